@@ -1,0 +1,416 @@
+/*
+ * hbsys9u - host-side support library of the accelerator board with its own
+ * 32-bit processor (the VP).
+ *
+ * Plain C interface: every function is exported undecorated, every record is a
+ * plain struct, every failure is reported by the function's result plus the
+ * calling thread's last-error value (Win32 numbering, read with hbGetLastError).
+ *
+ * Wire formats (monitor messages, the file-I/O block, driver request buffers)
+ * are little-endian and are described here by sizes and byte offsets; the
+ * records that are copied byte for byte have no padding.
+ */
+#ifndef HBSYS9U_H
+#define HBSYS9U_H
+
+#include <math.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Handles and error codes                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* An operating-system handle: device, event, mutex or semaphore. Opaque and
+ * pointer-sized. 0 and HB_INVALID_HANDLE (all bits set) name no object. */
+typedef void* HbHandle;
+#define HB_INVALID_HANDLE ((HbHandle)(intptr_t)-1)
+
+/* Positive infinity (the runtime's _HUGE): a time-out without limit. */
+#define HB_INFINITE_TIMEOUT HUGE_VAL
+
+/* Error codes in the Win32 numbering that the library reports. */
+#define HB_ERROR_SUCCESS 0u
+#define HB_ERROR_FILE_NOT_FOUND 2u
+#define HB_ERROR_PATH_NOT_FOUND 3u
+#define HB_ERROR_TOO_MANY_OPEN_FILES 4u
+#define HB_ERROR_ACCESS_DENIED 5u
+#define HB_ERROR_INVALID_HANDLE 6u
+#define HB_ERROR_NOT_ENOUGH_MEMORY 8u
+#define HB_ERROR_INVALID_BLOCK 9u /* board device cannot be opened; also EBADF */
+#define HB_ERROR_NO_MORE_FILES 18u
+#define HB_ERROR_WRITE_PROTECT 19u
+#define HB_ERROR_SHARING_VIOLATION 32u
+#define HB_ERROR_FILE_EXISTS 80u
+#define HB_ERROR_INVALID_PARAMETER 87u
+#define HB_ERROR_DISK_FULL 112u
+#define HB_ERROR_SEM_TIMEOUT 121u
+#define HB_ERROR_DIR_NOT_EMPTY 145u
+#define HB_ERROR_ALREADY_EXISTS 183u
+#define HB_ERROR_FILENAME_EXCED_RANGE 206u
+#define HB_ERROR_NOT_OWNER 288u
+#define HB_ERROR_TOO_MANY_POSTS 298u
+#define HB_ERROR_FILE_INVALID 1006u
+#define HB_ERROR_END_OF_MEDIA 1100u
+#define HB_ERROR_DEVICE_NOT_CONNECTED 1167u
+#define HB_ERROR_TIMEOUT 1460u
+#define HB_ERROR_CANT_RESOLVE_FILENAME 1921u
+
+/* ------------------------------------------------------------------------ */
+/* Board handle and driver channel                                          */
+/* ------------------------------------------------------------------------ */
+
+/* Per-board tables (bus caches, file-I/O slots) have this many entries. */
+#define HB_MAX_BOARDS 16
+
+typedef struct AcceleratorBoard {
+    int32_t boardIndex;    /* 0 .. HB_MAX_BOARDS - 1 */
+    HbHandle deviceHandle; /* the open driver device */
+} AcceleratorBoard;
+
+/* Bus types answered by hbBusType. */
+#define HB_BUS_TYPE_UNKNOWN 0
+#define HB_BUS_TYPE_1 1
+#define HB_BUS_TYPE_2 2
+#define HB_BUS_TYPE_3 3
+
+AcceleratorBoard* hbAcceleratorBoardCreate(const char* deviceBaseName, int32_t boardIndex,
+                                           uint32_t reserved);
+void hbAcceleratorBoardDestroy(AcceleratorBoard* board);
+int32_t hbBusType(const AcceleratorBoard* board);
+int32_t hbBusWidth(const AcceleratorBoard* board);
+
+HbHandle hb__DeviceIoOpen(const char* deviceBaseName, int32_t boardIndex, uint32_t reserved);
+void hb__DeviceIoClose(HbHandle deviceHandle);
+int32_t hb__DeviceIoControl(HbHandle deviceHandle, uint32_t controlCode, const void* inBuffer,
+                            uint32_t inSize, void* outBuffer, uint32_t outSize,
+                            uint32_t* bytesReturned, void* overlapped);
+
+uint32_t hbGetLastError(void);
+void hbSetLastError(uint32_t code);
+
+/* ------------------------------------------------------------------------ */
+/* Board driver requests                                                    */
+/* ------------------------------------------------------------------------ */
+
+/* Control codes: device type 0x8001, function from 0x800 up. */
+#define HB_IOCTL_RESET_VP 0x80012003u
+#define HB_IOCTL_PLX_REGISTER_READ 0x80016004u
+#define HB_IOCTL_PLX_REGISTER_WRITE 0x8001A009u
+#define HB_IOCTL_SHARED_MEMORY_READ 0x8001600Eu
+#define HB_IOCTL_SHARED_MEMORY_WRITE 0x8001A011u
+#define HB_IOCTL_ASYNC_EVENT_REGISTER 0x80012048u
+#define HB_IOCTL_ASYNC_EVENT_DEREGISTER 0x8001204Cu
+#define HB_IOCTL_VP_READ 0x80012056u
+#define HB_IOCTL_VP_WRITE 0x80012059u
+#define HB_IOCTL_SIGNAL_VP 0x8001A05Cu
+#define HB_IOCTL_GET_HW_INFO 0x8001A08Cu
+
+/* Signal codes carried by HB_IOCTL_SIGNAL_VP. */
+#define HB_SIGNAL_ACK 1u
+#define HB_SIGNAL_DEBUGGER_BREAK 7u
+
+/* Board events the library registers. */
+#define HB_EVENT_MONITOR_REPLY 3u
+#define HB_EVENT_FILEIO_REQUEST 6u
+
+/* Input of the register request, 24 bytes. param2 comes before param1. */
+typedef struct AsyncEventRegistration {
+    uint32_t eventId;
+    uint32_t eventHandle;
+    uint32_t param2;
+    uint32_t param1;
+    uint32_t param3;
+    uint32_t flag; /* 1 when the caller's flag is nonzero, else 0 */
+} AsyncEventRegistration;
+
+/* Output of the hardware-information request, 68 bytes. */
+typedef struct HwInfo {
+    uint32_t boardType;    /* byte 0 */
+    uint32_t driverData1[10];
+    uint32_t busWidth;     /* byte 44 */
+    uint32_t driverData2[5];
+} HwInfo;
+
+int32_t hb_DeviceIoResetVp(HbHandle deviceHandle);
+int32_t hb_DeviceIoPlxRegisterRead(HbHandle deviceHandle, uint32_t registerOffset, uint32_t* value);
+int32_t hb_DeviceIoPlxRegisterWrite(HbHandle deviceHandle, uint32_t registerOffset, uint32_t value);
+int32_t hb_DeviceIoSharedMemoryRead(HbHandle deviceHandle, uint32_t offset, void* buffer,
+                                    uint32_t length);
+int32_t hb_DeviceIoSharedMemoryWrite(HbHandle deviceHandle, uint32_t offset, const void* data,
+                                     uint32_t length);
+int32_t hb_DeviceIoAsyncEventRegister(HbHandle deviceHandle, uint32_t eventId, HbHandle event,
+                                      uint32_t param1, uint32_t param2, uint32_t param3,
+                                      int32_t flag);
+int32_t hb_DeviceIoAsyncEventDeregister(HbHandle deviceHandle, uint32_t eventId);
+int32_t hb_DeviceIoVpRead(HbHandle deviceHandle, void* buffer, uint32_t length,
+                          uint32_t* bytesReturned);
+int32_t hb_DeviceIoVpWrite(HbHandle deviceHandle, const void* vpRequest, const void* data,
+                           uint32_t length, uint32_t* bytesReturned);
+int32_t hb_DeviceIoAckVp(HbHandle deviceHandle);
+int32_t hb_DeviceIoDebuggerBreak(HbHandle deviceHandle);
+int32_t hb_DeviceIoGetHwInfo(HbHandle deviceHandle, HwInfo* info);
+
+/* ------------------------------------------------------------------------ */
+/* Shared memory map                                                        */
+/* ------------------------------------------------------------------------ */
+
+/* Each getter returns the region's byte offset in shared memory and writes
+ * its size value (bytes, entries or 1 for a record) to *size when the region
+ * exists. An absent region gives 0 and leaves *size untouched. */
+uint32_t hb_GetMonitorData(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetCustomerMemoryRegion(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetFailMessage(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetFileIoBuffer(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetDirectBuffer(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetBufferToVp(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetDescriptorsToVp(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetParametersToVp(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetBufferToHost(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetDescriptorsToHost(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetParametersToHost(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetDescriptorsChannel0(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetParametersChannel0(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetRTCommAcq(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetRTCommInsp(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetAcqFifoControl(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetFifoHoldingBuffer(const AcceleratorBoard* board, uint32_t* size);
+
+/* Process-wide switch: nonzero moves the file-I/O buffer onto the customer
+ * memory region. */
+void hb_FileIoUseCustomerMemory(uint32_t useCustomerMemory);
+
+/* ------------------------------------------------------------------------ */
+/* Monitor message protocol and VP boot                                     */
+/* ------------------------------------------------------------------------ */
+
+/* Monitor data area: byte offsets from its start. */
+#define HB_MONITOR_MESSAGE_LENGTH 0u
+#define HB_MONITOR_MESSAGE_STATE 4u
+#define HB_MONITOR_MESSAGE_BODY 8u
+
+/* MessageState values. */
+#define MSG_REPLY_READY 1u
+#define MSG_REQUEST_POSTED 2u
+#define MSG_PREINIT 5u
+
+/* Every monitor message starts with this 4-byte header. */
+typedef struct MonitorCommandHeader {
+    uint16_t length; /* total length in bytes, header included */
+    uint16_t opcode;
+} MonitorCommandHeader;
+
+/* Monitor opcodes. */
+#define MON_GET_CONTEXT 15u
+#define MON_SET_CONTEXT 16u
+#define MON_WRITE_MEMORY 18u
+#define MON_GET_DESCRIPTOR 23u
+#define MON_START 35u
+#define MON_PREPARE 42u
+#define MON_SET_VARIABLE 60u
+
+/* MON_WRITE_MEMORY: header, u32 VP address at 4, u16 selector at 8, u32 count
+ * at 10, then the data from 14. At most 400 data bytes per command. */
+#define HB_MON_WRITE_HEADER_SIZE 14u
+#define HB_MON_WRITE_MAX_DATA 400u
+
+/* VpContext: a 376-byte message (header + 372 bytes of context). Offsets of
+ * the fields the host sets, counted from the start of the message. */
+#define HB_VPCONTEXT_SIZE 376u
+#define HB_VPCONTEXT_STACK_POINTER 40u   /* u32 */
+#define HB_VPCONTEXT_CODE_SELECTOR 44u   /* u16 */
+#define HB_VPCONTEXT_DATA_SELECTOR 46u   /* u16 */
+#define HB_VPCONTEXT_STARTUP_SELECTOR 52u /* u16 */
+#define HB_VPCONTEXT_ENTRY_ADDRESS 56u   /* u32 */
+#define HB_VPCONTEXT_FLAGS 60u           /* u32 */
+
+/* Selectors the host uses. */
+#define HB_SELECTOR_CODE 0x18u
+#define HB_SELECTOR_DATA 0x20u
+#define HB_SELECTOR_STARTUP 0x28u
+
+/* Written at the base of the start-up segment before the image starts. */
+typedef struct VpStartupBlock {
+    uint32_t marker;       /* 0xFFFFFFFF */
+    uint32_t debugAddress; /* ".debug" section address, 0xFFFFFFFF if none */
+    uint32_t stackAddress; /* ".stack" section address */
+} VpStartupBlock;
+
+/* One request/reply exchange with the board monitor. breakRequest, when not
+ * null, is a flag another thread may set to send the VP a debugger break. */
+int32_t hb_SendRawData(const AcceleratorBoard* board, const void* request, uint32_t requestSize,
+                       void* reply, uint32_t replyCapacity, volatile int32_t* breakRequest,
+                       double timeout);
+
+void hbPreInit(const AcceleratorBoard* board);
+int32_t hbBootVp(const AcceleratorBoard* board, const char* path, double timeout);
+
+/* ------------------------------------------------------------------------ */
+/* File-I/O service for the VP program                                      */
+/* ------------------------------------------------------------------------ */
+
+/* Request codes in the code word of the file-I/O block. */
+typedef enum FileIoRequest {
+    FileIoRequest_Open = 7,
+    FileIoRequest_Read = 8,
+    FileIoRequest_Write = 9,
+    FileIoRequest_Close = 10,
+    FileIoRequest_Seek = 11,
+    FileIoRequest_Open2 = 12,
+    FileIoRequest_Delete = 13,
+    FileIoRequest_CommandLine = 15,
+    FileIoRequest_Exit = 16,
+    FileIoRequest_FindFirst = 17,
+    FileIoRequest_FindNext = 18,
+    FileIoRequest_FindClose = 19,
+    FileIoRequest_Attributes = 20,
+    FileIoRequest_Rename = 21,
+    FileIoRequest_EnvironmentSize = 22,
+    FileIoRequest_Environment = 23,
+    FileIoRequest_UseCustomerMemory = 24
+} FileIoRequest;
+
+#define HB_FILEIO_BLOCK_SIZE 528u
+#define HB_FILEIO_COMPLETION_MARKER 0xFFFFFFFFu
+#define HB_FILEIO_PATH_SIZE 261u
+#define HB_FILEIO_COMMAND_LINE_SIZE 256u
+
+/* Open flags as the VP sends them (the Microsoft runtime's _open bits). */
+#define HB_O_RDONLY 0x0000u
+#define HB_O_WRONLY 0x0001u
+#define HB_O_RDWR 0x0002u
+#define HB_O_APPEND 0x0008u
+#define HB_O_CREAT 0x0100u
+#define HB_O_TRUNC 0x0200u
+#define HB_O_EXCL 0x0400u
+#define HB_O_BINARY 0x8000u
+
+/* File attribute bits. */
+#define HB_FILE_ATTRIBUTE_READONLY 0x01u
+#define HB_FILE_ATTRIBUTE_HIDDEN 0x02u
+#define HB_FILE_ATTRIBUTE_SYSTEM 0x04u
+#define HB_FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define HB_FILE_ATTRIBUTE_ARCHIVE 0x20u
+#define HB_FILE_ATTRIBUTE_NORMAL 0x80u
+#define HB_INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+
+/* Answer of FindFirst and FindNext, 284 bytes from block offset 4. */
+typedef struct FindRecord {
+    char name[264];
+    uint32_t attributes;
+    uint32_t dosTime;
+    uint32_t dosDate;
+    uint32_t sizeLow;
+    uint32_t handleOrError;
+} FindRecord;
+
+/* Receives the VP program's console output: data (not NUL-terminated, valid
+ * during the call) and its count. Returns the count taken, or -1. */
+typedef int32_t (*StdOutFunction)(const void* data, int32_t length);
+
+uint32_t hbFileIoStartup(AcceleratorBoard* board);
+int8_t hbFileIoWaitForVpExit(const AcceleratorBoard* board, double seconds);
+void hbFileIoShutdown(AcceleratorBoard* board);
+uint32_t hbFileIoSetCommandLine(const AcceleratorBoard* board, const char* const* arguments);
+uint32_t hbFileIoSetStdOutFunctions(const AcceleratorBoard* board, StdOutFunction stdoutFunction,
+                                    StdOutFunction stderrFunction);
+
+/* ------------------------------------------------------------------------ */
+/* Portability layer: synchronisation objects                               */
+/* ------------------------------------------------------------------------ */
+
+/* Waits return 0 when the object was signalled (and acquired), otherwise 121.
+ * A time-out of HB_INFINITE_TIMEOUT waits without limit; a negative time-out
+ * waits 0 s. */
+HbHandle hb__MutexCreate(void);
+uint32_t hb__MutexLock(HbHandle mutex, double timeout);
+uint32_t hb__MutexUnlock(HbHandle mutex);
+int32_t hb__MutexDestroy(HbHandle mutex);
+
+HbHandle hb__EventCreate(int32_t initiallySet); /* manual reset */
+uint32_t hb__EventLock(HbHandle event, double timeout);
+uint32_t hb__EventSet(HbHandle event);
+uint32_t hb__EventUnlock(HbHandle event);
+uint32_t hb__EventReset(HbHandle event);
+HbHandle hb__EventOSHandle(HbHandle event);
+int32_t hb__EventDestroy(HbHandle event);
+
+HbHandle hb__SemaphoreCreate(int32_t initialCount, int32_t maximumCount);
+uint32_t hb__SemaphoreLock(HbHandle semaphore, double timeout);
+uint32_t hb__SemaphoreUnlock(HbHandle semaphore);
+int32_t hb__SemaphoreDestroy(HbHandle semaphore);
+
+void hb__Yield(void);
+
+/* ------------------------------------------------------------------------ */
+/* Portability layer: threads and timers                                    */
+/* ------------------------------------------------------------------------ */
+
+/* Runs on the new thread; must return soon after *stopFlag becomes nonzero.
+ * Its result is ignored. */
+typedef uint32_t (*ThreadEntryFunction)(void* argument, volatile int32_t* stopFlag);
+/* Called by hb__ThreadDestroy to interrupt whatever the entry blocks on. */
+typedef void (*ThreadWakeFunction)(void* wakeArgument);
+
+typedef struct ThreadRecord {
+    ThreadEntryFunction entry;
+    void* argument;
+    uintptr_t osHandle;
+    uintptr_t threadId;
+    volatile int32_t* stopFlag;
+    HbHandle doneSemaphore;
+} ThreadRecord;
+
+/* Priority levels answered by hb__ThreadPriority: 0 idle .. 3 normal .. 6
+ * time-critical (and any priority without a level of its own). */
+#define HB_PRIORITY_IDLE 0
+#define HB_PRIORITY_LOWEST 1
+#define HB_PRIORITY_BELOW_NORMAL 2
+#define HB_PRIORITY_NORMAL 3
+#define HB_PRIORITY_ABOVE_NORMAL 4
+#define HB_PRIORITY_HIGHEST 5
+#define HB_PRIORITY_TIME_CRITICAL 6
+
+ThreadRecord* hb__ThreadCreate(ThreadEntryFunction entry, void* argument);
+uint32_t hb__ThreadDestroy(ThreadRecord* thread, ThreadWakeFunction wakeFunction,
+                           void* wakeArgument);
+uint32_t hb__ThreadID(void);
+int32_t hb__ThreadPriority(void);
+
+typedef struct TimerRecord {
+    double secondsPerTick;
+    int64_t startCount;
+} TimerRecord;
+
+TimerRecord* hb__TimerCreate(void);
+void hb__TimerDestroy(TimerRecord* timer);
+int32_t hb__TimerStart(TimerRecord* timer);
+void hb__TimerReset(TimerRecord* timer);
+double hb__TimerRead(TimerRecord* timer);
+
+/* ------------------------------------------------------------------------ */
+/* Portability layer: linked list                                           */
+/* ------------------------------------------------------------------------ */
+
+/* A list is its head node; head and tail carry no value. */
+typedef struct ListNode {
+    struct ListNode* next;
+    uintptr_t item;
+} ListNode;
+
+ListNode* hb_listCreate(void);
+void hb_listDestroy(ListNode* list);
+ListNode* hb_listInsert(uintptr_t value, ListNode* node);
+uintptr_t hb_listRemove(uintptr_t value, ListNode* node);
+ListNode* hb_listGetNextNode(ListNode* node);
+uintptr_t hb_listItem(ListNode* node);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* HBSYS9U_H */
