@@ -1,0 +1,108 @@
+// The virtual board: a user-space device that the library reaches exactly as
+// it reaches the board's kernel driver, over a Unix-domain socket per board.
+//
+// A Device serves boards; each Board has shared memory, bridge registers, the
+// VP reset and signals, board-event registration, two byte queues for the
+// application's VP reads and writes, hardware information and a request trace.
+// The program on the VP (the resident monitor, an emulated CPU, a test's
+// request agent) plugs in as a VpSide and works on the board from the VP side.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace hb::vboard {
+
+struct BoardConfig {
+    uint32_t boardType = 22; // HwInfo board type code: 22 gives bus type 2, width 4
+    uint32_t busWidth = 4;   // HwInfo bus width code (read by the library for type 27)
+    uint32_t serialNumber = 0x48420001;
+    uint32_t revision = 1;
+    uint32_t sharedMemorySize = 0; // 0: sized to hold the layout of the board type
+};
+
+// One request the board received, decoded.
+struct TraceEntry {
+    uint32_t controlCode = 0;
+    std::string name;         // e.g. "SharedMemoryWrite"
+    uint32_t offset = 0;      // register offset, shared-memory offset or event id
+    uint32_t length = 0;      // data length of a transfer
+    uint32_t value = 0;       // register value, signal code, first data word
+    std::vector<uint8_t> input; // the request's input buffer as received
+    std::vector<uint8_t> data;  // data carried to the device (writes)
+    uint32_t status = 0;      // Win32 status the device answered
+    std::string text() const; // one readable line, like a bus analyser
+};
+
+class Board;
+
+// The program on the VP. Hooks run on the device's thread right after the
+// host's request took effect and before its reply goes out; they must not
+// block for long.
+class VpSide {
+  public:
+    virtual ~VpSide() = default;
+    virtual void onReset(Board&) {}
+    virtual void onSharedMemoryWrite(Board&, uint32_t /*offset*/, uint32_t /*length*/) {}
+    virtual void onRegisterWrite(Board&, uint32_t /*offset*/, uint32_t /*value*/) {}
+    virtual void onSignal(Board&, uint32_t /*code*/) {}
+};
+
+class Board {
+  public:
+    virtual ~Board() = default;
+
+    virtual int index() const = 0;
+    virtual const BoardConfig& config() const = 0;
+    virtual std::string socketPath() const = 0;
+
+    // Shared memory, from the VP side. Out-of-range accesses are refused
+    // (false) and change nothing.
+    virtual uint32_t sharedMemorySize() const = 0;
+    virtual bool readShared(uint32_t offset, void* out, uint32_t length) const = 0;
+    virtual bool writeShared(uint32_t offset, const void* data, uint32_t length) = 0;
+    virtual uint32_t readSharedWord(uint32_t offset) const = 0;
+    virtual bool writeSharedWord(uint32_t offset, uint32_t value) = 0;
+    // Waits until the word at `offset` equals `value` (host writes wake it).
+    virtual bool waitForSharedWord(uint32_t offset, uint32_t value,
+                                   std::chrono::milliseconds timeout) const = 0;
+
+    // Raises a board event: signals the host event registered for it. False
+    // when no event is registered for that id.
+    virtual bool raiseEvent(uint32_t eventId) = 0;
+    virtual bool isEventRegistered(uint32_t eventId) const = 0;
+
+    virtual uint32_t registerValue(uint32_t offset) const = 0;
+    virtual uint32_t resetCount() const = 0;
+    virtual std::vector<uint32_t> signalsReceived() const = 0;
+
+    // The application's bulk transfers: what the host writes with a VP write
+    // request the VP side takes here, and what the VP side sends the host
+    // reads with a VP read request.
+    virtual size_t takeFromHost(void* out, size_t capacity) = 0;
+    virtual void sendToHost(const void* data, size_t length) = 0;
+
+    virtual std::vector<TraceEntry> trace() const = 0;
+    virtual void clearTrace() = 0;
+
+    virtual void setVpSide(std::shared_ptr<VpSide> vp) = 0;
+};
+
+// Serves boards at basePath + decimal (index + 1), as the library names them.
+class Device {
+  public:
+    static std::unique_ptr<Device> create(std::string basePath);
+    virtual ~Device() = default; // stops serving and removes the sockets
+
+    virtual Board& addBoard(int index, const BoardConfig& config) = 0;
+    virtual Board* board(int index) = 0;
+    virtual const std::string& basePath() const = 0;
+    // Stops serving: open connections are closed, later requests fail.
+    virtual void stop() = 0;
+};
+
+} // namespace hb::vboard
