@@ -33,8 +33,8 @@ inline constexpr uint32_t kMagic = 0x56424248u; // "HBBV" in the byte order on t
 inline constexpr uint32_t kProtocolVersion = 1;
 
 inline constexpr uint32_t kHeaderSize = 36;
-inline constexpr uint32_t kHelloPayloadSize = 8;        // magic, version
-inline constexpr uint32_t kMaxPayload = 16u << 20;      // per frame
+inline constexpr uint32_t kHelloPayloadSize = 8;   // magic, version
+inline constexpr uint32_t kMaxPayload = 16u << 20; // per frame
 inline constexpr uint32_t kMaxFrameSize = kHeaderSize + kMaxPayload;
 
 // Header flags.
@@ -45,12 +45,12 @@ inline constexpr uint32_t kKnownFlags = kFlagReply | kFlagHello | kFlagDescripto
 
 // Status values (Win32 numbering) that the transport itself uses.
 inline constexpr uint32_t kStatusSuccess = 0;
-inline constexpr uint32_t kStatusInvalidFunction = 1;     // unknown control code
-inline constexpr uint32_t kStatusInvalidHandle = 6;       // no such event to send
-inline constexpr uint32_t kStatusInvalidParameter = 87;   // bad sizes, offsets or descriptors
+inline constexpr uint32_t kStatusInvalidFunction = 1;       // unknown control code
+inline constexpr uint32_t kStatusInvalidHandle = 6;         // no such event to send
+inline constexpr uint32_t kStatusInvalidParameter = 87;     // bad sizes, offsets or descriptors
 inline constexpr uint32_t kStatusDeviceNotConnected = 1167; // the device went away
-inline constexpr uint32_t kStatusRevisionMismatch = 1306; // hello with another version
-inline constexpr uint32_t kStatusNoResources = 1450;      // device-side limit reached
+inline constexpr uint32_t kStatusRevisionMismatch = 1306;   // hello with another version
+inline constexpr uint32_t kStatusNoResources = 1450;        // device-side limit reached
 
 struct FrameHeader {
     uint32_t totalSize = kHeaderSize; // header + payload
@@ -79,8 +79,8 @@ inline uint32_t getLe32(const uint8_t* in) {
 }
 
 inline void encodeHeader(const FrameHeader& h, uint8_t out[kHeaderSize]) {
-    const uint32_t words[] = {h.totalSize, h.requestId,  h.controlCode,    h.flags,        h.status,
-                              h.inputSize, h.dataSize, h.outputCapacity, h.bytesReturned};
+    const uint32_t words[] = {h.totalSize, h.requestId, h.controlCode,    h.flags,        h.status,
+                              h.inputSize, h.dataSize,  h.outputCapacity, h.bytesReturned};
     for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i) {
         putLe32(out + 4 * i, words[i]);
     }
@@ -88,8 +88,8 @@ inline void encodeHeader(const FrameHeader& h, uint8_t out[kHeaderSize]) {
 
 inline FrameHeader decodeHeader(const uint8_t in[kHeaderSize]) {
     FrameHeader h;
-    uint32_t* words[] = {&h.totalSize, &h.requestId,  &h.controlCode,    &h.flags,        &h.status,
-                         &h.inputSize, &h.dataSize, &h.outputCapacity, &h.bytesReturned};
+    uint32_t* words[] = {&h.totalSize, &h.requestId, &h.controlCode,    &h.flags,        &h.status,
+                         &h.inputSize, &h.dataSize,  &h.outputCapacity, &h.bytesReturned};
     for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i) {
         *words[i] = getLe32(in + 4 * i);
     }

@@ -35,8 +35,8 @@ extern "C" int32_t hb_DeviceIoResetVp(HbHandle deviceHandle) {
 
 extern "C" int32_t hb_DeviceIoPlxRegisterRead(HbHandle deviceHandle, uint32_t registerOffset,
                                               uint32_t* value) {
-    return request(deviceHandle, HB_IOCTL_PLX_REGISTER_READ, &registerOffset,
-                   sizeof registerOffset, value, sizeof *value);
+    return request(deviceHandle, HB_IOCTL_PLX_REGISTER_READ, &registerOffset, sizeof registerOffset,
+                   value, sizeof *value);
 }
 
 extern "C" int32_t hb_DeviceIoPlxRegisterWrite(HbHandle deviceHandle, uint32_t registerOffset,
@@ -45,8 +45,8 @@ extern "C" int32_t hb_DeviceIoPlxRegisterWrite(HbHandle deviceHandle, uint32_t r
                    sizeof registerOffset, &value, sizeof value);
 }
 
-extern "C" int32_t hb_DeviceIoSharedMemoryRead(HbHandle deviceHandle, uint32_t offset,
-                                               void* buffer, uint32_t length) {
+extern "C" int32_t hb_DeviceIoSharedMemoryRead(HbHandle deviceHandle, uint32_t offset, void* buffer,
+                                               uint32_t length) {
     return request(deviceHandle, HB_IOCTL_SHARED_MEMORY_READ, &offset, sizeof offset, buffer,
                    length);
 }
@@ -64,18 +64,19 @@ extern "C" int32_t hb_DeviceIoAsyncEventRegister(HbHandle deviceHandle, uint32_t
     AsyncEventRegistration record{};
     record.eventId = eventId;
     // Handle values fit in 32 bits on every platform the driver serves.
-    record.eventHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hb__EventOSHandle(event)));
+    record.eventHandle =
+        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hb__EventOSHandle(event)));
     record.param2 = param2;
     record.param1 = param1;
     record.param3 = param3;
     record.flag = flag != 0 ? 1u : 0u;
-    return request(deviceHandle, HB_IOCTL_ASYNC_EVENT_REGISTER, &record, kRegistrationSize,
-                   nullptr, 0);
+    return request(deviceHandle, HB_IOCTL_ASYNC_EVENT_REGISTER, &record, kRegistrationSize, nullptr,
+                   0);
 }
 
 extern "C" int32_t hb_DeviceIoAsyncEventDeregister(HbHandle deviceHandle, uint32_t eventId) {
-    return request(deviceHandle, HB_IOCTL_ASYNC_EVENT_DEREGISTER, &eventId, sizeof eventId,
-                   nullptr, 0);
+    return request(deviceHandle, HB_IOCTL_ASYNC_EVENT_DEREGISTER, &eventId, sizeof eventId, nullptr,
+                   0);
 }
 
 extern "C" int32_t hb_DeviceIoVpRead(HbHandle deviceHandle, void* buffer, uint32_t length,
@@ -85,8 +86,7 @@ extern "C" int32_t hb_DeviceIoVpRead(HbHandle deviceHandle, void* buffer, uint32
 }
 
 extern "C" int32_t hb_DeviceIoVpWrite(HbHandle deviceHandle, const void* vpRequest,
-                                      const void* data, uint32_t length,
-                                      uint32_t* bytesReturned) {
+                                      const void* data, uint32_t length, uint32_t* bytesReturned) {
     return hb__DeviceIoControl(deviceHandle, HB_IOCTL_VP_WRITE, vpRequest, kVpRequestSize,
                                const_cast<void*>(data), length, bytesReturned, nullptr);
 }

@@ -12,6 +12,7 @@
 #include "device_wire.h"
 #include "hbsys9u.h"
 #include "platform/platform.h"
+#include "platform/posix/error_mapping.h"
 #include "platform/posix/object_table.h"
 
 #include <algorithm>
@@ -56,7 +57,7 @@ uint32_t connectError(int error) {
     case ENAMETOOLONG:
         return kErrorFilenameTooLong;
     default:
-        return kErrorGenFailure;
+        return posix::win32ErrorFromErrno(error);
     }
 }
 
@@ -173,8 +174,7 @@ class DeviceConnection final : public Object {
         wire::FrameHeader reply;
         uint8_t answer[wire::kHelloPayloadSize] = {};
         hello.outputCapacity = wire::kHelloPayloadSize;
-        if (!sendAll(fd_, &iov, 1, -1) ||
-            !receiveReply(fd_, hello, reply, answer, sizeof answer)) {
+        if (!sendAll(fd_, &iov, 1, -1) || !receiveReply(fd_, hello, reply, answer, sizeof answer)) {
             setLastError(wire::kStatusDeviceNotConnected);
             return false;
         }
@@ -182,7 +182,8 @@ class DeviceConnection final : public Object {
             setLastError(reply.status);
             return false;
         }
-        if (reply.payloadSize() != wire::kHelloPayloadSize || wire::getLe32(answer) != wire::kMagic ||
+        if (reply.payloadSize() != wire::kHelloPayloadSize ||
+            wire::getLe32(answer) != wire::kMagic ||
             wire::getLe32(answer + 4) != wire::kProtocolVersion) {
             setLastError(wire::kStatusRevisionMismatch);
             return false;
@@ -327,9 +328,8 @@ bool deviceControl(Handle device, uint32_t controlCode, const void* inBuffer, ui
             return false;
         }
     }
-    const bool ok =
-        connection->control(controlCode, inBuffer, inSize, outBuffer, outSize, bytesReturned,
-                            descriptor);
+    const bool ok = connection->control(controlCode, inBuffer, inSize, outBuffer, outSize,
+                                        bytesReturned, descriptor);
     if (descriptor >= 0) {
         ::close(descriptor);
     }
