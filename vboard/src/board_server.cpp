@@ -64,6 +64,15 @@ void removeStaleSocket(const sockaddr_un& address) {
     }
 }
 
+void closeUnkept(std::vector<int>& descriptors) {
+    for (int& descriptor : descriptors) {
+        if (descriptor >= 0) {
+            ::close(descriptor);
+            descriptor = -1;
+        }
+    }
+}
+
 } // namespace
 
 struct BoardServer::Connection {
@@ -229,13 +238,15 @@ void BoardServer::closeConnection(Connection& c) {
         return;
     }
     c.closed = true;
-    ::close(c.fd);
+    // Descriptors first: the host sees the connection end only once nothing
+    // it sent is held any more.
     for (const auto& [position, descriptor] : c.descriptors) {
         ::close(descriptor);
     }
     c.descriptors.clear();
-    c.buffer = {};
     board_.releaseConnection(c.id);
+    ::close(c.fd);
+    c.buffer = {};
 }
 
 void BoardServer::closeAllConnections() {
@@ -296,11 +307,7 @@ bool BoardServer::serviceConnection(Connection& c) {
             c.descriptors.pop_front();
         }
         const bool keep = handleFrame(c, frame, descriptors);
-        for (const int descriptor : descriptors) {
-            if (descriptor >= 0) {
-                ::close(descriptor);
-            }
-        }
+        closeUnkept(descriptors);
         if (!keep) {
             return false;
         }
@@ -323,6 +330,7 @@ bool BoardServer::handleFrame(Connection& c, const uint8_t* frame, std::vector<i
     const uint8_t* payload = frame + wire::kHeaderSize;
 
     if (header.flags & wire::kFlagHello) {
+        closeUnkept(descriptors);
         if (c.greeted || !descriptors.empty() || wire::getLe32(payload) != wire::kMagic) {
             return false;
         }
@@ -343,6 +351,7 @@ bool BoardServer::handleFrame(Connection& c, const uint8_t* frame, std::vector<i
     }
     const bool flagged = (header.flags & wire::kFlagDescriptor) != 0;
     if (flagged != !descriptors.empty()) {
+        closeUnkept(descriptors);
         return sendReply(c, header.requestId, 0, wire::kStatusInvalidParameter, 0, nullptr, 0);
     }
 
@@ -354,6 +363,7 @@ bool BoardServer::handleFrame(Connection& c, const uint8_t* frame, std::vector<i
         wire::secondBufferGoesToDevice(header.controlCode) ? 0 : header.outputCapacity;
     request.connection = c.id;
     Outcome outcome = handleRequest(board_, request, descriptors, replyPayload_);
+    closeUnkept(descriptors); // before the reply: the host may count its descriptors then
     if (dropPending_) {
         return false; // the board went away while the request was in progress
     }
