@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -111,12 +111,19 @@ BoardServer::BoardServer(BoardState& board) : board_(board) {
     }
     socketInode_ = st.st_ino;
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) {
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event wakeEvent{EPOLLIN, {.ptr = &wakeFd_}};
+    epoll_event listenEvent{EPOLLIN, {.ptr = &listenFd_}};
+    if (wakeFd_ < 0 || epollFd_ < 0 ||
+        ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wakeEvent) != 0 ||
+        ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &listenEvent) != 0) {
         const int error = errno;
         ::close(listenFd_);
+        ::close(wakeFd_);
+        ::close(epollFd_);
         ::unlink(address.sun_path);
         errno = error;
-        throwErrno("eventfd");
+        throwErrno("epoll");
     }
     board_.setDropHandler([this] { dropConnections(); });
     thread_ = std::thread(&BoardServer::run, this);
@@ -142,6 +149,7 @@ void BoardServer::stop() {
     }
     ::close(listenFd_);
     ::close(wakeFd_);
+    ::close(epollFd_);
     board_.setConnectionCount(0);
     {
         std::lock_guard lock(dropMutex); // no waiter between its check and its sleep
@@ -169,20 +177,20 @@ void BoardServer::dropConnections() {
 }
 
 void BoardServer::run() {
-    std::vector<pollfd> fds;
+    epoll_event events[16];
     while (!stopping_) {
-        fds.clear();
-        fds.push_back({wakeFd_, POLLIN, 0});
-        fds.push_back({listenFd_, POLLIN, 0});
-        for (const auto& c : connections_) {
-            fds.push_back({c->fd, POLLIN, 0});
+        const int n = ::epoll_wait(epollFd_, events, std::size(events), -1);
+        if (n < 0) {
+            continue; // EINTR; nothing else can fail with a valid epoll set
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            continue; // EINTR; nothing else can fail with valid descriptors
-        }
-        if (fds[0].revents != 0) {
-            uint64_t count;
-            [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+        bool incoming = false;
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.ptr == &wakeFd_) {
+                uint64_t count;
+                [[maybe_unused]] const ssize_t r = ::read(wakeFd_, &count, sizeof count);
+            } else if (events[i].data.ptr == &listenFd_) {
+                incoming = true;
+            }
         }
         if (stopping_) {
             break;
@@ -195,9 +203,14 @@ void BoardServer::run() {
             }
             dropDone.notify_all();
         } else {
-            for (size_t i = 2; i < fds.size() && !dropPending_; ++i) {
-                Connection& c = *connections_[i - 2];
-                if (fds[i].revents != 0 && !serviceConnection(c)) {
+            for (int i = 0; i < n && !dropPending_; ++i) {
+                void* tag = events[i].data.ptr;
+                if (tag == &wakeFd_ || tag == &listenFd_) {
+                    continue;
+                }
+                // Closed earlier in this batch: not yet erased, still safe to look at.
+                auto& c = *static_cast<Connection*>(tag);
+                if (!c.closed && !serviceConnection(c)) {
                     closeConnection(c);
                 }
             }
@@ -205,12 +218,15 @@ void BoardServer::run() {
                 closeAllConnections();
                 dropPending_ = false;
             }
-            if (fds[1].revents & POLLIN) {
-                acceptConnection();
-            }
         }
+        if (incoming) {
+            acceptConnection();
+        }
+        const size_t before = connections_.size();
         std::erase_if(connections_, [](const auto& c) { return c->closed; });
-        board_.setConnectionCount(connections_.size());
+        if (incoming || connections_.size() != before) {
+            board_.setConnectionCount(connections_.size());
+        }
     }
     closeAllConnections();
     connections_.clear();
@@ -230,6 +246,13 @@ void BoardServer::acceptConnection() {
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->id = nextConnection_++;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = c.get();
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        ::close(fd);
+        return;
+    }
     connections_.push_back(std::move(c));
 }
 
@@ -245,6 +268,8 @@ void BoardServer::closeConnection(Connection& c) {
     }
     c.descriptors.clear();
     board_.releaseConnection(c.id);
+    // Removed explicitly: a forked process may still hold the socket open.
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, c.fd, nullptr);
     ::close(c.fd);
     c.buffer = {};
 }

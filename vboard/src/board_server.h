@@ -1,6 +1,6 @@
 // Serves one board's socket: accepts host connections, reads frames, hands
 // each request to the request handler and sends the reply. One thread per
-// board serves all its connections (poll), so the VpSide hooks of a board
+// board serves all its connections (epoll), so the VpSide hooks of a board
 // never run concurrently.
 #pragma once
 
@@ -45,6 +45,7 @@ class BoardServer {
     BoardState& board_;
     int listenFd_ = -1;
     int wakeFd_ = -1;
+    int epollFd_ = -1;
     ino_t socketInode_ = 0;
     std::vector<std::unique_ptr<Connection>> connections_;
     ConnectionId nextConnection_ = 1;
