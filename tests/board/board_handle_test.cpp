@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 namespace hb::test {
 namespace {
@@ -68,6 +69,25 @@ TEST_F(BoardHandleTest, CreateRefusesBadArgumentsAndMissingDevicesWithNothingLef
     std::ofstream(base_ + "4") << "not a device";
     EXPECT_EQ(hb__DeviceIoOpen(base_.c_str(), 3, 0), HB_INVALID_HANDLE);
     EXPECT_EQ(hbGetLastError(), HB_ERROR_ACCESS_DENIED);
+
+    // Something that accepts but does not speak the device protocol.
+    const std::string silent = base_ + "5";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    std::strcpy(address.sun_path, silent.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    std::thread rude([&] { ::close(::accept(listener, nullptr, nullptr)); });
+    EXPECT_EQ(hb__DeviceIoOpen(base_.c_str(), 4, 0), HB_INVALID_HANDLE);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    rude.join();
+    ::close(listener);
+
+    // A name longer than a socket path can be.
+    const std::string longBase = directory_ + "/" + std::string(200, 'n');
+    EXPECT_EQ(hb__DeviceIoOpen(longBase.c_str(), 0, 0), HB_INVALID_HANDLE);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(hbAcceleratorBoardCreate(longBase.c_str(), 0, 0), nullptr);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK);
 
     // Indices past the per-board tables are refused before any open.
     EXPECT_EQ(hbAcceleratorBoardCreate(base_.c_str(), 16, 0), nullptr);
