@@ -120,11 +120,13 @@ class Board {
 
     virtual void setVpSide(std::shared_ptr<VpSide> vp) = 0;
 
+    // (Not pure: boards that are not served over a socket, such as test
+    // doubles, need not implement these two.)
     // Closes every host connection of this board at once, as if the device
     // had gone away; the request in progress (when called from a VpSide hook)
     // gets no reply. New connections are still accepted.
-    virtual void dropConnections() = 0;
-    virtual size_t connectionCount() const = 0;
+    virtual void dropConnections() {}
+    virtual size_t connectionCount() const { return 0; }
 };
 
 // Serves boards at basePath + decimal (index + 1), as the library names them.
