@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -496,6 +497,106 @@ TEST_F(TransportTest, FramesSplitAcrossWritesAndBatchedTogetherAreAnsweredInOrde
     EXPECT_EQ(client.receiveReply(8, payload), 0u);
     EXPECT_EQ(client.receiveReply(9, payload), 0u);
     EXPECT_EQ(board(0).signalsReceived(), (std::vector<uint32_t>{1, 7}));
+}
+
+// ---- Replies that the library must refuse ------------------------------------
+
+// A device that greets properly, then answers the first request with whatever
+// `answer` builds from it.
+class RogueDevice {
+  public:
+    using Answer = std::function<std::vector<uint8_t>(const wire::FrameHeader&)>;
+
+    RogueDevice(const std::string& path, Answer answer) : answer_(std::move(answer)) {
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listener_, 1), 0);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~RogueDevice() {
+        thread_.join();
+        ::close(listener_);
+    }
+
+  private:
+    void serve() {
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        uint8_t frame[wire::kHeaderSize + 64];
+        // Hello.
+        if (::recv(fd, frame, wire::kHeaderSize + 8, MSG_WAITALL) == wire::kHeaderSize + 8) {
+            wire::FrameHeader hello = wire::decodeHeader(frame);
+            hello.flags |= wire::kFlagReply;
+            hello.bytesReturned = 8;
+            wire::encodeHeader(hello, frame);
+            ::send(fd, frame, wire::kHeaderSize + 8, MSG_NOSIGNAL);
+        }
+        // The first request: its header, then whatever follows.
+        if (::recv(fd, frame, wire::kHeaderSize, MSG_WAITALL) == wire::kHeaderSize) {
+            const wire::FrameHeader request = wire::decodeHeader(frame);
+            std::vector<uint8_t> rest(request.payloadSize());
+            ::recv(fd, rest.data(), rest.size(), MSG_WAITALL);
+            const auto reply = answer_(request);
+            ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        }
+        while (::recv(fd, frame, sizeof frame, 0) > 0) {
+        }
+        ::close(fd);
+    }
+
+    Answer answer_;
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+std::vector<uint8_t> replyFrame(const wire::FrameHeader& request, size_t payload,
+                                std::function<void(wire::FrameHeader&)> spoil) {
+    wire::FrameHeader reply;
+    reply.totalSize = wire::kHeaderSize + static_cast<uint32_t>(payload);
+    reply.requestId = request.requestId;
+    reply.flags = wire::kFlagReply;
+    reply.bytesReturned = static_cast<uint32_t>(payload);
+    spoil(reply);
+    std::vector<uint8_t> bytes(wire::kHeaderSize + payload, 0xAB);
+    wire::encodeHeader(reply, bytes.data());
+    return bytes;
+}
+
+TEST_F(TransportTest, RepliesThatDoNotFitTheRequestBreakTheConnectionAndNothingMore) {
+    struct Case {
+        const char* what;
+        size_t payload;
+        std::function<void(wire::FrameHeader&)> spoil;
+    };
+    const Case cases[] = {
+        {"more bytes than the caller has room for", 8, [](wire::FrameHeader&) {}},
+        {"count unequal to the bytes carried", 4, [](auto& h) { h.bytesReturned = 3; }},
+        {"answer to another request", 4, [](auto& h) { ++h.requestId; }},
+        {"not marked as a reply", 4, [](auto& h) { h.flags = 0; }},
+        {"total size below the header", 0, [](auto& h) { h.totalSize = 8; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = base_ + "1";
+        ::unlink(path.c_str());
+        RogueDevice rogue(path, [&](const wire::FrameHeader& request) {
+            return replyFrame(request, c.payload, c.spoil);
+        });
+        HbHandle device = hb__DeviceIoOpen(base_.c_str(), 0, 0);
+        ASSERT_NE(device, HB_INVALID_HANDLE);
+        uint8_t buffer[12];
+        std::memset(buffer, 0x11, sizeof buffer);
+        EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, buffer, 4), 0);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+        for (size_t i = 4; i < sizeof buffer; ++i) {
+            EXPECT_EQ(buffer[i], 0x11) << "byte " << i << " lies beyond the caller's length";
+        }
+        EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, buffer, 4), 0);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+        hb__DeviceIoClose(device);
+    }
 }
 
 } // namespace
