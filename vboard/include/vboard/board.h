@@ -57,14 +57,14 @@ std::string requestName(uint32_t controlCode);
 // buffers); older entries are dropped.
 struct TraceEntry {
     uint32_t controlCode = 0;
-    std::string name;           // e.g. "SharedMemoryWrite"
-    uint32_t offset = 0;        // register offset, shared-memory offset or event id
-    uint32_t length = 0;        // data length of a transfer
-    uint32_t value = 0;         // register value, signal code, first data word
+    std::string name;         // e.g. "SharedMemoryWrite"
+    uint32_t offset = 0;      // register offset, shared-memory offset or event id
+    uint32_t length = 0;      // data length of a transfer
+    uint32_t value = 0;       // register value, signal code, first data word
     std::vector<uint8_t> input; // the request's input buffer as received
     std::vector<uint8_t> data;  // data carried to the device (writes)
-    uint32_t status = 0;        // Win32 status the device answered
-    std::string text() const;   // one readable line, like a bus analyser
+    uint32_t status = 0;      // Win32 status the device answered
+    std::string text() const; // one readable line, like a bus analyser
 };
 
 class Board;
