@@ -1,20 +1,17 @@
-// errno values of the POSIX backend translated into the Win32 numbering that
-// the library reports. The table lives in error_mapping.cpp, in one place.
+// POSIX errno values translated into the Win32 numbering that the library
+// reports. The one table of the translation lives in error_mapping.cpp.
 #pragma once
 
 #include <cstdint>
 
 namespace hb::platform::posix {
 
-// The Win32 code for `error` (an errno value); 0 for 0.
-uint32_t win32ErrorFromErrno(int error);
+// Fallback for errno values without a Win32 counterpart of their own.
+inline constexpr uint32_t kUnmappedErrnoCode = 31; // ERROR_GEN_FAILURE
 
-// As win32ErrorFromErrno, but a missing entry (ENOENT) gives 3 (path not
-// found) instead of 2 (file not found) when the directory that should hold
-// the last component of `path` is itself missing, as Windows tells them apart.
-uint32_t win32ErrorForPath(int error, const char* path);
+uint32_t win32ErrorFromErrno(int errnoValue);
 
-// Sets the thread's last error to win32ErrorForPath(errno, path) and returns it.
-uint32_t setLastErrorFromErrno(const char* path = nullptr);
+// Sets the thread's last error from errno and returns the code.
+uint32_t setLastErrorFromErrno(int errnoValue);
 
 } // namespace hb::platform::posix

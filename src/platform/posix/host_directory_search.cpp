@@ -10,6 +10,7 @@
 // 0xFFFFFFFF, and not reused while the search lives.
 #include "platform/platform.h"
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/host_path_errors.h"
 #include "platform/posix/host_file_attributes.h"
 
 #include <algorithm>

@@ -2,7 +2,7 @@
 // the attribute query and the environment block, answered in the library's
 // terms (Microsoft runtime open bits in, Win32 codes out).
 #include "platform/platform.h"
-#include "platform/posix/error_mapping.h"
+#include "platform/posix/host_path_errors.h"
 #include "platform/posix/host_file_attributes.h"
 
 #include <cerrno>
@@ -95,7 +95,7 @@ int32_t openFile(const char* path, uint32_t runtimeFlags) {
         descriptor = ::open(path, flags, kCreateMode);
     } while (descriptor < 0 && errno == EINTR);
     if (descriptor < 0) {
-        posix::setLastErrorFromErrno(path);
+        posix::setLastErrorFromErrnoFor(path);
         return -1;
     }
     struct stat info {};
@@ -116,7 +116,7 @@ int32_t readFile(int32_t descriptor, void* buffer, uint32_t count) {
         got = ::read(descriptor, buffer, wanted);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        posix::setLastErrorFromErrno();
+        posix::setLastErrorFromErrnoFor();
         return -1;
     }
     return static_cast<int32_t>(got);
@@ -132,7 +132,7 @@ int32_t writeFile(int32_t descriptor, const void* data, uint32_t count) {
         if (put < 0) {
             if (errno == EINTR)
                 continue;
-            posix::setLastErrorFromErrno();
+            posix::setLastErrorFromErrnoFor();
             return done > 0 ? static_cast<int32_t>(done) : -1;
         }
         if (put == 0)
@@ -145,7 +145,7 @@ int32_t writeFile(int32_t descriptor, const void* data, uint32_t count) {
 int32_t closeFile(int32_t descriptor) {
     // EINTR still releases the descriptor on POSIX: no retry, no failure.
     if (::close(descriptor) != 0 && errno != EINTR) {
-        posix::setLastErrorFromErrno();
+        posix::setLastErrorFromErrnoFor();
         return -1;
     }
     return 0;
@@ -168,12 +168,12 @@ int32_t seekFile(int32_t descriptor, int32_t offset, int32_t origin) {
     }
     const off_t before = ::lseek(descriptor, 0, SEEK_CUR);
     if (before < 0) {
-        posix::setLastErrorFromErrno();
+        posix::setLastErrorFromErrnoFor();
         return -1;
     }
     const off_t after = ::lseek(descriptor, offset, whence);
     if (after < 0) {
-        posix::setLastErrorFromErrno();
+        posix::setLastErrorFromErrnoFor();
         return -1;
     }
     if (after > INT32_MAX) {
@@ -187,7 +187,7 @@ int32_t seekFile(int32_t descriptor, int32_t offset, int32_t origin) {
 uint32_t deleteFile(const char* path) {
     struct stat info {};
     if (lstat(path, &info) != 0)
-        return posix::setLastErrorFromErrno(path);
+        return posix::setLastErrorFromErrnoFor(path);
     // Only files go, and a read-only file stays, as the VP's platform has it.
     if (S_ISDIR(info.st_mode) ||
         (!S_ISLNK(info.st_mode) &&
@@ -196,7 +196,7 @@ uint32_t deleteFile(const char* path) {
         return kAccessDenied;
     }
     if (::unlink(path) != 0)
-        return posix::setLastErrorFromErrno(path);
+        return posix::setLastErrorFromErrnoFor(path);
     return 0;
 }
 
@@ -211,7 +211,7 @@ uint32_t renameFailure(const char* oldPath, const char* newPath) {
     struct stat info {};
     const bool oldExists = lstat(oldPath, &info) == 0;
     errno = error;
-    return posix::setLastErrorFromErrno(oldExists ? newPath : oldPath);
+    return posix::setLastErrorFromErrnoFor(oldExists ? newPath : oldPath);
 }
 
 bool nameExists(const char* path) {
@@ -260,7 +260,7 @@ uint32_t renameFile(const char* oldPath, const char* newPath) {
 uint32_t fileAttributes(const char* path) {
     struct stat info {};
     if (stat(path, &info) != 0 && lstat(path, &info) != 0) {
-        posix::setLastErrorFromErrno(path);
+        posix::setLastErrorFromErrnoFor(path);
         return 0xFFFFFFFFu;
     }
     return posix::attributesFromStat(info, posix::lastPathComponent(path));

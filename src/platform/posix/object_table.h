@@ -38,6 +38,9 @@ template <class T> std::shared_ptr<T> find(Handle handle, ObjectKind kind) {
     return std::static_pointer_cast<T>(findObject(handle, kind));
 }
 
+// The live object behind `handle` whatever its kind, else nullptr.
+std::shared_ptr<Object> findAnyObject(Handle handle);
+
 // Removes the entry; the object itself goes when its last user lets go.
 // False when the handle names no live object.
 bool removeObject(Handle handle);
