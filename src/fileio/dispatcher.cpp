@@ -26,7 +26,9 @@ struct FreeDeleter {
 };
 using HostBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
-HostBuffer allocate(uint32_t size) { return HostBuffer(static_cast<uint8_t*>(std::malloc(size))); }
+HostBuffer allocate(uint32_t size) {
+    return HostBuffer(static_cast<uint8_t*>(std::malloc(size)));
+}
 
 // A path field ends within its 261 bytes even when the VP left out the NUL.
 struct PathField {
@@ -132,8 +134,8 @@ void Exchange::carryOut() {
     case FileIoRequest_Attributes:
         return attributes();
     case FileIoRequest_Rename:
-        return respondWord(hostRename(PathField(block_, kArgument).text,
-                                      PathField(block_, kSecondPath).text));
+        return respondWord(
+            hostRename(PathField(block_, kArgument).text, PathField(block_, kSecondPath).text));
     case FileIoRequest_EnvironmentSize:
         return environmentSize();
     case FileIoRequest_Environment:
@@ -222,7 +224,8 @@ void Exchange::close() {
 }
 
 void Exchange::seek() {
-    const int32_t position = hostSeek(signedWord(kArgument), signedWord(kSecond), signedWord(kThird));
+    const int32_t position =
+        hostSeek(signedWord(kArgument), signedWord(kSecond), signedWord(kThird));
     respondWords(static_cast<uint32_t>(position), position == -1 ? platform::lastError() : 0);
 }
 
@@ -237,9 +240,9 @@ constexpr uint32_t kHandleOrError = 280;
 void Exchange::findFirst() {
     uint8_t record[kFindRecordSize] = {};
     uint32_t attributes = 0, sizeLow = 0, dosDate = 0, dosTime = 0;
-    const uint32_t search = hostFindFirst(PathField(block_, kArgument).text,
-                                          reinterpret_cast<char*>(record), &attributes, &sizeLow,
-                                          &dosDate, &dosTime);
+    const uint32_t search =
+        hostFindFirst(PathField(block_, kArgument).text, reinterpret_cast<char*>(record),
+                      &attributes, &sizeLow, &dosDate, &dosTime);
     if (search != platform::kInvalidSearch)
         hb_listInsert(search, slot_.openSearches);
     writeWord(record, findrecord::kAttributes, attributes);
@@ -321,9 +324,8 @@ void dispatchFileIoRequest(const AcceleratorBoard* board) {
 
     // Zeroed, so that a copy that fails holds no request.
     uint8_t block[HB_FILEIO_BLOCK_SIZE] = {};
-    const bool copied =
-        capacity != 0 &&
-        hb_DeviceIoSharedMemoryRead(board->deviceHandle, offset, block, sizeof block) != 0;
+    const bool copied = capacity != 0 && hb_DeviceIoSharedMemoryRead(board->deviceHandle, offset,
+                                                                     block, sizeof block) != 0;
     hb__EventReset(slot->requestEvent.load());
     if (capacity == 0)
         return; // the board has no file-I/O buffer: nowhere to answer

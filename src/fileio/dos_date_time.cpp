@@ -5,10 +5,10 @@ namespace hb {
 namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
-constexpr int64_t kFirstDosSecond = 315532800;      // 1980-01-01 00:00:00
-constexpr int64_t kLastDosSecond = 4354819199;      // 2107-12-31 23:59:59
-constexpr DosDateTime kEarliest{0x0021, 0x0000};    // 1980-01-01 00:00:00
-constexpr DosDateTime kLatest{0xFF9F, 0xBF7D};      // 2107-12-31 23:59:58
+constexpr int64_t kFirstDosSecond = 315532800;   // 1980-01-01 00:00:00
+constexpr int64_t kLastDosSecond = 4354819199;   // 2107-12-31 23:59:59
+constexpr DosDateTime kEarliest{0x0021, 0x0000}; // 1980-01-01 00:00:00
+constexpr DosDateTime kLatest{0xFF9F, 0xBF7D};   // 2107-12-31 23:59:58
 
 struct CivilDate {
     int64_t year;
@@ -46,7 +46,8 @@ DosDateTime dosDateTimeFromUnixSeconds(int64_t seconds) {
     const unsigned minute = secondOfDay / 60 % 60;
     const unsigned second = secondOfDay % 60;
     DosDateTime result{};
-    result.date = static_cast<uint16_t>(((civil.year - 1980) << 9) | (civil.month << 5) | civil.day);
+    result.date =
+        static_cast<uint16_t>(((civil.year - 1980) << 9) | (civil.month << 5) | civil.day);
     result.time = static_cast<uint16_t>((hour << 11) | (minute << 5) | (second / 2));
     return result;
 }

@@ -37,7 +37,9 @@ void initFileIoTables() {
     });
 }
 
-bool fileIoTablesReady() { return tablesReady.load() != 0; }
+bool fileIoTablesReady() {
+    return tablesReady.load() != 0;
+}
 
 void copyCommandLine(FileIoBoardSlot& slot, char* out) {
     std::memset(out, 0, HB_FILEIO_COMMAND_LINE_SIZE);

@@ -62,8 +62,8 @@ int32_t hostRead(int32_t descriptor, void* buffer, uint32_t count) {
     return result;
 }
 
-int32_t hostWrite(int32_t descriptor, const void* data, uint32_t count,
-                  StdOutFunction stdoutWriter, StdOutFunction stderrWriter) {
+int32_t hostWrite(int32_t descriptor, const void* data, uint32_t count, StdOutFunction stdoutWriter,
+                  StdOutFunction stderrWriter) {
     beginRuntimeCall();
     int32_t result;
     if (descriptor == 1 && stdoutWriter != nullptr)
@@ -93,7 +93,9 @@ int32_t hostSeek(int32_t descriptor, int32_t offset, int32_t origin) {
     return result;
 }
 
-uint32_t hostDelete(const char* path) { return platform::deleteFile(path); }
+uint32_t hostDelete(const char* path) {
+    return platform::deleteFile(path);
+}
 
 uint32_t hostRename(const char* oldPath, const char* newPath) {
     return platform::renameFile(oldPath, newPath);
@@ -117,12 +119,20 @@ uint32_t hostFindNext(uint32_t search, char* name, uint32_t* attributes, uint32_
     return result;
 }
 
-uint32_t hostFindClose(uint32_t search) { return platform::findClose(search); }
+uint32_t hostFindClose(uint32_t search) {
+    return platform::findClose(search);
+}
 
-uint32_t hostGetAttributes(const char* path) { return platform::fileAttributes(path); }
+uint32_t hostGetAttributes(const char* path) {
+    return platform::fileAttributes(path);
+}
 
-char* hostEnvironment() { return platform::environmentStrings(); }
+char* hostEnvironment() {
+    return platform::environmentStrings();
+}
 
-void hostFreeEnvironment(char* block) { platform::freeEnvironmentStrings(block); }
+void hostFreeEnvironment(char* block) {
+    platform::freeEnvironmentStrings(block);
+}
 
 } // namespace hb

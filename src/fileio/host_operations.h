@@ -10,7 +10,7 @@
 namespace hb {
 
 // Codes the runtime-style operations set themselves.
-inline constexpr uint32_t kRuntimeBadDescriptor = 9;   // errno EBADF, carried over
+inline constexpr uint32_t kRuntimeBadDescriptor = 9;    // errno EBADF, carried over
 inline constexpr uint32_t kRuntimeInvalidArgument = 87; // hostSeek, errno EINVAL
 inline constexpr uint32_t kRuntimeFileInvalid = 1006;   // nothing more specific known
 inline constexpr uint32_t kRuntimeEndOfMedia = 1100;    // hostWrite, errno ENOSPC
@@ -20,8 +20,8 @@ inline constexpr uint32_t kFindNameSize = 264;
 int32_t hostOpen(const char* path, uint32_t flags);
 int32_t hostRead(int32_t descriptor, void* buffer, uint32_t count);
 // Descriptors 1 and 2 go to the writers, every other to the runtime.
-int32_t hostWrite(int32_t descriptor, const void* data, uint32_t count,
-                  StdOutFunction stdoutWriter, StdOutFunction stderrWriter);
+int32_t hostWrite(int32_t descriptor, const void* data, uint32_t count, StdOutFunction stdoutWriter,
+                  StdOutFunction stderrWriter);
 int32_t hostClose(int32_t descriptor);
 int32_t hostSeek(int32_t descriptor, int32_t offset, int32_t origin);
 uint32_t hostDelete(const char* path);

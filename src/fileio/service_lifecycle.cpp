@@ -2,6 +2,7 @@
 
 #include "fileio/dispatcher.h"
 #include "fileio/file_io_slots.h"
+#include "osal/wait.h"
 #include "platform/platform.h"
 
 #include <atomic>
@@ -14,11 +15,15 @@ namespace hb {
 namespace {
 
 bool stopRequested(volatile int32_t* stopFlag) {
-    return std::atomic_ref<int32_t>(*const_cast<int32_t*>(stopFlag)).load() != 0;
+    return readStopFlag(stopFlag) != 0;
 }
 
-bool isEvent(HbHandle event) { return event != nullptr && event != kNoEvent; }
-bool isThread(ThreadRecord* thread) { return thread != nullptr && thread != kNoThread; }
+bool isEvent(HbHandle event) {
+    return event != nullptr && event != kNoEvent;
+}
+bool isThread(ThreadRecord* thread) {
+    return thread != nullptr && thread != kNoThread;
+}
 
 } // namespace
 

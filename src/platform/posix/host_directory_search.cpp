@@ -10,8 +10,8 @@
 // 0xFFFFFFFF, and not reused while the search lives.
 #include "platform/platform.h"
 #include "platform/posix/error_mapping.h"
-#include "platform/posix/host_path_errors.h"
 #include "platform/posix/host_file_attributes.h"
+#include "platform/posix/host_path_errors.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -54,7 +54,9 @@ SearchTable& searchTable() {
     return table;
 }
 
-char foldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char foldCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool matchWildcards(std::string_view pattern, std::string_view name) {
     size_t p = 0, n = 0;
@@ -63,7 +65,8 @@ bool matchWildcards(std::string_view pattern, std::string_view name) {
         if (p < pattern.size() && pattern[p] == '*') {
             starPattern = p++;
             starName = n;
-        } else if (p < pattern.size() && (pattern[p] == '?' || foldCase(pattern[p]) == foldCase(name[n]))) {
+        } else if (p < pattern.size() &&
+                   (pattern[p] == '?' || foldCase(pattern[p]) == foldCase(name[n]))) {
             ++p;
             ++n;
         } else if (starPattern != std::string_view::npos) {

@@ -2,8 +2,8 @@
 // the attribute query and the environment block, answered in the library's
 // terms (Microsoft runtime open bits in, Win32 codes out).
 #include "platform/platform.h"
-#include "platform/posix/host_path_errors.h"
 #include "platform/posix/host_file_attributes.h"
+#include "platform/posix/host_path_errors.h"
 
 #include <cerrno>
 #include <climits>
@@ -60,7 +60,9 @@ RuntimeError runtimeError() {
     }
 }
 
-void clearRuntimeError() { errno = 0; }
+void clearRuntimeError() {
+    errno = 0;
+}
 
 int32_t openFile(const char* path, uint32_t runtimeFlags) {
     int flags = 0;
@@ -292,6 +294,8 @@ char* environmentStrings() {
     return block;
 }
 
-void freeEnvironmentStrings(char* block) { std::free(block); }
+void freeEnvironmentStrings(char* block) {
+    std::free(block);
+}
 
 } // namespace hb::platform
