@@ -46,6 +46,15 @@ struct Harness {
         agent = std::make_unique<hb::vboard::RequestAgent>(*virtualBoard);
     }
 
+    ~Harness() {
+        hbFileIoShutdown(board);
+        hbAcceleratorBoardDestroy(board);
+        agent.reset();
+        device.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+
     void rewritePath(uint8_t* field) const {
         const uint8_t* end = std::find(field, field + HB_FILEIO_PATH_SIZE, uint8_t{0});
         const bool terminated = end != field + HB_FILEIO_PATH_SIZE;

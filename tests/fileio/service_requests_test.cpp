@@ -172,11 +172,9 @@ TEST_F(Requests, EnvironmentBlockAndItsCuts) {
     EXPECT_TRUE(std::equal(six.begin(), six.begin() + 4, whole.begin()));
 
     // A maximum of 1: one byte, the terminating zero, and nothing before it.
-    const uint32_t before = vp.word(4 + 4); // the word after n: untouched
     const Bytes one = vp.environment(1, &count);
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(one, Bytes{0});
-    (void)before;
     EXPECT_EQ(vp.environment(0, &count).size(), 0u);
     EXPECT_EQ(count, 0u);
 }
