@@ -459,14 +459,15 @@ typedef struct HbFileIoTraceRecord {
     /* The error word answered; for requests whose answer has none (Close,
      * FindFirst, FindClose) the code the host operation left. 0: none. */
     uint32_t error;
-    double seconds; /* from the service's wake-up to the completion marker */
+    double seconds; /* from the service's wake-up until the request was answered */
 } HbFileIoTraceRecord;
 
 typedef void (*HbFileIoTraceFunction)(void* context, const HbFileIoTraceRecord* record);
 
-/* Installs a function that the board's service thread calls after each
- * request it answered (after the completion marker), with `context` and the
- * request's record; a null function turns the trace off. When the call
+/* Installs a function that the board's service thread calls for each
+ * request it carried out, with `context` and the request's record, after the
+ * answer and just before the completion marker (so the VP program goes on only
+ * once the trace has seen its request); a null function turns the trace off. When the call
  * returns, the previous function is no longer running and is not called
  * again. The function must not block for long; it may call this function
  * itself. Belongs to the board index, kept across restarts of the service.

@@ -7,7 +7,7 @@
 // Beneath a root directory (an extension) every path is resolved inside it,
 // and the VP program may use only what it opened itself: its own descriptors
 // (0, 1 and 2 for reading and writing) and its own searches. A trace function
-// (the other extension) sees each request after its completion marker.
+// (the other extension) sees each request just before its completion marker.
 #include "fileio/dispatcher.h"
 
 #include "fileio/file_io_block.h"
@@ -497,11 +497,13 @@ void dispatchFileIoRequest(const AcceleratorBoard* board) {
         exchange->carryOut();
     }
 
+    // Reported before the marker: once the VP sees its answer, the trace has
+    // seen the request.
+    if (exchange)
+        reportToTrace(*slot, exchange->trace(), began);
     uint8_t marker[4];
     writeWord(marker, 0, HB_FILEIO_COMPLETION_MARKER);
     hb_DeviceIoSharedMemoryWrite(board->deviceHandle, offset + kCode, marker, sizeof marker);
-    if (exchange)
-        reportToTrace(*slot, exchange->trace(), began);
 }
 
 } // namespace hb
