@@ -30,6 +30,7 @@ struct MonitorOptions {
     bool neverAnswer = false;                  // take requests, never answer them
     uint32_t areaOffset = 0;                   // monitor data area in shared memory
     uint32_t areaRoom = 0; // bytes the area may use; 0: what the board's layout gives it
+    uint32_t contextReplyLength = 376; // MON_GET_CONTEXT answers with this many bytes (4 .. 376)
 };
 
 // Reply opcode of a refused command; the reply is 8 bytes: header, the

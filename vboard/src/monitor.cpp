@@ -297,9 +297,12 @@ std::vector<uint8_t> Monitor::execute(MonitorCommand& command, Board& board, boo
             return errorReply(command, MonitorError::BadLength);
         }
         std::vector<uint8_t> reply(context::kMessageSize);
-        put16(reply.data(), context::kMessageSize);
+        const uint32_t replyLength =
+            std::clamp<uint32_t>(options_.contextReplyLength, 4, context::kMessageSize);
         put16(reply.data() + 2, kGetContext);
         std::memcpy(reply.data() + 4, context_.data(), context_.size());
+        reply.resize(replyLength);
+        put16(reply.data(), static_cast<uint16_t>(replyLength));
         return reply;
     }
     case kSetContext:
