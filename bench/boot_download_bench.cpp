@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -33,16 +34,18 @@ constexpr double kPollRequests = 6;
 
 struct Run {
     double seconds = 0;
-    size_t requests = 0;
-    size_t commands = 0;
+    size_t requests = 0; // driver requests the board saw
+    size_t commands = 0; // monitor commands of the boot
 };
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int repetitions = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     const auto dir =
         std::filesystem::temp_directory_path() / ("hbbench" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
@@ -62,62 +65,73 @@ int main(int argc, char** argv) {
     const std::string path = (dir / "big.exe").string();
     hb::test::writeFile(path, image.build());
 
-    // One driver round trip: a 4-byte shared-memory read.
+    // One driver round trip: a 4-byte shared-memory read, measured right
+    // before each download so that both see the same load on the machine.
     uint8_t word[4];
-    for (int i = 0; i < 200; ++i) {
-        hb_DeviceIoSharedMemoryRead(board->deviceHandle, 0, word, 4);
-    }
-    const int rounds = 5000;
-    double roundTrip = 1e9;
-    for (int r = 0; r < repetitions; ++r) {
+    auto roundTrip = [&] {
+        const int rounds = 2000;
         const auto start = Clock::now();
         for (int i = 0; i < rounds; ++i) {
             hb_DeviceIoSharedMemoryRead(board->deviceHandle, 0, word, 4);
         }
-        roundTrip = std::min(roundTrip, seconds(Clock::now() - start) / rounds);
-    }
-
+        return seconds(Clock::now() - start) / rounds;
+    };
     auto download = [&](bool polling) {
-        Run best;
-        best.seconds = 1e9;
-        for (int r = 0; r < repetitions; ++r) {
-            hb::setTransferWaitStateForTest(polling ? hb::WAIT_POLL : hb::WAIT_EVENT, 0);
-            vb.clearTrace();
-            monitor->clearCommands();
-            const auto start = Clock::now();
-            const int32_t ok = hbBootVp(board, path.c_str(), HB_INFINITE_TIMEOUT);
-            const double s = seconds(Clock::now() - start);
-            if (ok != 1) {
-                std::fprintf(stderr, "boot failed: %u\n", hbGetLastError());
-                std::exit(1);
-            }
-            if (s < best.seconds) {
-                best = Run{s, vb.trace().size(), monitor->commands().size()};
-            }
+        hb::setTransferWaitStateForTest(polling ? hb::WAIT_POLL : hb::WAIT_EVENT, 0);
+        vb.clearTrace();
+        monitor->clearCommands();
+        const auto start = Clock::now();
+        const int32_t ok = hbBootVp(board, path.c_str(), HB_INFINITE_TIMEOUT);
+        Run run{seconds(Clock::now() - start), vb.trace().size(), monitor->commands().size()};
+        if (ok != 1 ||
+            hb::transferWaitModeForTest() != (polling ? hb::WAIT_POLL : hb::WAIT_EVENT)) {
+            std::fprintf(stderr, "boot failed: %u\n", hbGetLastError());
+            std::exit(1);
         }
-        return best;
+        return run;
     };
-    const Run event = download(false);
-    const Run poll = download(true);
+    roundTrip();
+    download(false); // warm-up
 
-    const double mb = kCodeBytes / 1e6;
-    std::printf("driver round trip (4-byte shared-memory read): %.2f us\n", roundTrip * 1e6);
-    auto report = [&](const char* name, const Run& run, double floorRequests) {
-        const double rate = mb / run.seconds;
-        // The floor moves only the 400-byte commands; the boot's other
-        // commands ride along in the measured time.
-        const double floorRate = kCommandBytes / (floorRequests * roundTrip) / 1e6;
-        std::printf("%-7s %8.2f MB/s  (%zu commands, %.2f driver requests per command, "
-                    "%.1f ms)\n",
-                    name, rate, run.commands,
-                    static_cast<double>(run.requests) / static_cast<double>(run.commands),
-                    run.seconds * 1e3);
-        std::printf("        floor %6.2f MB/s  (%g requests x %.2f us per 400 bytes)  "
-                    "ratio %.2f\n",
-                    floorRate, floorRequests, roundTrip * 1e6, rate / floorRate);
+    struct Sample {
+        double roundTrip, eventRate, eventRatio, pollRate, pollRatio;
+        Run event, poll;
     };
-    report("event", event, kEventRequests);
-    report("polling", poll, kPollRequests);
+    const double mb = kCodeBytes / 1e6;
+    auto floorRate = [](double requests, double rtt) {
+        return kCommandBytes / (requests * rtt) / 1e6;
+    };
+    std::vector<Sample> samples;
+    for (int r = 0; r < repetitions; ++r) {
+        Sample s{};
+        s.roundTrip = roundTrip();
+        s.event = download(false);
+        s.poll = download(true);
+        s.eventRate = mb / s.event.seconds;
+        s.pollRate = mb / s.poll.seconds;
+        s.eventRatio = s.eventRate / floorRate(kEventRequests, s.roundTrip);
+        s.pollRatio = s.pollRate / floorRate(kPollRequests, s.roundTrip);
+        samples.push_back(s);
+        std::printf("run %d: round trip %.2f us | event %.2f MB/s (floor %.2f, ratio %.2f) | "
+                    "polling %.2f MB/s (floor %.2f, ratio %.2f)\n",
+                    r + 1, s.roundTrip * 1e6, s.eventRate, floorRate(kEventRequests, s.roundTrip),
+                    s.eventRatio, s.pollRate, floorRate(kPollRequests, s.roundTrip), s.pollRatio);
+    }
+    std::sort(samples.begin(), samples.end(),
+              [](const Sample& a, const Sample& b) { return a.eventRatio < b.eventRatio; });
+    const Sample& median = samples[samples.size() / 2];
+    std::printf("\n1 MiB code section, %zu commands per boot; floor = 400 bytes per (requests "
+                "x round trip)\n",
+                median.event.commands);
+    std::printf("event   median %6.2f MB/s  %.2f driver requests/command  floor %6.2f MB/s  "
+                "ratio %.2f\n",
+                median.eventRate,
+                static_cast<double>(median.event.requests) / median.event.commands,
+                floorRate(kEventRequests, median.roundTrip), median.eventRatio);
+    std::printf("polling        %6.2f MB/s  %.2f driver requests/command  floor %6.2f MB/s  "
+                "ratio %.2f\n",
+                median.pollRate, static_cast<double>(median.poll.requests) / median.poll.commands,
+                floorRate(kPollRequests, median.roundTrip), median.pollRatio);
 
     hbAcceleratorBoardDestroy(board);
     monitor->stop();

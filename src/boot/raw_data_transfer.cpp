@@ -203,6 +203,8 @@ extern "C" int32_t hb_SendRawData(const AcceleratorBoard* board, const void* req
         }
     }
 
+    // Clean-up failures are not reported: the transfer's own code stays.
+    const uint32_t lastError = hbGetLastError();
     if (usesEvent) {
         hb_DeviceIoAsyncEventDeregister(device, HB_EVENT_MONITOR_REPLY);
         hb__EventDestroy(event);
@@ -213,5 +215,6 @@ extern "C" int32_t hb_SendRawData(const AcceleratorBoard* board, const void* req
         transferWaitMode.store(WAIT_EVENT);
     }
     hb__TimerDestroy(timer);
+    hbSetLastError(lastError);
     return result;
 }

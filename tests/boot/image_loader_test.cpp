@@ -173,7 +173,7 @@ TEST_F(ImageLoaderTest, ShortContextReplyLeavesZerosNotStaleBytes) {
     open(options);
     writeImage(referenceImage());
     ASSERT_EQ(boot(), 1);
-    const auto& first = monitor->commands().at(4);
+    const auto first = monitor->commands().at(4);
     ASSERT_EQ(first.opcode, MON_SET_CONTEXT);
     EXPECT_EQ(word(first.body, 60), 0u);
     for (size_t at = 62; at < HB_VPCONTEXT_SIZE; ++at) {

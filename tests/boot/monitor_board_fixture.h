@@ -82,9 +82,7 @@ class MonitorBoardTest : public ::testing::Test {
     }
 
     void writeImage(const PeImage& image) { ASSERT_TRUE(writeFile(imagePath, image.build())); }
-    void writeBytes(const std::vector<uint8_t>& bytes) {
-        ASSERT_TRUE(writeFile(imagePath, bytes));
-    }
+    void writeBytes(const std::vector<uint8_t>& bytes) { ASSERT_TRUE(writeFile(imagePath, bytes)); }
 
     // The host's requests, without the hardware-information queries that
     // the bus caches make once per process.

@@ -74,11 +74,11 @@ TEST_F(RawDataTransferTest, RequestsTheAreaCannotHoldAreRefusedUnsent) {
 }
 
 TEST_F(RawDataTransferTest, BoardOfTheLargerLayoutTakesLargerRequests) {
-    vboard::BoardConfig config;
+    hb::vboard::BoardConfig config;
     config.boardType = 27; // bus type 1
     config.busWidth = 2;
     // An index of its own: the bus caches are per index and per process.
-    open(vboard::MonitorOptions{}, config, 5);
+    open(hb::vboard::MonitorOptions{}, config, 5);
     std::vector<uint8_t> request = monitorMessage(MON_WRITE_MEMORY, std::vector<uint8_t>(10, 0));
     request.resize(0x800);
     request[0] = 0x00;
