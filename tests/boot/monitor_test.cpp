@@ -197,6 +197,31 @@ TEST_F(MonitorTest, DescriptorReplyCarriesTheSegmentBase) {
     expectError(exchange(command(23, 10).u16(0x29).u32(1).bytes), MonitorError::BadSelector);
 }
 
+TEST_F(MonitorTest, StartDescriptionForTheProcessorFollowsTableAndContext) {
+    std::vector<uint8_t> context(372, 0);
+    context[56 - 4] = 0x34;
+    context[57 - 4] = 0x12; // EIP 0x1234
+    context[40 - 4] = 0x00;
+    context[41 - 4] = 0x80; // ESP 0x8000
+    context[44 - 4] = 0x18;
+    context[46 - 4] = 0x20;
+    exchange(command(16, 376).raw(context).bytes);
+    const VpStart start = monitor->vpStart();
+    EXPECT_EQ(start.memorySize, 0x100000u);
+    EXPECT_EQ(start.registers.eip, 0x1234u);
+    EXPECT_EQ(start.registers.esp, 0x8000u);
+    ASSERT_EQ(start.segments.size(), 3u);
+    EXPECT_EQ(start.segments[0].selector, 0x18);
+    EXPECT_TRUE(start.segments[0].code);
+    EXPECT_EQ(start.segments[0].limit, 0xFFFFFFFFu);
+    EXPECT_FALSE(start.segments[1].code);
+    EXPECT_EQ(start.segments[2].selector, 0x28);
+    EXPECT_EQ(start.segments[2].base, descriptors::kStartupBase);
+    EXPECT_EQ(start.segments[2].limit, descriptors::kStartupLimit);
+    monitor->writeMemory(0x10, "\x5A", 1);
+    EXPECT_EQ(start.memory[0x10], 0x5A);
+}
+
 TEST_F(MonitorTest, VariablesAndMalformedCommands) {
     exchange(command(60, 16).u32(5).u32(4).u32(4096).bytes);
     EXPECT_EQ(monitor->variable(5), 4096u);

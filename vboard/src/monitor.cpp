@@ -423,6 +423,32 @@ void Monitor::setStartHandler(std::function<void(Board&, const StartedImage&)> h
     startHandler_ = std::move(handler);
 }
 
+VpStart Monitor::vpStart() {
+    std::lock_guard lock(mutex_);
+    VpStart start;
+    start.memory = memory_.data();
+    start.memorySize = static_cast<uint32_t>(memory_.size());
+    for (size_t slot = 1; slot < gdt_.size(); ++slot) {
+        if (gdt_[slot] == 0) {
+            continue;
+        }
+        VpSegment segment;
+        segment.selector = static_cast<uint16_t>(slot * 8);
+        segment.base = descriptors::base(gdt_[slot]);
+        segment.limit = descriptors::limitBytes(gdt_[slot]);
+        segment.code = ((gdt_[slot] >> 43) & 1) != 0; // executable bit of the access byte
+        start.segments.push_back(segment);
+    }
+    std::array<uint8_t, context::kMessageSize> message{};
+    put16(message.data(), context::kMessageSize);
+    put16(message.data() + 2, kSetContext);
+    std::memcpy(message.data() + 4, context_.data(), context_.size());
+    if (auto registers = VpRegisters::fromContextMessage(message.data(), message.size())) {
+        start.registers = *registers;
+    }
+    return start;
+}
+
 uint32_t Monitor::memorySize() const {
     return static_cast<uint32_t>(memory_.size());
 }

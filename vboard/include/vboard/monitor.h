@@ -10,6 +10,7 @@
 #pragma once
 
 #include "vboard/board.h"
+#include "vboard/vp_cpu.h"
 
 #include <array>
 #include <chrono>
@@ -116,6 +117,11 @@ class Monitor : public VpSide {
     // Called (on the device thread) when MON_START leaves the monitor; a
     // CPU emulation plugs in here to run the image.
     void setStartHandler(std::function<void(Board&, const StartedImage&)> handler);
+
+    // What the emulated processor needs to run the image MON_START started:
+    // VP memory (owned by this monitor, valid for its lifetime), the segments
+    // of the descriptor table and the registers of the context in force.
+    VpStart vpStart();
 
     // Drops a delayed reply still waiting and stops the reply worker; call
     // before the board goes away if replies may still be pending.
