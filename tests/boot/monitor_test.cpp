@@ -71,6 +71,8 @@ class MemoryBoard : public Board {
     std::vector<TraceEntry> trace() const override { return {}; }
     void clearTrace() override {}
     void setVpSide(std::shared_ptr<VpSide>) override {}
+    void dropConnections() override {}
+    size_t connectionCount() const override { return 0; }
 
     std::vector<uint32_t> events() const {
         std::lock_guard lock(mutex_);
