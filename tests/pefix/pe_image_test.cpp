@@ -1,0 +1,205 @@
+#include "pe_image.h"
+#include "pe_writer.h"
+
+#include <gtest/gtest.h>
+
+using namespace hb::pe;
+using namespace hb::pe::testing;
+
+namespace {
+
+struct SectionView {
+    uint32_t virtualAddress, rawSize, rawPointer;
+};
+
+SectionView sectionOf(const std::vector<uint8_t>& f, int i) {
+    size_t at = get32(f, 60) + 248 + 40 * size_t(i);
+    return {get32(f, at + 12), get32(f, at + 16), get32(f, at + 20)};
+}
+
+std::vector<uint8_t> sectionBytes(const std::vector<uint8_t>& f, int i) {
+    SectionView s = sectionOf(f, i);
+    return {f.begin() + s.rawPointer, f.begin() + s.rawPointer + s.rawSize};
+}
+
+bool mentions(const std::vector<Problem>& problems, const std::string& text) {
+    for (const auto& p : problems) {
+        if (p.text.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(PeFix, MovesTheHeadersAndKeepsEverySectionsBytes) {
+    ImageSpec spec = typicalProgram();
+    spec.sections.insert(spec.sections.begin() + 1, {".idata", 0xC0000040, pattern(0x80, 9), 0, 0});
+    auto image = writeImage(spec);
+    auto before = checkImage(image);
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_TRUE(before[0].fixable);
+    EXPECT_TRUE(mentions(before, "e_lfanew is 120"));
+
+    auto fixed = fixImage(image);
+    ASSERT_TRUE(fixed.ok) << (fixed.problems.empty() ? "" : fixed.problems[0].text);
+    const auto& out = fixed.image;
+    EXPECT_EQ(get32(out, 60), 864u);
+    EXPECT_TRUE(checkImage(out).empty());
+    EXPECT_EQ(std::memcmp(out.data() + 864, image.data() + 0x78, 4), 0); // "PE\0\0"
+    // The headers now end at 864 + 248 + 3 * 40 = 1232: data moves by 0x400.
+    for (int i = 0; i < 3; ++i) {
+        SectionView a = sectionOf(image, i), b = sectionOf(out, i);
+        EXPECT_EQ(b.virtualAddress, a.virtualAddress);
+        EXPECT_EQ(b.rawSize, a.rawSize);
+        if (a.rawSize != 0) {
+            EXPECT_EQ(b.rawPointer - a.rawPointer, 0x400u) << i;
+            EXPECT_EQ(b.rawPointer % 0x200, 0u);
+        } else {
+            EXPECT_EQ(b.rawPointer, 0u);
+        }
+        EXPECT_EQ(sectionBytes(out, i), sectionBytes(image, i)) << i;
+    }
+    EXPECT_EQ(out.size(), image.size() + 0x400);
+    EXPECT_EQ(get32(out, 864 + 84), 0x600u); // SizeOfHeaders
+    EXPECT_EQ(get32(out, 864 + 88), 0u);     // checksum cleared
+    // The loader sends bytes 864..e_lfanew: nothing here, and the stub is gone.
+    EXPECT_EQ(out[100], 0);
+
+    auto again = fixImage(out);
+    ASSERT_TRUE(again.ok);
+    EXPECT_EQ(again.image, out);
+}
+
+TEST(PeFix, FitsTenSectionsAtTheHighestOffset) {
+    ImageSpec spec = typicalProgram();
+    for (int i = 0; i < 8; ++i) {
+        spec.sections.push_back(
+            {".t" + std::to_string(i), 0x60000020, pattern(0x10 + i, uint8_t(i)), 0, 0});
+    }
+    auto image = writeImage(spec);
+    auto fixed = fixImage(image, 1264);
+    ASSERT_TRUE(fixed.ok) << fixed.problems[0].text;
+    EXPECT_EQ(get32(fixed.image, 60), 1264u);
+    // Headers end at 1264 + 248 + 400 = 1912: everything moves by 0x400.
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(sectionBytes(fixed.image, i), sectionBytes(image, i));
+        if (sectionOf(image, i).rawSize) {
+            EXPECT_EQ(sectionOf(fixed.image, i).rawPointer - sectionOf(image, i).rawPointer,
+                      0x400u);
+        }
+    }
+    EXPECT_EQ(get32(fixed.image, 1264 + 84) % 0x200, 0u);
+    EXPECT_GE(get32(fixed.image, 1264 + 84), 1912u);
+}
+
+TEST(PeFix, ShiftsDebugAndSymbolFileOffsets) {
+    ImageSpec spec = typicalProgram();
+    // A debug directory of one entry in .text at RVA 0x1100 pointing at file offset 0x400.
+    std::vector<uint8_t> text = pattern(0x345, 1);
+    std::memset(&text[0x100], 0, 28);
+    put32(text, 0x100 + 24, 0x400);
+    spec.sections[0].data = text;
+    spec.debugDirectoryRva = 0x1100;
+    spec.debugDirectorySize = 28;
+    spec.symbolTable = 0x400;
+    auto fixed = fixImage(writeImage(spec));
+    ASSERT_TRUE(fixed.ok);
+    const auto& out = fixed.image;
+    SectionView t = sectionOf(out, 0);
+    EXPECT_EQ(get32(out, t.rawPointer + 0x100 + 24), 0x400u + 0x400u);
+    EXPECT_EQ(get32(out, 864 + 12), 0x400u + 0x400u);
+}
+
+TEST(PeFix, CheckFindsEveryBrokenRule) {
+    struct Case {
+        const char* what;
+        std::function<void(ImageSpec&)> change;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no stack", [](ImageSpec& s) { s.sections.pop_back(); }, "no \".stack\""},
+        {"stack with the code bit", [](ImageSpec& s) { s.sections[1].characteristics |= 0x20; },
+         "no \".stack\""},
+        {"a name that only starts with .stack",
+         [](ImageSpec& s) { s.sections[1].name = ".stack12"; }, "no \".stack\""},
+        {"a data section the loader skips",
+         [](ImageSpec& s) {
+             s.sections.push_back({".data", 0xC0000040, pattern(16, 3), 0, 0});
+         },
+         "initialised data"},
+        {"a bss section",
+         [](ImageSpec& s) {
+             s.sections.push_back({".bss", 0xC0000080, {}, 0x100, 0});
+         },
+         "uninitialised data"},
+        {"the entry outside the code", [](ImageSpec& s) { s.entry = 0x9000; }, "entry point"},
+        {"a section over the headers", [](ImageSpec& s) { s.sections[0].virtualAddress = 0x200; },
+         "copies the headers"},
+        {"code beyond its file data", [](ImageSpec& s) { s.sections[0].virtualSize = 0x2000; },
+         "neither writes nor clears"},
+        {"eleven sections",
+         [](ImageSpec& s) {
+             for (int i = 0; i < 9; ++i) {
+                 s.sections.push_back({".x", 0x60000020, pattern(4, 1), 0, 0});
+             }
+         },
+         "at most 10"},
+        {"a 240-byte optional header", [](ImageSpec& s) { s.optionalHeaderSize = 240; },
+         "224 bytes"},
+    };
+    for (const auto& c : cases) {
+        ImageSpec spec = typicalProgram();
+        spec.lfanew = 864;
+        c.change(spec);
+        auto image = writeImage(spec);
+        auto problems = checkImage(image);
+        EXPECT_TRUE(mentions(problems, c.message)) << c.what;
+        auto fixed = fixImage(image);
+        EXPECT_FALSE(fixed.ok) << c.what;
+        EXPECT_TRUE(fixed.image.empty());
+        EXPECT_TRUE(mentions(fixed.problems, c.message)) << c.what;
+    }
+}
+
+TEST(PeFix, RefusesWhatIsNoImage) {
+    auto good = writeImage(typicalProgram());
+    auto noMz = good;
+    noMz[0] = 'X';
+    EXPECT_TRUE(mentions(checkImage(noMz), "MZ"));
+    auto noPe = good;
+    noPe[0x78] = 'X';
+    EXPECT_TRUE(mentions(checkImage(noPe), "signature"));
+    auto farLfanew = good;
+    put32(farLfanew, 60, 0xFFFFFFF0);
+    EXPECT_TRUE(mentions(checkImage(farLfanew), "past the end"));
+    EXPECT_FALSE(fixImage(farLfanew).ok);
+    // Every truncation is refused or checked without reading past the end.
+    for (size_t n = 0; n < good.size(); n += 7) {
+        std::vector<uint8_t> cut(good.begin(), good.begin() + n);
+        EXPECT_FALSE(checkImage(cut).empty()) << n;
+        EXPECT_FALSE(fixImage(cut).ok) << n;
+    }
+}
+
+TEST(PeFix, RefusesANewOffsetTheLoaderCannotUse) {
+    auto image = writeImage(typicalProgram());
+    for (uint32_t lfanew : {0u, 856u, 868u, 1272u}) {
+        auto fixed = fixImage(image, lfanew);
+        EXPECT_FALSE(fixed.ok) << lfanew;
+        EXPECT_FALSE(fixed.problems.empty());
+    }
+    ImageSpec spec = typicalProgram();
+    spec.fileAlignment = 0x180; // not a power of two
+    EXPECT_FALSE(fixImage(writeImage(spec)).ok);
+}
+
+TEST(PeFix, DataAndExportSectionsAreLoadedByName) {
+    ImageSpec spec = typicalProgram();
+    spec.lfanew = 864;
+    spec.sections.push_back({".edata", 0x40000040, pattern(8, 2), 0, 0});
+    EXPECT_TRUE(checkImage(writeImage(spec)).empty());
+    spec.sections.back().name = ".edata12"; // not the name: skipped, so its data is lost
+    EXPECT_TRUE(mentions(checkImage(writeImage(spec)), "initialised data"));
+}

@@ -1,0 +1,307 @@
+#include "pe_image.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+namespace hb::pe {
+
+namespace {
+
+constexpr uint16_t kI386 = 0x14C;
+constexpr uint16_t kPe32Magic = 0x10B;
+constexpr uint32_t kOptionalHeaderSize = 224;
+constexpr uint32_t kCodeBit = 0x20;
+constexpr uint32_t kInitialisedData = 0x40;
+constexpr uint32_t kUninitialisedData = 0x80;
+// Offsets within the NT headers.
+constexpr uint32_t kMachine = 4, kNumberOfSections = 6, kPointerToSymbolTable = 12;
+constexpr uint32_t kSizeOfOptionalHeader = 20, kMagic = 24, kEntryPoint = 40, kImageBase = 52;
+constexpr uint32_t kFileAlignment = 60, kSizeOfHeaders = 84, kCheckSum = 88;
+constexpr uint32_t kDataDirectory = 120;
+constexpr uint32_t kSecurityDirectory = 4, kDebugDirectory = 6;
+constexpr uint32_t kDebugEntrySize = 28;
+
+uint32_t rd32(std::span<const uint8_t> b, size_t at) {
+    uint32_t v;
+    std::memcpy(&v, b.data() + at, 4);
+    return v;
+}
+uint16_t rd16(std::span<const uint8_t> b, size_t at) {
+    uint16_t v;
+    std::memcpy(&v, b.data() + at, 2);
+    return v;
+}
+void wr32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    std::memcpy(b.data() + at, &v, 4);
+}
+
+uint64_t roundUp(uint64_t v, uint64_t to) {
+    return (v + to - 1) / to * to;
+}
+
+struct Section {
+    std::string name;       // up to 8 characters, as the loader compares them
+    bool exactName = false; // the 8-byte field held a NUL after the name
+    uint32_t virtualSize, virtualAddress, rawSize, rawPointer, characteristics;
+    size_t headerAt; // file offset of its section header
+};
+
+enum class Load { Code, Data, Stack, Debug, Skipped };
+
+bool named(const Section& s, const char* name) {
+    return s.exactName && s.name == name;
+}
+
+// The loader's classification, tested in its order.
+Load classify(const Section& s) {
+    if (s.characteristics & kCodeBit) {
+        return Load::Code;
+    }
+    if (named(s, ".idata") || named(s, ".edata")) {
+        return Load::Data;
+    }
+    if (named(s, ".stack")) {
+        return Load::Stack;
+    }
+    if (named(s, ".debug")) {
+        return Load::Debug;
+    }
+    return Load::Skipped;
+}
+
+struct Image {
+    uint32_t lfanew = 0;
+    uint16_t sectionCount = 0;
+    std::vector<Section> sections;
+    uint32_t headerEnd() const {
+        return lfanew + kNtHeadersSize + kSectionHeaderSize * sectionCount;
+    }
+};
+
+// Parses what every later step needs; a problem here leaves nothing to fix.
+std::optional<Image> parse(std::span<const uint8_t> f, std::vector<Problem>& problems) {
+    auto fatal = [&](std::string text) {
+        problems.push_back({std::move(text), false});
+        return std::nullopt;
+    };
+    if (f.size() < 64 || rd16(f, 0) != 0x5A4D) {
+        return fatal("no MS-DOS header (the file must start with \"MZ\")");
+    }
+    Image img;
+    img.lfanew = rd32(f, 60);
+    if (uint64_t(img.lfanew) + kNtHeadersSize > f.size()) {
+        return fatal("e_lfanew " + std::to_string(img.lfanew) + " points past the end of the file");
+    }
+    std::span<const uint8_t> nt = f.subspan(img.lfanew);
+    if (rd32(nt, 0) != 0x4550) {
+        return fatal("no \"PE\" signature at e_lfanew " + std::to_string(img.lfanew));
+    }
+    if (rd16(nt, kMagic) != kPe32Magic) {
+        return fatal("not a PE32 image (optional-header magic is not 0x10B)");
+    }
+    if (rd16(nt, kSizeOfOptionalHeader) != kOptionalHeaderSize) {
+        return fatal("the optional header is not 224 bytes; the loader expects the section "
+                     "table 248 bytes after e_lfanew");
+    }
+    img.sectionCount = rd16(nt, kNumberOfSections);
+    if (img.sectionCount > kMaxSections) {
+        return fatal(std::to_string(img.sectionCount) + " sections; the loader takes at most 10");
+    }
+    if (img.headerEnd() > f.size()) {
+        return fatal("the section table runs past the end of the file");
+    }
+    for (uint32_t i = 0; i < img.sectionCount; ++i) {
+        size_t at = img.lfanew + kNtHeadersSize + kSectionHeaderSize * i;
+        Section s{};
+        const char* name = reinterpret_cast<const char*>(f.data() + at);
+        size_t len = strnlen(name, 8);
+        s.name.assign(name, len);
+        s.exactName = len < 8;
+        s.virtualSize = rd32(f, at + 8);
+        s.virtualAddress = rd32(f, at + 12);
+        s.rawSize = rd32(f, at + 16);
+        s.rawPointer = rd32(f, at + 20);
+        s.characteristics = rd32(f, at + 36);
+        s.headerAt = at;
+        img.sections.push_back(s);
+    }
+    return img;
+}
+
+std::string quoted(const Section& s) {
+    return "section \"" + s.name + "\"";
+}
+
+// The loader's rules for a parsed image whose headers stand at `lfanew`.
+void checkParsed(std::span<const uint8_t> f, const Image& img, std::vector<Problem>& problems) {
+    auto problem = [&](std::string text, bool fixable = false) {
+        problems.push_back({std::move(text), fixable});
+    };
+    std::span<const uint8_t> nt = f.subspan(img.lfanew);
+    if (img.lfanew < kMinLfanew || img.lfanew > kMaxLfanew) {
+        problem("e_lfanew is " + std::to_string(img.lfanew) +
+                    "; the loader needs it between 864 and 1264",
+                true);
+    } else if (img.lfanew % 8 != 0) {
+        problem("e_lfanew " + std::to_string(img.lfanew) + " is not a multiple of 8", true);
+    }
+    if (rd16(nt, kMachine) != kI386) {
+        problem("not an i386 image (machine is not 0x14C)");
+    }
+    const uint32_t imageBase = rd32(nt, kImageBase);
+    const uint32_t entry = rd32(nt, kEntryPoint);
+    const uint32_t headerEnd = img.headerEnd();
+    bool stack = false;
+    bool entryInCode = false;
+    for (const Section& s : img.sections) {
+        Load load = classify(s);
+        uint64_t end = uint64_t(imageBase) + s.virtualAddress + std::max(s.virtualSize, s.rawSize);
+        if (end > 0x100000000ull) {
+            problem(quoted(s) + " ends beyond the 32-bit address space");
+        }
+        if (load == Load::Code || load == Load::Data) {
+            if (s.rawSize > 0 && uint64_t(s.rawPointer) + s.rawSize > f.size()) {
+                problem(quoted(s) + ": its data runs past the end of the file");
+            }
+            if (s.rawSize > 0 && s.rawPointer < headerEnd) {
+                problem(quoted(s) + ": its data overlaps the headers", true);
+            }
+            if (s.virtualSize > s.rawSize) {
+                problem(quoted(s) + ": " + std::to_string(s.virtualSize - s.rawSize) +
+                        " bytes beyond its file data, which the loader neither writes nor "
+                        "clears (build with -fno-zero-initialized-in-bss)");
+            }
+            if (s.virtualAddress < headerEnd) {
+                problem(quoted(s) + " lies where the loader copies the headers");
+            }
+            if (load == Load::Code && entry >= s.virtualAddress &&
+                entry < s.virtualAddress + std::max(s.virtualSize, s.rawSize)) {
+                entryInCode = true;
+            }
+        } else if (load == Load::Stack) {
+            stack = true;
+            if (s.virtualSize == 0) {
+                problem("the \".stack\" section is empty");
+            }
+        } else if (load == Load::Skipped && s.name != ".reloc") {
+            if ((s.characteristics & kInitialisedData) && s.rawSize > 0) {
+                problem(quoted(s) + " holds initialised data that the loader does not load "
+                                    "(merge it into .text)");
+            } else if ((s.characteristics & kUninitialisedData) && s.virtualSize > 0) {
+                problem(quoted(s) + " is uninitialised data that the loader neither loads nor "
+                                    "clears (merge it into .text)");
+            }
+        }
+    }
+    if (!stack) {
+        problem("no \".stack\" section (without the code bit); the loader refuses such images");
+    }
+    if (!entryInCode) {
+        problem("the entry point lies outside every code section");
+    }
+}
+
+} // namespace
+
+std::vector<Problem> checkImage(std::span<const uint8_t> image) {
+    std::vector<Problem> problems;
+    if (auto img = parse(image, problems)) {
+        checkParsed(image, *img, problems);
+    }
+    return problems;
+}
+
+FixResult fixImage(std::span<const uint8_t> f, uint32_t lfanew) {
+    FixResult result;
+    if (lfanew < kMinLfanew || lfanew > kMaxLfanew || lfanew % 8 != 0) {
+        result.problems.push_back(
+            {"the new e_lfanew must be a multiple of 8 between 864 and 1264", false});
+        return result;
+    }
+    auto img = parse(f, result.problems);
+    if (!img) {
+        return result;
+    }
+    std::span<const uint8_t> nt = f.subspan(img->lfanew);
+    const uint32_t alignment = rd32(nt, kFileAlignment);
+    if (alignment == 0 || (alignment & (alignment - 1)) != 0) {
+        result.problems.push_back({"the file alignment is not a power of two", false});
+        return result;
+    }
+
+    // Everything behind the headers moves as one block that starts at the
+    // first file offset any header field points to.
+    const uint32_t oldHeaderEnd = img->headerEnd();
+    uint64_t tail = f.size();
+    for (const Section& s : img->sections) {
+        if (s.rawSize > 0) {
+            tail = std::min<uint64_t>(tail, s.rawPointer);
+        }
+    }
+    const uint32_t symbols = rd32(nt, kPointerToSymbolTable);
+    const uint32_t security = rd32(nt, kDataDirectory + 8 * kSecurityDirectory);
+    for (uint32_t p : {symbols, security}) {
+        if (p != 0) {
+            tail = std::min<uint64_t>(tail, p);
+        }
+    }
+    if (tail < oldHeaderEnd) {
+        result.problems.push_back({"file data overlaps the headers where they stand", false});
+        return result;
+    }
+    const uint32_t newHeaderEnd = lfanew + (oldHeaderEnd - img->lfanew);
+    const uint64_t delta = newHeaderEnd > tail ? roundUp(newHeaderEnd - tail, alignment) : 0;
+
+    std::vector<uint8_t> out(f.size() + delta, 0);
+    std::memcpy(out.data(), f.data(), 64);
+    wr32(out, 60, lfanew);
+    std::memcpy(out.data() + lfanew, f.data() + img->lfanew, oldHeaderEnd - img->lfanew);
+    std::memcpy(out.data() + tail + delta, f.data() + tail, f.size() - tail);
+
+    auto shift = [&](size_t at) {
+        uint32_t v = rd32(out, at);
+        if (v != 0) {
+            wr32(out, at, uint32_t(v + delta));
+        }
+    };
+    const size_t ntAt = lfanew;
+    const uint32_t oldSizeOfHeaders = rd32(out, ntAt + kSizeOfHeaders);
+    wr32(out, ntAt + kSizeOfHeaders,
+         uint32_t(std::max<uint64_t>(oldSizeOfHeaders + delta, roundUp(newHeaderEnd, alignment))));
+    wr32(out, ntAt + kCheckSum, 0);
+    shift(ntAt + kPointerToSymbolTable);
+    shift(ntAt + kDataDirectory + 8 * kSecurityDirectory);
+    for (uint32_t i = 0; i < img->sectionCount; ++i) {
+        size_t at = ntAt + kNtHeadersSize + kSectionHeaderSize * i;
+        if (rd32(out, at + 16) > 0) {
+            shift(at + 20); // PointerToRawData
+        }
+        shift(at + 24); // PointerToRelocations
+        shift(at + 28); // PointerToLinenumbers
+    }
+    // Debug directory entries carry file offsets of their data.
+    const uint32_t debugRva = rd32(nt, kDataDirectory + 8 * kDebugDirectory);
+    const uint32_t debugSize = rd32(nt, kDataDirectory + 8 * kDebugDirectory + 4);
+    for (const Section& s : img->sections) {
+        if (debugRva != 0 && debugRva >= s.virtualAddress &&
+            uint64_t(debugRva) + debugSize <= uint64_t(s.virtualAddress) + s.rawSize) {
+            uint64_t at = uint64_t(s.rawPointer) + delta + (debugRva - s.virtualAddress);
+            for (uint32_t e = 0; e + kDebugEntrySize <= debugSize; e += kDebugEntrySize) {
+                if (at + e + kDebugEntrySize <= out.size()) {
+                    shift(size_t(at + e + 24));
+                }
+            }
+        }
+    }
+
+    result.problems = checkImage(out);
+    if (!result.problems.empty()) {
+        return result;
+    }
+    result.ok = true;
+    result.image = std::move(out);
+    return result;
+}
+
+} // namespace hb::pe

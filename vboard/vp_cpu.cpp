@@ -1,0 +1,564 @@
+#include "vboard/vp_cpu.h"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace hb::vboard {
+
+namespace {
+
+constexpr uint32_t kPage = 0x1000;
+constexpr uint32_t kMaxGdtEntries = (kPage - HBVP_GDT_OFFSET) / 8;
+// Spin this often on the completion marker before sleeping on the board: most
+// answers come within microseconds and a sleep costs far more.
+constexpr int kDoorbellSpins = 2000;
+constexpr std::chrono::milliseconds kDoorbellWaitSlice{10};
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint16_t le16(const uint8_t* p) {
+    return uint16_t(p[0] | p[1] << 8);
+}
+
+uint64_t descriptorFor(const VpSegment& s) {
+    uint32_t limit = s.limit;
+    uint8_t flags = 0x4; // 32-bit segment
+    if (limit > 0xFFFFF) {
+        limit >>= 12; // page granular
+        flags |= 0x8;
+    }
+    // Present, ring 0, code (execute/read) or data (read/write), accessed
+    // already set so that loading a selector never writes the read-only GDT.
+    uint8_t access = s.code ? 0x9B : 0x93;
+    uint64_t d = limit & 0xFFFF;
+    d |= uint64_t(s.base & 0xFFFFFF) << 16;
+    d |= uint64_t(access) << 40;
+    d |= uint64_t((limit >> 16) & 0xF) << 48;
+    d |= uint64_t(flags) << 52;
+    d |= uint64_t(s.base >> 24) << 56;
+    return d;
+}
+
+const VpSegment* findSegment(const std::vector<VpSegment>& segments, uint16_t selector) {
+    for (const auto& s : segments) {
+        if (s.selector == selector) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+std::string describe(uint32_t kind, uint32_t eip, uint32_t address, uint32_t detail) {
+    char text[200];
+    switch (kind) {
+    case HBVP_FAULT_INVALID_INSTRUCTION:
+        snprintf(text, sizeof text, "invalid instruction at eip 0x%08x", eip);
+        break;
+    case HBVP_FAULT_UNMAPPED_READ:
+        snprintf(text, sizeof text, "read of unmapped address 0x%08x at eip 0x%08x", address, eip);
+        break;
+    case HBVP_FAULT_UNMAPPED_WRITE:
+        snprintf(text, sizeof text, "write to unmapped address 0x%08x at eip 0x%08x", address, eip);
+        break;
+    case HBVP_FAULT_UNMAPPED_FETCH:
+        snprintf(text, sizeof text, "instruction fetch from unmapped address 0x%08x", address);
+        break;
+    case HBVP_FAULT_PROTECTED_ACCESS:
+        snprintf(text, sizeof text, "access to protected address 0x%08x at eip 0x%08x", address,
+                 eip);
+        break;
+    case HBVP_FAULT_DIVIDE_ERROR:
+        snprintf(text, sizeof text, "divide error at eip 0x%08x", eip);
+        break;
+    case HBVP_FAULT_CPU_EXCEPTION:
+        snprintf(text, sizeof text, "processor exception %u at eip 0x%08x", detail, eip);
+        break;
+    case HBVP_FAULT_BAD_DOORBELL:
+        snprintf(text, sizeof text, "doorbell on port 0x%x with bad block offset 0x%08x", detail,
+                 address);
+        break;
+    case HBVP_FAULT_BAD_CONTEXT:
+        snprintf(text, sizeof text, "start context names selector 0x%x that the GDT lacks", detail);
+        break;
+    default:
+        snprintf(text, sizeof text, "emulator stopped (code %u) at eip 0x%08x", detail, eip);
+        break;
+    }
+    return text;
+}
+
+} // namespace
+
+std::optional<VpRegisters> VpRegisters::fromContextMessage(const uint8_t* message, size_t length) {
+    if (message == nullptr || length < 64) {
+        return std::nullopt;
+    }
+    VpRegisters r;
+    uint32_t* general[] = {&r.eax, &r.ebx, &r.ecx, &r.edx, &r.esi, &r.edi, &r.ebp, &r.esp};
+    for (size_t i = 0; i < 8; ++i) {
+        *general[i] = le32(message + 12 + 4 * i);
+    }
+    uint16_t* selectors[] = {&r.cs, &r.ds, &r.es, &r.ss, &r.fs, &r.gs};
+    for (size_t i = 0; i < 6; ++i) {
+        *selectors[i] = le16(message + 44 + 2 * i);
+    }
+    r.eip = le32(message + 56);
+    r.eflags = le32(message + 60);
+    return r;
+}
+
+HbVpBoardInfo makeBoardInfo(const BoardConfig& config, int boardIndex, uint32_t sharedSize,
+                            uint32_t vpMemorySize) {
+    HbVpBoardInfo info{};
+    info.magic = HBVP_INFO_MAGIC;
+    info.version = HBVP_INFO_VERSION;
+    switch (config.boardType) {
+    case 27:
+        info.busType = 1;
+        info.busWidth = config.busWidth;
+        break;
+    case 22:
+    case 26:
+        info.busType = 2;
+        info.busWidth = 4;
+        break;
+    case 23:
+    case 25:
+        info.busType = 3;
+        info.busWidth = 4;
+        break;
+    default:
+        break;
+    }
+    info.boardIndex = uint32_t(boardIndex);
+    info.vpMemorySize = vpMemorySize;
+    info.sharedAddress = HBVP_SHARED_ADDRESS;
+    info.sharedSize = sharedSize;
+    info.fileIoPort = HBVP_PORT_FILEIO;
+    info.haltPort = HBVP_PORT_HALT;
+    struct Layout {
+        uint32_t fileIo, fileIoSize, customer, customerSize, fail;
+    };
+    std::optional<Layout> layout;
+    if (info.busType == 1 && info.busWidth == 1) {
+        layout = Layout{0x500, 0x140, 0x0, 0x400, 0x400};
+    } else if (info.busType == 1 && (info.busWidth == 2 || info.busWidth == 3)) {
+        layout = Layout{0x1100, 0x400, 0x0, 0x1000, 0x1000};
+    } else if ((info.busType == 2 || info.busType == 3) && info.busWidth == 4) {
+        layout = Layout{0x4500, 0x4000, 0x400, 0x4000, 0x4400};
+    }
+    if (layout) {
+        info.fileIoOffset = layout->fileIo;
+        info.fileIoSize = layout->fileIoSize;
+        info.customerOffset = layout->customer;
+        info.customerSize = layout->customerSize;
+        info.failMessageOffset = layout->fail;
+        info.failMessageSize = 0x100;
+    }
+    return info;
+}
+
+// One run of a program: what the hooks need, owned by the processor's thread.
+struct VpCpu::Run {
+    VpCpu* cpu = nullptr;
+    VpStart start;
+    HbVpBoardInfo info{};
+    std::unique_ptr<uint8_t[]> infoPage; // board information and GDT
+    uint32_t sharedSize = 0;
+    std::optional<VpFault> fault; // recorded by a hook, completed after the run
+    bool halted = false;
+    uint32_t haltValue = 0;
+};
+
+struct VpCpuHooks {
+    // The engine finishes the instructions of the current block after a stop
+    // request from a hook, so what they do after a halt or stop is no fault.
+    static void recordFault(VpCpu::Run* run, uint32_t kind, uint32_t address, uint32_t detail) {
+        if (!run->fault && !run->halted && !run->cpu->stopRequested_.load()) {
+            run->fault = VpFault{kind, 0, address, detail, {}};
+        }
+    }
+
+    static uint64_t sharedRead(uc_engine* uc, uint64_t offset, unsigned size, void* user) {
+        auto* run = static_cast<VpCpu::Run*>(user);
+        uint8_t bytes[8] = {};
+        if (size > sizeof bytes ||
+            !run->cpu->board_.readShared(uint32_t(offset), bytes, uint32_t(size))) {
+            recordFault(run, HBVP_FAULT_UNMAPPED_READ, HBVP_SHARED_ADDRESS + uint32_t(offset), 0);
+            uc_emu_stop(uc);
+            return 0;
+        }
+        uint64_t value = 0;
+        for (unsigned i = size; i-- > 0;) {
+            value = value << 8 | bytes[i];
+        }
+        return value;
+    }
+
+    static void sharedWrite(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value,
+                            void* user) {
+        auto* run = static_cast<VpCpu::Run*>(user);
+        uint8_t bytes[8] = {};
+        for (unsigned i = 0; i < size && i < sizeof bytes; ++i) {
+            bytes[i] = uint8_t(value >> (8 * i));
+        }
+        if (size > sizeof bytes ||
+            !run->cpu->board_.writeShared(uint32_t(offset), bytes, uint32_t(size))) {
+            recordFault(run, HBVP_FAULT_UNMAPPED_WRITE, HBVP_SHARED_ADDRESS + uint32_t(offset), 0);
+            uc_emu_stop(uc);
+        }
+    }
+
+    // `out`: the doorbells. Runs on the processor's thread inside the
+    // instruction; blocking here keeps the VP at the `out` until the answer.
+    static void portOut(uc_engine* uc, uint32_t port, int /*size*/, uint32_t value, void* user) {
+        auto* run = static_cast<VpCpu::Run*>(user);
+        VpCpu& cpu = *run->cpu;
+        if (port == HBVP_PORT_HALT) {
+            run->halted = true;
+            run->haltValue = value;
+            uc_emu_stop(uc);
+            return;
+        }
+        if (port != HBVP_PORT_FILEIO) {
+            return; // no device behind other ports
+        }
+        if (value % 4 != 0 || run->sharedSize < 4 || value > run->sharedSize - 4) {
+            recordFault(run, HBVP_FAULT_BAD_DOORBELL, value, port);
+            uc_emu_stop(uc);
+            return;
+        }
+        {
+            std::lock_guard lock(cpu.mutex_);
+            ++cpu.doorbells_;
+        }
+        Board& board = cpu.board_;
+        // With no host event registered the ring would be lost; ringing again
+        // while waiting lets a service that starts late still see it.
+        bool raised = board.raiseEvent(HBVP_EVENT_FILEIO);
+        for (int i = 0; i < kDoorbellSpins; ++i) {
+            if (board.readSharedWord(value) == HBVP_COMPLETION_MARKER) {
+                return;
+            }
+            std::this_thread::yield();
+        }
+        while (!cpu.stopRequested_.load()) {
+            if (board.waitForSharedWord(value, HBVP_COMPLETION_MARKER, kDoorbellWaitSlice)) {
+                return;
+            }
+            if (!raised) {
+                raised = board.raiseEvent(HBVP_EVENT_FILEIO);
+            }
+        }
+        uc_emu_stop(uc);
+    }
+
+    static void interrupt(uc_engine* uc, uint32_t vector, void* user) {
+        auto* run = static_cast<VpCpu::Run*>(user);
+        recordFault(run, vector == 0 ? HBVP_FAULT_DIVIDE_ERROR : HBVP_FAULT_CPU_EXCEPTION, 0,
+                    vector);
+        uc_emu_stop(uc);
+    }
+
+    static bool invalidMemory(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t,
+                              void* user) {
+        auto* run = static_cast<VpCpu::Run*>(user);
+        uint32_t kind = HBVP_FAULT_EMULATOR;
+        switch (type) {
+        case UC_MEM_READ_UNMAPPED:
+            kind = HBVP_FAULT_UNMAPPED_READ;
+            break;
+        case UC_MEM_WRITE_UNMAPPED:
+            kind = HBVP_FAULT_UNMAPPED_WRITE;
+            break;
+        case UC_MEM_FETCH_UNMAPPED:
+            kind = HBVP_FAULT_UNMAPPED_FETCH;
+            break;
+        default:
+            kind = HBVP_FAULT_PROTECTED_ACCESS;
+            break;
+        }
+        recordFault(run, kind, uint32_t(address), uint32_t(type));
+        return false;
+    }
+};
+
+VpCpu::VpCpu(Board& board) : board_(board) {}
+
+VpCpu::~VpCpu() {
+    stop();
+}
+
+bool VpCpu::start(const VpStart& start, std::string* error) {
+    auto fail = [&](const char* why) {
+        if (error != nullptr) {
+            *error = why;
+        }
+        return false;
+    };
+    if (start.memory == nullptr || start.memorySize == 0 || start.memorySize % kPage != 0 ||
+        start.memorySize > HBVP_MEMORY_LIMIT) {
+        return fail("VP memory must be a non-empty multiple of 4096 bytes below the info page");
+    }
+    if (start.segments.empty()) {
+        return fail("no GDT entries");
+    }
+    for (const auto& s : start.segments) {
+        if (s.selector % 8 != 0 || s.selector == 0 || s.selector / 8 >= kMaxGdtEntries) {
+            return fail("GDT selector out of range");
+        }
+    }
+    {
+        std::unique_lock lock(mutex_);
+        if (!runEnded_) {
+            return fail("a program is running");
+        }
+    }
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+
+    auto run = std::make_unique<Run>();
+    run->cpu = this;
+    run->start = start;
+    run->sharedSize = board_.sharedMemorySize();
+    run->info = makeBoardInfo(board_.config(), board_.index(), run->sharedSize, start.memorySize);
+    run->infoPage = std::make_unique<uint8_t[]>(kPage);
+    std::memset(run->infoPage.get(), 0, kPage);
+    std::memcpy(run->infoPage.get(), &run->info, sizeof run->info);
+    for (const auto& s : start.segments) {
+        uint64_t d = descriptorFor(s);
+        std::memcpy(run->infoPage.get() + HBVP_GDT_OFFSET + s.selector, &d, sizeof d);
+    }
+
+    std::lock_guard lock(mutex_);
+    stopRequested_ = false;
+    state_ = VpRunState::Running;
+    runEnded_ = false;
+    fault_.reset();
+    haltValue_ = 0;
+    thread_ = std::thread([this, r = run.release()] { runThread(r); });
+    return true;
+}
+
+void VpCpu::runThread(Run* raw) {
+    std::unique_ptr<Run> run(raw);
+    const VpStart& st = run->start;
+    const VpRegisters& regs = st.registers;
+    uc_engine* uc = nullptr;
+    uc_err err = uc_open(UC_ARCH_X86, UC_MODE_32, &uc);
+    bool ran = false;
+    auto emulatorFault = [&](uc_err e) {
+        VpCpuHooks::recordFault(run.get(), HBVP_FAULT_EMULATOR, 0, uint32_t(e));
+    };
+
+    if (err != UC_ERR_OK) {
+        uc = nullptr;
+        emulatorFault(err);
+    } else {
+        err = uc_mem_map_ptr(uc, 0, st.memorySize, UC_PROT_ALL, st.memory);
+        if (err == UC_ERR_OK) {
+            err = uc_mem_map_ptr(uc, HBVP_INFO_ADDRESS, kPage, UC_PROT_READ, run->infoPage.get());
+        }
+        if (err == UC_ERR_OK && run->sharedSize > 0) {
+            uint64_t mapped = (uint64_t(run->sharedSize) + kPage - 1) / kPage * kPage;
+            mapped = std::min<uint64_t>(mapped, 0x100000000ull - HBVP_SHARED_ADDRESS);
+            err = uc_mmio_map(uc, HBVP_SHARED_ADDRESS, mapped, &VpCpuHooks::sharedRead, run.get(),
+                              &VpCpuHooks::sharedWrite, run.get());
+        }
+        uc_hook hook;
+        if (err == UC_ERR_OK) {
+            err =
+                uc_hook_add(uc, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&VpCpuHooks::portOut),
+                            run.get(), 1, 0, UC_X86_INS_OUT);
+        }
+        if (err == UC_ERR_OK) {
+            err = uc_hook_add(uc, &hook, UC_HOOK_INTR,
+                              reinterpret_cast<void*>(&VpCpuHooks::interrupt), run.get(), 1, 0);
+        }
+        if (err == UC_ERR_OK) {
+            err = uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID,
+                              reinterpret_cast<void*>(&VpCpuHooks::invalidMemory), run.get(), 1, 0);
+        }
+        if (err != UC_ERR_OK) {
+            emulatorFault(err);
+        }
+    }
+
+    // Selectors: each must name a GDT entry (data registers may be null), CS
+    // a code segment and SS a data segment; otherwise the start would take an
+    // exception that the VP cannot handle.
+    if (!run->fault) {
+        struct Load {
+            int reg;
+            uint16_t selector;
+            bool mustBeCode, mustBeData, nullAllowed;
+        };
+        const Load loads[] = {
+            {UC_X86_REG_SS, regs.ss, false, true, false},
+            {UC_X86_REG_DS, regs.ds, false, false, true},
+            {UC_X86_REG_ES, regs.es, false, false, true},
+            {UC_X86_REG_FS, regs.fs, false, false, true},
+            {UC_X86_REG_GS, regs.gs, false, false, true},
+            {UC_X86_REG_CS, regs.cs, true, false, false}, // CS last
+        };
+        for (const auto& l : loads) {
+            const VpSegment* s = findSegment(st.segments, l.selector);
+            if ((l.selector == 0 && !l.nullAllowed) || (l.selector != 0 && s == nullptr) ||
+                (s != nullptr && ((l.mustBeCode && !s->code) || (l.mustBeData && s->code)))) {
+                VpCpuHooks::recordFault(run.get(), HBVP_FAULT_BAD_CONTEXT, regs.eip, l.selector);
+                break;
+            }
+        }
+    }
+    if (!run->fault) {
+        uc_x86_mmr gdtr{};
+        gdtr.base = HBVP_INFO_ADDRESS + HBVP_GDT_OFFSET;
+        gdtr.limit = uint32_t(kMaxGdtEntries * 8 - 1);
+        err = uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr);
+        const std::pair<int, uint32_t> values[] = {
+            {UC_X86_REG_SS, regs.ss},   {UC_X86_REG_DS, regs.ds},
+            {UC_X86_REG_ES, regs.es},   {UC_X86_REG_FS, regs.fs},
+            {UC_X86_REG_GS, regs.gs},   {UC_X86_REG_CS, regs.cs},
+            {UC_X86_REG_EAX, regs.eax}, {UC_X86_REG_EBX, regs.ebx},
+            {UC_X86_REG_ECX, regs.ecx}, {UC_X86_REG_EDX, regs.edx},
+            {UC_X86_REG_ESI, regs.esi}, {UC_X86_REG_EDI, regs.edi},
+            {UC_X86_REG_EBP, regs.ebp}, {UC_X86_REG_ESP, regs.esp},
+            {UC_X86_REG_EIP, regs.eip}, {UC_X86_REG_EFLAGS, regs.eflags},
+        };
+        for (const auto& [reg, value] : values) {
+            if (err == UC_ERR_OK) {
+                uint32_t v = value;
+                err = uc_reg_write(uc, reg, &v);
+            }
+        }
+        if (err != UC_ERR_OK) {
+            emulatorFault(err);
+        }
+    }
+
+    if (!run->fault) {
+        {
+            std::lock_guard lock(mutex_);
+            engine_ = uc;
+        }
+        if (!stopRequested_.load()) {
+            // `until` 0xFFFFFFFF: an address the program never reaches; 0
+            // would end the run at once on this engine version.
+            err = uc_emu_start(uc, regs.eip, 0xFFFFFFFF, 0, 0);
+            ran = true;
+        }
+        std::lock_guard lock(mutex_);
+        engine_ = nullptr;
+    }
+
+    uint32_t eip = regs.eip;
+    if (uc != nullptr && ran) {
+        uc_reg_read(uc, UC_X86_REG_EIP, &eip);
+    }
+    VpRunState end = VpRunState::Halted;
+    if (run->halted) {
+        run->fault.reset();
+    } else if (stopRequested_.load()) {
+        end = VpRunState::Stopped;
+        run->fault.reset(); // a reset is no fault of the program
+    } else if (run->fault) {
+        end = VpRunState::Faulted;
+    } else if (err != UC_ERR_OK) {
+        end = VpRunState::Faulted;
+        uint32_t kind = HBVP_FAULT_EMULATOR;
+        if (err == UC_ERR_INSN_INVALID) {
+            kind = HBVP_FAULT_INVALID_INSTRUCTION;
+        }
+        VpCpuHooks::recordFault(run.get(), kind, eip, uint32_t(err));
+    }
+    if (run->fault) {
+        VpFault& f = *run->fault;
+        f.eip = eip;
+        if (f.kind == HBVP_FAULT_INVALID_INSTRUCTION || f.kind == HBVP_FAULT_DIVIDE_ERROR ||
+            f.kind == HBVP_FAULT_CPU_EXCEPTION || f.kind == HBVP_FAULT_EMULATOR) {
+            f.address = eip;
+        }
+        f.text = describe(f.kind, f.eip, f.address, f.detail);
+    }
+    if (uc != nullptr) {
+        uc_close(uc);
+    }
+
+    if (run->fault && run->info.failMessageSize >= sizeof(HbVpFaultRecord)) {
+        HbVpFaultRecord record{};
+        record.magic = HBVP_FAULT_MAGIC;
+        record.kind = run->fault->kind;
+        record.eip = run->fault->eip;
+        record.address = run->fault->address;
+        record.detail = run->fault->detail;
+        std::snprintf(record.text, sizeof record.text, "%s", run->fault->text.c_str());
+        board_.writeShared(run->info.failMessageOffset, &record, sizeof record);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        state_ = end;
+        fault_ = run->fault;
+        haltValue_ = run->haltValue;
+    }
+    // The event goes out before the run counts as ended, so whoever waits for
+    // the end also finds the event raised.
+    if (end == VpRunState::Faulted) {
+        board_.raiseEvent(HBVP_EVENT_FAULT);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        runEnded_ = true;
+    }
+    changed_.notify_all();
+}
+
+void VpCpu::stop() {
+    stopRequested_ = true;
+    {
+        std::unique_lock lock(mutex_);
+        // A stop that reaches the engine before uc_emu_start has begun is
+        // forgotten by it, so the request is repeated until the run ends.
+        while (!runEnded_) {
+            if (engine_ != nullptr) {
+                uc_emu_stop(engine_);
+            }
+            changed_.wait_for(lock, std::chrono::milliseconds(5));
+        }
+    }
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+bool VpCpu::waitUntilEnded(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return runEnded_; });
+}
+
+VpRunState VpCpu::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+std::optional<VpFault> VpCpu::fault() const {
+    std::lock_guard lock(mutex_);
+    return fault_;
+}
+
+uint32_t VpCpu::haltValue() const {
+    std::lock_guard lock(mutex_);
+    return haltValue_;
+}
+
+uint64_t VpCpu::doorbellCount() const {
+    std::lock_guard lock(mutex_);
+    return doorbells_;
+}
+
+} // namespace hb::vboard

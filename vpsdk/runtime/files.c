@@ -1,0 +1,101 @@
+/* Host files through the block: Open, Open2, Read, Write, Close, Seek. */
+#include "internal.h"
+
+static int open_with(uint32_t code, const char* path, int flags, uint32_t flags_at) {
+    if (!hbvp__put_path(4, path)) {
+        return -1;
+    }
+    hbvp__put32(flags_at, (uint32_t)flags);
+    hbvp__call(code);
+    int fd = (int)hbvp__get32(4);
+    hbvp__set_error(fd == -1 ? hbvp__get32(8) : 0);
+    return fd;
+}
+
+int hbvp_open(const char* path, int flags) {
+    return open_with(HBVP_REQ_OPEN, path, flags, 272);
+}
+
+int hbvp_open2(const char* path, int flags) {
+    return open_with(HBVP_REQ_OPEN2, path, flags, 268);
+}
+
+int hbvp_read(int fd, void* buffer, int count) {
+    uint8_t* to = (uint8_t*)buffer;
+    uint32_t capacity = hbvp_block_capacity();
+    int total = 0;
+    if (count < 0 || (buffer == 0 && count > 0) || capacity == 0) {
+        hbvp__set_error(HBVP_ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    hbvp__set_error(0);
+    while (total < count) {
+        uint32_t chunk = (uint32_t)(count - total);
+        if (chunk > capacity) {
+            chunk = capacity;
+        }
+        hbvp__put32(4, (uint32_t)fd);
+        hbvp__put32(8, chunk);
+        hbvp__call(HBVP_REQ_READ);
+        int got = (int)hbvp__get32(4);
+        if (got < 0 || (uint32_t)got > chunk) {
+            hbvp__set_error(got < 0 ? hbvp__get32(8) : HBVP_ERROR_INVALID_PARAMETER);
+            return total > 0 ? total : -1;
+        }
+        hbvp__get_bytes(12, to + total, (uint32_t)got);
+        total += got;
+        if ((uint32_t)got < chunk) {
+            break; /* end of file, or all a pipe had */
+        }
+    }
+    return total;
+}
+
+int hbvp_write(int fd, const void* buffer, int count) {
+    const uint8_t* from = (const uint8_t*)buffer;
+    uint32_t capacity = hbvp_block_capacity();
+    int total = 0;
+    if (count < 0 || (buffer == 0 && count > 0) || capacity == 0) {
+        hbvp__set_error(HBVP_ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    hbvp__set_error(0);
+    while (total < count) {
+        uint32_t chunk = (uint32_t)(count - total);
+        if (chunk > capacity) {
+            chunk = capacity;
+        }
+        hbvp__put32(4, (uint32_t)fd);
+        hbvp__put32(8, chunk);
+        hbvp__put_bytes(12, from + total, chunk);
+        hbvp__call(HBVP_REQ_WRITE);
+        int put = (int)hbvp__get32(4);
+        if (put != (int)chunk) {
+            hbvp__set_error(hbvp__get32(8));
+            if (put > 0 && (uint32_t)put < chunk) {
+                total += put;
+            }
+            return total > 0 ? total : -1;
+        }
+        total += put;
+    }
+    return total;
+}
+
+int hbvp_close(int fd) {
+    hbvp__put32(4, (uint32_t)fd);
+    hbvp__call(HBVP_REQ_CLOSE);
+    int r = (int)hbvp__get32(4);
+    hbvp__set_error(0);
+    return r;
+}
+
+int32_t hbvp_lseek(int fd, int32_t offset, int origin) {
+    hbvp__put32(4, (uint32_t)fd);
+    hbvp__put32(8, (uint32_t)offset);
+    hbvp__put32(12, (uint32_t)origin);
+    hbvp__call(HBVP_REQ_SEEK);
+    int32_t position = (int32_t)hbvp__get32(4);
+    hbvp__set_error(position == -1 ? hbvp__get32(8) : 0);
+    return position;
+}
