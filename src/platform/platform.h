@@ -73,4 +73,63 @@ void deviceClose(Handle device);
 bool deviceControl(Handle device, uint32_t controlCode, const void* inBuffer, uint32_t inSize,
                    void* outBuffer, uint32_t outSize, uint32_t* bytesReturned);
 
+// ---- Host files ----------------------------------------------------------
+// The host side of the VP program's file requests. Descriptors are the host
+// runtime's, shared with the host application. Open flags are the Microsoft
+// runtime's _open bits as the VP sends them (read-only 0, write-only 1,
+// read-write 2, append 0x8, create 0x100, truncate 0x200, exclusive 0x400,
+// untranslated 0x8000); every file is opened untranslated and a created file
+// is writable. Every failure leaves a Win32-numbered last error.
+
+// The runtime's error number after a runtime-style call (open .. seek), in
+// the terms the file service distinguishes.
+enum class RuntimeError { None, BadDescriptor, InvalidArgument, NoSpace, Other };
+RuntimeError runtimeError();
+void clearRuntimeError();
+
+// -1 on failure. A directory cannot be opened (last error 5).
+int32_t openFile(const char* path, uint32_t runtimeFlags);
+// Bytes moved, or -1.
+int32_t readFile(int32_t descriptor, void* buffer, uint32_t count);
+int32_t writeFile(int32_t descriptor, const void* data, uint32_t count);
+// 0, or -1.
+int32_t closeFile(int32_t descriptor);
+// New position from the start (0 .. 2^31 - 1), or -1; origin 0 start,
+// 1 current position, 2 end; any other origin fails as an invalid argument.
+int32_t seekFile(int32_t descriptor, int32_t offset, int32_t origin);
+
+// 0, or the Win32 code (also left as last error). Only files are deleted.
+uint32_t deleteFile(const char* path);
+// Renames or moves a file or directory; never replaces an existing target.
+uint32_t renameFile(const char* oldPath, const char* newPath);
+
+// One entry of a directory search.
+struct HostDirectoryEntry {
+    char name[260]; // long name, NUL-terminated
+    uint32_t attributes;
+    uint64_t size;
+    int64_t lastWriteSeconds; // universal time, seconds since 1970-01-01
+};
+
+// Search handles are 32-bit values, never 0 or kInvalidSearch.
+inline constexpr uint32_t kInvalidSearch = 0xFFFFFFFFu;
+
+// Starts a search with the platform's wildcard rules and fills the first
+// match; kInvalidSearch (last error set, entry untouched) when none.
+uint32_t findFirstFile(const char* pattern, HostDirectoryEntry* entry);
+// 0 and the next match, or the Win32 code (18 once the listing is exhausted)
+// with the entry untouched.
+uint32_t findNextFile(uint32_t search, HostDirectoryEntry* entry);
+// 0, or the Win32 code (6 for a value that names no search).
+uint32_t findClose(uint32_t search);
+
+// The attribute bits of a file or directory, or 0xFFFFFFFF (last error set).
+uint32_t fileAttributes(const char* path);
+
+// The process environment as one block of NUL-terminated name=value strings
+// ended by an empty string; nullptr on failure (last error set). Released
+// with freeEnvironmentStrings.
+char* environmentStrings();
+void freeEnvironmentStrings(char* block);
+
 } // namespace hb::platform

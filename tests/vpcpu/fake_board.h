@@ -126,6 +126,9 @@ class FakeBoard : public Board {
     std::vector<TraceEntry> trace() const override { return {}; }
     void clearTrace() override {}
     void setVpSide(std::shared_ptr<VpSide>) override {}
+    // No host connections in memory: nothing to drop.
+    void dropConnections() override {}
+    size_t connectionCount() const override { return 0; }
 
   private:
     BoardConfig config_;

@@ -17,6 +17,20 @@
 
 namespace hb::vboard {
 
+// Bytes of the bridge register space: 32-bit registers at offsets that are
+// multiples of 4 below this.
+inline constexpr uint32_t kRegisterSpaceSize = 0x200;
+
+// Shared memory that holds the whole layout of a board type and bus width:
+// 4 KiB (type 27, width 1), 16 KiB (type 27, width 2 or 3), 256 KiB otherwise.
+uint32_t defaultSharedMemorySize(uint32_t boardType, uint32_t busWidth);
+
+// The hardware-information record a board answers with (68 bytes): word 0 the
+// board type, 1 the serial number, 2 the revision, 3 the shared-memory size,
+// 4 the register-space size, 5 and 6 the bridge's PCI vendor and device ids,
+// 11 the bus width; the other words are 0.
+inline constexpr uint32_t kHwInfoSize = 68;
+
 struct BoardConfig {
     uint32_t boardType = 22; // HwInfo board type code: 22 gives bus type 2, width 4
     uint32_t busWidth = 4;   // HwInfo bus width code (read by the library for type 27)
@@ -25,7 +39,22 @@ struct BoardConfig {
     uint32_t sharedMemorySize = 0; // 0: sized to hold the layout of the board type
 };
 
+// The name a request is traced under: "ResetVp", "PlxRegisterRead",
+// "PlxRegisterWrite", "SharedMemoryRead", "SharedMemoryWrite",
+// "AsyncEventRegister", "AsyncEventDeregister", "VpRead", "VpWrite",
+// "SignalVp", "GetHwInfo", or "Unknown".
+std::string requestName(uint32_t controlCode);
+
 // One request the board received, decoded.
+//   offset: register offset, shared-memory offset or event id
+//   length: bytes of a shared-memory or VP transfer (for a VP read, the bytes
+//           delivered)
+//   value:  register value (written or read), signal code, the first data
+//           word of a shared-memory write or read (as little-endian word,
+//           when the transfer has 4 bytes or more), the flag of an event
+//           registration
+// The trace keeps the latest 100000 requests (and at most 64 MiB of their
+// buffers); older entries are dropped.
 struct TraceEntry {
     uint32_t controlCode = 0;
     std::string name;         // e.g. "SharedMemoryWrite"
@@ -90,6 +119,14 @@ class Board {
     virtual void clearTrace() = 0;
 
     virtual void setVpSide(std::shared_ptr<VpSide> vp) = 0;
+
+    // (Not pure: boards that are not served over a socket, such as test
+    // doubles, need not implement these two.)
+    // Closes every host connection of this board at once, as if the device
+    // had gone away; the request in progress (when called from a VpSide hook)
+    // gets no reply. New connections are still accepted.
+    virtual void dropConnections() {}
+    virtual size_t connectionCount() const { return 0; }
 };
 
 // Serves boards at basePath + decimal (index + 1), as the library names them.
@@ -98,6 +135,10 @@ class Device {
     static std::unique_ptr<Device> create(std::string basePath);
     virtual ~Device() = default; // stops serving and removes the sockets
 
+    // Starts serving a board at its socket path (a stale socket left there by
+    // an ended device is replaced). Throws std::invalid_argument for an index
+    // below 0 or already served, or a path too long for a socket, and
+    // std::system_error when the socket cannot be served.
     virtual Board& addBoard(int index, const BoardConfig& config) = 0;
     virtual Board* board(int index) = 0;
     virtual const std::string& basePath() const = 0;

@@ -1,0 +1,152 @@
+// Wire format of the board device channel: how one device-control request and
+// its reply travel over the Unix-domain stream socket between the library and
+// the device that stands in for the board's driver (the virtual board).
+//
+// Every message is a frame: a fixed 36-byte header of nine little-endian
+// 32-bit words, then a payload.
+//
+//   request  payload = input buffer (inputSize bytes)
+//                      + second buffer (dataSize bytes), only for control
+//                        codes whose second buffer carries data to the device
+//                        (transfer method 1, "direct input")
+//   reply    payload = the bytes the device returns (at most outputCapacity);
+//                      bytesReturned is the count reported to the caller
+//
+// A connection opens with a hello exchange (flag kFlagHello, payload = magic
+// and protocol version) before any request. The client numbers its requests;
+// a reply carries the number of the request it answers. An event
+// registration carries exactly one descriptor (the event's eventfd) as
+// SCM_RIGHTS ancillary data on the frame's bytes, marked by kFlagDescriptor.
+//
+// Sizes are checked before anything is allocated: a header whose sizes do not
+// add up, or whose payload exceeds kMaxPayload, is a broken frame and ends the
+// connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace hb::wire {
+
+inline constexpr uint32_t kMagic = 0x56424248u; // "HBBV" in the byte order on the wire
+inline constexpr uint32_t kProtocolVersion = 1;
+
+inline constexpr uint32_t kHeaderSize = 36;
+inline constexpr uint32_t kHelloPayloadSize = 8;   // magic, version
+inline constexpr uint32_t kMaxPayload = 16u << 20; // per frame
+inline constexpr uint32_t kMaxFrameSize = kHeaderSize + kMaxPayload;
+
+// Header flags.
+inline constexpr uint32_t kFlagReply = 0x1;      // set on every device-to-library frame
+inline constexpr uint32_t kFlagHello = 0x2;      // the opening exchange
+inline constexpr uint32_t kFlagDescriptor = 0x4; // one descriptor accompanies the frame
+inline constexpr uint32_t kKnownFlags = kFlagReply | kFlagHello | kFlagDescriptor;
+
+// Status values (Win32 numbering) that the transport itself uses.
+inline constexpr uint32_t kStatusSuccess = 0;
+inline constexpr uint32_t kStatusInvalidFunction = 1;       // unknown control code
+inline constexpr uint32_t kStatusInvalidHandle = 6;         // no such event to send
+inline constexpr uint32_t kStatusInvalidParameter = 87;     // bad sizes, offsets or descriptors
+inline constexpr uint32_t kStatusDeviceNotConnected = 1167; // the device went away
+inline constexpr uint32_t kStatusRevisionMismatch = 1306;   // hello with another version
+inline constexpr uint32_t kStatusNoResources = 1450;        // device-side limit reached
+
+struct FrameHeader {
+    uint32_t totalSize = kHeaderSize; // header + payload
+    uint32_t requestId = 0;
+    uint32_t controlCode = 0;
+    uint32_t flags = 0;
+    uint32_t status = 0;         // reply: Win32 error code, 0 on success
+    uint32_t inputSize = 0;      // request: input buffer bytes in the payload
+    uint32_t dataSize = 0;       // request: second-buffer bytes in the payload
+    uint32_t outputCapacity = 0; // request: the caller's second-buffer size
+    uint32_t bytesReturned = 0;  // reply: count reported to the caller
+
+    uint32_t payloadSize() const { return totalSize - kHeaderSize; }
+};
+
+inline void putLe32(uint8_t* out, uint32_t value) {
+    out[0] = static_cast<uint8_t>(value);
+    out[1] = static_cast<uint8_t>(value >> 8);
+    out[2] = static_cast<uint8_t>(value >> 16);
+    out[3] = static_cast<uint8_t>(value >> 24);
+}
+
+inline uint32_t getLe32(const uint8_t* in) {
+    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+
+inline void encodeHeader(const FrameHeader& h, uint8_t out[kHeaderSize]) {
+    const uint32_t words[] = {h.totalSize, h.requestId, h.controlCode,    h.flags,        h.status,
+                              h.inputSize, h.dataSize,  h.outputCapacity, h.bytesReturned};
+    for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i) {
+        putLe32(out + 4 * i, words[i]);
+    }
+}
+
+inline FrameHeader decodeHeader(const uint8_t in[kHeaderSize]) {
+    FrameHeader h;
+    uint32_t* words[] = {&h.totalSize, &h.requestId, &h.controlCode,    &h.flags,        &h.status,
+                         &h.inputSize, &h.dataSize,  &h.outputCapacity, &h.bytesReturned};
+    for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i) {
+        *words[i] = getLe32(in + 4 * i);
+    }
+    return h;
+}
+
+// The transfer method in the low two bits of a control code: with method 1
+// the caller's second buffer carries data to the device instead of receiving.
+inline constexpr bool secondBufferGoesToDevice(uint32_t controlCode) {
+    return (controlCode & 3u) == 1u;
+}
+
+// A request header whose sizes are consistent and within limits. Checked by
+// the device before it reserves room for the payload.
+inline bool requestSizesValid(const FrameHeader& h) {
+    if (h.totalSize < kHeaderSize || h.totalSize > kMaxFrameSize) {
+        return false;
+    }
+    if ((h.flags & ~kKnownFlags) != 0 || (h.flags & kFlagReply) != 0) {
+        return false;
+    }
+    const uint64_t carried = uint64_t{h.inputSize} + h.dataSize;
+    if (carried != h.payloadSize()) {
+        return false;
+    }
+    if (h.flags & kFlagHello) {
+        return h.inputSize == kHelloPayloadSize && h.dataSize == 0;
+    }
+    if (!secondBufferGoesToDevice(h.controlCode) && h.dataSize != 0) {
+        return false;
+    }
+    if (secondBufferGoesToDevice(h.controlCode) && h.dataSize != h.outputCapacity) {
+        return false;
+    }
+    return h.outputCapacity <= kMaxPayload;
+}
+
+// A reply header that answers `request` without exceeding what it may carry.
+// Checked by the library before it copies anything to the caller.
+inline bool replySizesValid(const FrameHeader& reply, const FrameHeader& request) {
+    if (reply.totalSize < kHeaderSize || reply.totalSize > kMaxFrameSize) {
+        return false;
+    }
+    if ((reply.flags & kFlagReply) == 0 || reply.requestId != request.requestId) {
+        return false;
+    }
+    if ((reply.flags & kFlagHello) != (request.flags & kFlagHello)) {
+        return false;
+    }
+    if (reply.flags & kFlagHello) {
+        return reply.payloadSize() == kHelloPayloadSize || reply.payloadSize() == 0;
+    }
+    if (secondBufferGoesToDevice(request.controlCode)) {
+        return reply.payloadSize() == 0 && reply.bytesReturned <= request.dataSize;
+    }
+    return reply.payloadSize() <= request.outputCapacity &&
+           reply.bytesReturned == reply.payloadSize();
+}
+
+} // namespace hb::wire

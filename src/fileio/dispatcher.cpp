@@ -1,0 +1,340 @@
+// Every request costs one 528-byte copy of the block, at most two writes back
+// (response words, then data) and the 4-byte completion marker, which is
+// always the last write. Data travels through a host buffer of exactly its
+// size, and no count ever reaches past the board's file-I/O buffer: Read and
+// Environment are cut to fit it, a Write that does not fit is refused with 87.
+#include "fileio/dispatcher.h"
+
+#include "fileio/file_io_block.h"
+#include "fileio/file_io_slots.h"
+#include "fileio/host_operations.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace hb {
+
+namespace {
+
+using namespace fileio_block;
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using HostBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
+
+HostBuffer allocate(uint32_t size) {
+    return HostBuffer(static_cast<uint8_t*>(std::malloc(size)));
+}
+
+// A path field ends within its 261 bytes even when the VP left out the NUL.
+struct PathField {
+    explicit PathField(const uint8_t* block, uint32_t at) {
+        std::memcpy(text, block + at, HB_FILEIO_PATH_SIZE);
+        text[HB_FILEIO_PATH_SIZE] = '\0';
+    }
+    char text[HB_FILEIO_PATH_SIZE + 1];
+};
+
+uint32_t currentErrorOr(uint32_t fallback) {
+    const uint32_t code = platform::lastError();
+    return code != 0 ? code : fallback;
+}
+
+class Exchange {
+  public:
+    Exchange(const AcceleratorBoard* board, FileIoBoardSlot& slot, uint32_t offset,
+             uint32_t capacity, const uint8_t* block)
+        : device_(board->deviceHandle), slot_(slot), offset_(offset), capacity_(capacity),
+          block_(block) {}
+
+    void carryOut();
+
+  private:
+    uint32_t word(uint32_t at) const { return readWord(block_, at); }
+    int32_t signedWord(uint32_t at) const { return static_cast<int32_t>(word(at)); }
+
+    // Room for data that starts `dataOffset` bytes into the buffer.
+    uint32_t room(uint32_t dataOffset) const {
+        return capacity_ > dataOffset ? capacity_ - dataOffset : 0;
+    }
+    void respond(const uint8_t* words, uint32_t length) const {
+        hb_DeviceIoSharedMemoryWrite(device_, offset_ + kArgument, words, length);
+    }
+    void respondWords(uint32_t first, uint32_t second) const {
+        uint8_t words[8];
+        writeWord(words, 0, first);
+        writeWord(words, 4, second);
+        respond(words, sizeof words);
+    }
+    void respondWord(uint32_t value) const {
+        uint8_t words[4];
+        writeWord(words, 0, value);
+        respond(words, sizeof words);
+    }
+    void respondData(uint32_t dataOffset, const uint8_t* data, uint32_t length) const {
+        hb_DeviceIoSharedMemoryWrite(device_, offset_ + dataOffset, data, length);
+    }
+
+    void open(uint32_t flagsOffset);
+    void read();
+    void write();
+    void close();
+    void seek();
+    void findFirst();
+    void findNext();
+    void attributes();
+    void environmentSize();
+    void environment();
+
+    HbHandle device_;
+    FileIoBoardSlot& slot_;
+    uint32_t offset_;
+    uint32_t capacity_;
+    const uint8_t* block_;
+};
+
+void Exchange::carryOut() {
+    switch (word(kCode)) {
+    case FileIoRequest_Open:
+        return open(kOpenFlags);
+    case FileIoRequest_Open2:
+        return open(kOpen2Flags);
+    case FileIoRequest_Read:
+        return read();
+    case FileIoRequest_Write:
+        return write();
+    case FileIoRequest_Close:
+        return close();
+    case FileIoRequest_Seek:
+        return seek();
+    case FileIoRequest_Delete:
+        return respondWord(hostDelete(PathField(block_, kArgument).text));
+    case FileIoRequest_CommandLine: {
+        uint8_t text[HB_FILEIO_COMMAND_LINE_SIZE];
+        copyCommandLine(slot_, reinterpret_cast<char*>(text));
+        return respond(text, sizeof text);
+    }
+    case FileIoRequest_Exit:
+        // The status first, so that a waiter woken by the event reads it.
+        slot_.exitStatus.store(static_cast<int8_t>(block_[kArgument]));
+        hb__EventSet(slot_.exitEvent.load());
+        return;
+    case FileIoRequest_FindFirst:
+        return findFirst();
+    case FileIoRequest_FindNext:
+        return findNext();
+    case FileIoRequest_FindClose:
+        hostFindClose(word(kArgument));
+        hb_listRemove(word(kArgument), slot_.openSearches);
+        return;
+    case FileIoRequest_Attributes:
+        return attributes();
+    case FileIoRequest_Rename:
+        return respondWord(
+            hostRename(PathField(block_, kArgument).text, PathField(block_, kSecondPath).text));
+    case FileIoRequest_EnvironmentSize:
+        return environmentSize();
+    case FileIoRequest_Environment:
+        return environment();
+    case FileIoRequest_UseCustomerMemory:
+        hb_FileIoUseCustomerMemory(word(kArgument) != 0 ? 1u : 0u);
+        return;
+    default:
+        return; // unknown codes, 14 among them: the marker alone
+    }
+}
+
+void Exchange::open(uint32_t flagsOffset) {
+    const int32_t descriptor = hostOpen(PathField(block_, kArgument).text, word(flagsOffset));
+    uint32_t error = 0;
+    if (descriptor != -1)
+        hb_listInsert(static_cast<uint32_t>(descriptor), slot_.openFiles);
+    else
+        error = platform::lastError();
+    respondWords(static_cast<uint32_t>(descriptor), error);
+}
+
+void Exchange::read() {
+    const int32_t descriptor = signedWord(kArgument);
+    const int32_t requested = signedWord(kSecond);
+    int32_t result = 0;
+    uint32_t error = 0;
+    HostBuffer buffer;
+    if (requested > 0) {
+        // A count beyond the buffer is cut: the VP sees a short read.
+        const uint32_t count = std::min(static_cast<uint32_t>(requested), room(kReadWriteData));
+        if (count > 0) {
+            buffer = allocate(count);
+            if (!buffer) {
+                platform::setLastError(HB_ERROR_NOT_ENOUGH_MEMORY);
+                error = HB_ERROR_NOT_ENOUGH_MEMORY;
+            } else {
+                result = hostRead(descriptor, buffer.get(), count);
+                error = result >= 0 ? 0 : platform::lastError();
+            }
+        }
+    }
+    uint8_t words[12] = {};
+    writeWord(words, 0, static_cast<uint32_t>(result));
+    writeWord(words, 4, error);
+    respond(words, sizeof words);
+    if (buffer && result > 0)
+        respondData(kReadWriteData, buffer.get(), static_cast<uint32_t>(result));
+}
+
+void Exchange::write() {
+    const int32_t descriptor = signedWord(kArgument);
+    const int32_t count = signedWord(kSecond);
+    int32_t result = 0;
+    uint32_t error = 0;
+    if (count < 0 || static_cast<uint32_t>(count) > room(kReadWriteData)) {
+        // Negative, or data that cannot lie inside the buffer: refused unread.
+        platform::setLastError(HB_ERROR_INVALID_PARAMETER);
+        error = HB_ERROR_INVALID_PARAMETER;
+    } else if (count > 0) {
+        HostBuffer buffer = allocate(static_cast<uint32_t>(count));
+        if (!buffer) {
+            platform::setLastError(HB_ERROR_NOT_ENOUGH_MEMORY);
+            error = HB_ERROR_NOT_ENOUGH_MEMORY;
+        } else {
+            platform::setLastError(0);
+            if (hb_DeviceIoSharedMemoryRead(device_, offset_ + kReadWriteData, buffer.get(),
+                                            static_cast<uint32_t>(count)) == 0) {
+                // Never write bytes that did not come from the VP.
+                error = currentErrorOr(HB_ERROR_FILE_INVALID);
+            } else {
+                result = hostWrite(descriptor, buffer.get(), static_cast<uint32_t>(count),
+                                   slot_.stdoutWriter.load(), slot_.stderrWriter.load());
+                error = result == count ? 0 : platform::lastError();
+            }
+        }
+    }
+    respondWords(static_cast<uint32_t>(result), error);
+}
+
+void Exchange::close() {
+    const int32_t descriptor = signedWord(kArgument);
+    const int32_t result = hostClose(descriptor);
+    hb_listRemove(static_cast<uint32_t>(descriptor), slot_.openFiles);
+    respondWord(static_cast<uint32_t>(result));
+}
+
+void Exchange::seek() {
+    const int32_t position =
+        hostSeek(signedWord(kArgument), signedWord(kSecond), signedWord(kThird));
+    respondWords(static_cast<uint32_t>(position), position == -1 ? platform::lastError() : 0);
+}
+
+namespace findrecord {
+constexpr uint32_t kAttributes = 264;
+constexpr uint32_t kDosTime = 268;
+constexpr uint32_t kDosDate = 272;
+constexpr uint32_t kSizeLow = 276;
+constexpr uint32_t kHandleOrError = 280;
+} // namespace findrecord
+
+void Exchange::findFirst() {
+    uint8_t record[kFindRecordSize] = {};
+    uint32_t attributes = 0, sizeLow = 0, dosDate = 0, dosTime = 0;
+    const uint32_t search =
+        hostFindFirst(PathField(block_, kArgument).text, reinterpret_cast<char*>(record),
+                      &attributes, &sizeLow, &dosDate, &dosTime);
+    if (search != platform::kInvalidSearch)
+        hb_listInsert(search, slot_.openSearches);
+    writeWord(record, findrecord::kAttributes, attributes);
+    writeWord(record, findrecord::kDosTime, dosTime);
+    writeWord(record, findrecord::kDosDate, dosDate);
+    writeWord(record, findrecord::kSizeLow, sizeLow);
+    writeWord(record, findrecord::kHandleOrError, search);
+    respond(record, sizeof record);
+}
+
+void Exchange::findNext() {
+    uint8_t record[kFindRecordSize] = {};
+    uint32_t attributes = 0, sizeLow = 0, dosDate = 0, dosTime = 0;
+    const uint32_t result = hostFindNext(word(kArgument), reinterpret_cast<char*>(record),
+                                         &attributes, &sizeLow, &dosDate, &dosTime);
+    writeWord(record, findrecord::kAttributes, attributes);
+    writeWord(record, findrecord::kDosTime, dosTime);
+    writeWord(record, findrecord::kDosDate, dosDate);
+    writeWord(record, findrecord::kSizeLow, sizeLow);
+    writeWord(record, findrecord::kHandleOrError, result);
+    respond(record, sizeof record);
+}
+
+void Exchange::attributes() {
+    const uint32_t bits = hostGetAttributes(PathField(block_, kArgument).text);
+    // The error word comes first in this answer.
+    respondWords(bits == HB_INVALID_FILE_ATTRIBUTES ? platform::lastError() : 0, bits);
+}
+
+void Exchange::environmentSize() {
+    char* block = hostEnvironment();
+    const uint32_t length = block != nullptr ? environmentBlockLength(block) : 0;
+    if (block != nullptr)
+        hostFreeEnvironment(block);
+    respondWord(length);
+}
+
+void Exchange::environment() {
+    char* block = hostEnvironment();
+    const uint32_t length = block != nullptr ? environmentBlockLength(block) : 0;
+    uint32_t count = std::min({length, word(kArgument), room(kEnvironmentData)});
+    HostBuffer copy;
+    if (count > 0) {
+        copy = allocate(count);
+        if (!copy) {
+            count = 0;
+        } else {
+            std::memcpy(copy.get(), block, count);
+            if (count < length) {
+                // The copy still ends in an empty string, as far as it can.
+                copy.get()[count - 1] = 0;
+                if (count >= 2)
+                    copy.get()[count - 2] = 0;
+            }
+        }
+    }
+    if (block != nullptr)
+        hostFreeEnvironment(block);
+    respondWords(count, 0);
+    if (count > 0)
+        respondData(kEnvironmentData, copy.get(), count);
+}
+
+} // namespace
+
+uint32_t environmentBlockLength(const char* block) {
+    uint32_t at = 0;
+    while (block[at] != '\0' || block[at + 1] != '\0')
+        ++at;
+    return at + 2;
+}
+
+void dispatchFileIoRequest(const AcceleratorBoard* board) {
+    FileIoBoardSlot* slot = fileIoSlot(board->boardIndex);
+    if (slot == nullptr)
+        return;
+    uint32_t capacity = 0;
+    const uint32_t offset = hb_GetFileIoBuffer(board, &capacity);
+
+    // Zeroed, so that a copy that fails holds no request.
+    uint8_t block[HB_FILEIO_BLOCK_SIZE] = {};
+    const bool copied = capacity != 0 && hb_DeviceIoSharedMemoryRead(board->deviceHandle, offset,
+                                                                     block, sizeof block) != 0;
+    hb__EventReset(slot->requestEvent.load());
+    if (capacity == 0)
+        return; // the board has no file-I/O buffer: nowhere to answer
+    if (copied && readWord(block, kCode) != HB_FILEIO_COMPLETION_MARKER)
+        Exchange(board, *slot, offset, capacity, block).carryOut();
+
+    uint8_t marker[4];
+    writeWord(marker, 0, HB_FILEIO_COMPLETION_MARKER);
+    hb_DeviceIoSharedMemoryWrite(board->deviceHandle, offset + kCode, marker, sizeof marker);
+}
+
+} // namespace hb

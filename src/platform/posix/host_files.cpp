@@ -1,0 +1,301 @@
+// Host files on POSIX: the runtime-style descriptor calls, delete, rename,
+// the attribute query and the environment block, answered in the library's
+// terms (Microsoft runtime open bits in, Win32 codes out).
+#include "platform/platform.h"
+#include "platform/posix/host_file_attributes.h"
+#include "platform/posix/host_path_errors.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace hb::platform {
+
+namespace {
+
+// The Microsoft runtime's _open bits.
+constexpr uint32_t kAccessMask = 0x0003;
+constexpr uint32_t kWriteOnly = 0x0001;
+constexpr uint32_t kReadWrite = 0x0002;
+constexpr uint32_t kAppend = 0x0008;
+constexpr uint32_t kCreate = 0x0100;
+constexpr uint32_t kTruncate = 0x0200;
+constexpr uint32_t kExclusive = 0x0400;
+
+constexpr uint32_t kAccessDenied = 5;
+constexpr uint32_t kInvalidParameter = 87;
+constexpr uint32_t kAlreadyExists = 183; // what a move onto an existing name reports
+
+int32_t failWith(int error, uint32_t code) {
+    setLastError(code);
+    errno = error;
+    return -1;
+}
+
+// A created file is writable by everyone the umask allows, never read-only.
+constexpr mode_t kCreateMode = 0666;
+
+} // namespace
+
+RuntimeError runtimeError() {
+    switch (errno) {
+    case 0:
+        return RuntimeError::None;
+    case EBADF:
+        return RuntimeError::BadDescriptor;
+    case EINVAL:
+        return RuntimeError::InvalidArgument;
+    case ENOSPC:
+    case EDQUOT:
+        return RuntimeError::NoSpace;
+    default:
+        return RuntimeError::Other;
+    }
+}
+
+void clearRuntimeError() {
+    errno = 0;
+}
+
+int32_t openFile(const char* path, uint32_t runtimeFlags) {
+    int flags = 0;
+    switch (runtimeFlags & kAccessMask) {
+    case 0:
+        flags = O_RDONLY;
+        break;
+    case kWriteOnly:
+        flags = O_WRONLY;
+        break;
+    case kReadWrite:
+        flags = O_RDWR;
+        break;
+    default:
+        return failWith(EINVAL, kInvalidParameter);
+    }
+    if (runtimeFlags & kAppend)
+        flags |= O_APPEND;
+    if (runtimeFlags & kCreate) {
+        flags |= O_CREAT;
+        if (runtimeFlags & kExclusive)
+            flags |= O_EXCL;
+    }
+    if (runtimeFlags & kTruncate)
+        flags |= O_TRUNC;
+    // Untranslated mode needs nothing here. O_NONBLOCK keeps a FIFO without a
+    // peer from blocking the service thread in open(); it is cleared again.
+    flags |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+    int descriptor;
+    do {
+        descriptor = ::open(path, flags, kCreateMode);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+        posix::setLastErrorFromErrnoFor(path);
+        return -1;
+    }
+    struct stat info {};
+    if (fstat(descriptor, &info) != 0 || S_ISDIR(info.st_mode)) {
+        ::close(descriptor);
+        return failWith(EACCES, kAccessDenied);
+    }
+    const int status = fcntl(descriptor, F_GETFL);
+    if (status != -1)
+        fcntl(descriptor, F_SETFL, status & ~O_NONBLOCK);
+    return descriptor;
+}
+
+int32_t readFile(int32_t descriptor, void* buffer, uint32_t count) {
+    const size_t wanted = count > INT32_MAX ? size_t{INT32_MAX} : size_t{count};
+    ssize_t got;
+    do {
+        got = ::read(descriptor, buffer, wanted);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        posix::setLastErrorFromErrnoFor();
+        return -1;
+    }
+    return static_cast<int32_t>(got);
+}
+
+int32_t writeFile(int32_t descriptor, const void* data, uint32_t count) {
+    const size_t wanted = count > INT32_MAX ? size_t{INT32_MAX} : size_t{count};
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    size_t done = 0;
+    // A file write either completes or fails, as on the runtime the VP knows.
+    while (done < wanted) {
+        const ssize_t put = ::write(descriptor, bytes + done, wanted - done);
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            posix::setLastErrorFromErrnoFor();
+            return done > 0 ? static_cast<int32_t>(done) : -1;
+        }
+        if (put == 0)
+            break;
+        done += static_cast<size_t>(put);
+    }
+    return static_cast<int32_t>(done);
+}
+
+int32_t closeFile(int32_t descriptor) {
+    // EINTR still releases the descriptor on POSIX: no retry, no failure.
+    if (::close(descriptor) != 0 && errno != EINTR) {
+        posix::setLastErrorFromErrnoFor();
+        return -1;
+    }
+    return 0;
+}
+
+int32_t seekFile(int32_t descriptor, int32_t offset, int32_t origin) {
+    int whence;
+    switch (origin) {
+    case 0:
+        whence = SEEK_SET;
+        break;
+    case 1:
+        whence = SEEK_CUR;
+        break;
+    case 2:
+        whence = SEEK_END;
+        break;
+    default:
+        return failWith(EINVAL, kInvalidParameter);
+    }
+    const off_t before = ::lseek(descriptor, 0, SEEK_CUR);
+    if (before < 0) {
+        posix::setLastErrorFromErrnoFor();
+        return -1;
+    }
+    const off_t after = ::lseek(descriptor, offset, whence);
+    if (after < 0) {
+        posix::setLastErrorFromErrnoFor();
+        return -1;
+    }
+    if (after > INT32_MAX) {
+        // The answer travels as a signed 32-bit word: stay where we were.
+        ::lseek(descriptor, before, SEEK_SET);
+        return failWith(EINVAL, kInvalidParameter);
+    }
+    return static_cast<int32_t>(after);
+}
+
+uint32_t deleteFile(const char* path) {
+    struct stat info {};
+    if (lstat(path, &info) != 0)
+        return posix::setLastErrorFromErrnoFor(path);
+    // Only files go, and a read-only file stays, as the VP's platform has it.
+    if (S_ISDIR(info.st_mode) ||
+        (!S_ISLNK(info.st_mode) &&
+         (posix::attributesFromStat(info, posix::lastPathComponent(path)) & 0x1) != 0)) {
+        setLastError(kAccessDenied);
+        return kAccessDenied;
+    }
+    if (::unlink(path) != 0)
+        return posix::setLastErrorFromErrnoFor(path);
+    return 0;
+}
+
+namespace {
+
+uint32_t renameFailure(const char* oldPath, const char* newPath) {
+    const int error = errno;
+    if (error == EEXIST || error == ENOTEMPTY) {
+        setLastError(kAlreadyExists);
+        return kAlreadyExists;
+    }
+    struct stat info {};
+    const bool oldExists = lstat(oldPath, &info) == 0;
+    errno = error;
+    return posix::setLastErrorFromErrnoFor(oldExists ? newPath : oldPath);
+}
+
+bool nameExists(const char* path) {
+    struct stat info {};
+    return lstat(path, &info) == 0;
+}
+
+// For file systems without RENAME_NOREPLACE: a hard link refuses an existing
+// target atomically; where links are unsupported (or for directories) the
+// target is tested first, which leaves only a narrow race with other writers.
+int renameWithoutReplacing(const char* oldPath, const char* newPath) {
+    struct stat info {};
+    if (lstat(oldPath, &info) != 0)
+        return -1;
+    if (!S_ISDIR(info.st_mode)) {
+        if (::link(oldPath, newPath) == 0) {
+            if (::unlink(oldPath) == 0)
+                return 0;
+            const int error = errno;
+            ::unlink(newPath);
+            errno = error;
+            return -1;
+        }
+        if (errno == EEXIST || errno == ENOENT || errno == ENOTDIR || errno == EACCES ||
+            errno == ENAMETOOLONG || errno == ELOOP || errno == EROFS)
+            return -1;
+    }
+    if (nameExists(newPath)) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::rename(oldPath, newPath);
+}
+
+} // namespace
+
+uint32_t renameFile(const char* oldPath, const char* newPath) {
+    int result = ::renameat2(AT_FDCWD, oldPath, AT_FDCWD, newPath, RENAME_NOREPLACE);
+    if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP))
+        result = renameWithoutReplacing(oldPath, newPath);
+    if (result != 0)
+        return renameFailure(oldPath, newPath);
+    return 0;
+}
+
+uint32_t fileAttributes(const char* path) {
+    struct stat info {};
+    if (stat(path, &info) != 0 && lstat(path, &info) != 0) {
+        posix::setLastErrorFromErrnoFor(path);
+        return 0xFFFFFFFFu;
+    }
+    return posix::attributesFromStat(info, posix::lastPathComponent(path));
+}
+
+char* environmentStrings() {
+    // name=value strings, then the empty string that ends the block. Empty
+    // entries are left out: they would end the block early.
+    size_t length = 1;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
+        if (**entry != '\0')
+            length += std::strlen(*entry) + 1;
+    if (length < 2)
+        length = 2; // an empty environment is two NULs
+    auto* block = static_cast<char*>(std::malloc(length));
+    if (block == nullptr) {
+        setLastError(8);
+        return nullptr;
+    }
+    size_t at = 0;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (**entry == '\0')
+            continue;
+        const size_t size = std::strlen(*entry) + 1;
+        std::memcpy(block + at, *entry, size);
+        at += size;
+    }
+    std::memset(block + at, 0, length - at);
+    return block;
+}
+
+void freeEnvironmentStrings(char* block) {
+    std::free(block);
+}
+
+} // namespace hb::platform

@@ -1,0 +1,106 @@
+// Tests against the virtual board over real sockets: a device serving boards
+// in a fresh temporary directory, and helpers to look at the process.
+#pragma once
+
+#include "hbsys9u.h"
+#include "vboard/board.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace hb::test {
+
+// Descriptors the process holds right now.
+inline int countOpenDescriptors() {
+    int count = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    ::closedir(dir);
+    return count - 1; // the directory's own descriptor
+}
+
+// Polls `condition` until it holds or `limit` passes (for effects on the
+// device's thread, which follow a reply or a close without ordering).
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline vboard::BoardConfig boardOfType(uint32_t boardType, uint32_t busWidth) {
+    vboard::BoardConfig config;
+    config.boardType = boardType;
+    config.busWidth = busWidth;
+    return config;
+}
+
+class VirtualBoardTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/hbboard-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        base_ = directory_ + "/hb";
+        device_ = vboard::Device::create(base_);
+    }
+
+    void TearDown() override {
+        for (AcceleratorBoard* board : boards_) {
+            hbAcceleratorBoardDestroy(board);
+        }
+        device_.reset();
+        std::filesystem::remove_all(directory_);
+    }
+
+    // Serves a board at `index` and opens a board handle on it.
+    AcceleratorBoard* open(int index, const vboard::BoardConfig& config = {}) {
+        if (device_->board(index) == nullptr) {
+            device_->addBoard(index, config);
+        }
+        AcceleratorBoard* board = hbAcceleratorBoardCreate(base_.c_str(), index, 0);
+        if (board != nullptr) {
+            boards_.push_back(board);
+        }
+        return board;
+    }
+
+    void close(AcceleratorBoard* board) {
+        std::erase(boards_, board);
+        hbAcceleratorBoardDestroy(board);
+    }
+
+    vboard::Board& board(int index) { return *device_->board(index); }
+
+    size_t countRequests(int index, uint32_t controlCode) {
+        size_t n = 0;
+        for (const auto& entry : board(index).trace()) {
+            n += entry.controlCode == controlCode ? 1 : 0;
+        }
+        return n;
+    }
+
+    std::string directory_;
+    std::string base_;
+    std::unique_ptr<vboard::Device> device_;
+    std::vector<AcceleratorBoard*> boards_;
+};
+
+} // namespace hb::test

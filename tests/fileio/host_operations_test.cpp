@@ -1,0 +1,275 @@
+// Host operations against a scratch directory: open flags, the runtime-call
+// pattern's codes, the errno -> Win32 mapping, searches and attributes.
+#include "fileio/host_operations.h"
+#include "scratch_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using hbtest::ScratchDirectory;
+
+struct FoundEntry {
+    char name[hb::kFindNameSize] = {};
+    uint32_t attributes = 0, sizeLow = 0, dosDate = 0, dosTime = 0;
+};
+
+uint32_t findFirst(const std::string& pattern, FoundEntry& entry) {
+    return hb::hostFindFirst(pattern.c_str(), entry.name, &entry.attributes, &entry.sizeLow,
+                             &entry.dosDate, &entry.dosTime);
+}
+
+std::vector<std::string> listAll(const std::string& pattern) {
+    std::vector<std::string> names;
+    FoundEntry entry;
+    const uint32_t search = findFirst(pattern, entry);
+    if (search == 0xFFFFFFFFu)
+        return names;
+    do {
+        names.emplace_back(entry.name);
+    } while (hb::hostFindNext(search, entry.name, &entry.attributes, &entry.sizeLow, &entry.dosDate,
+                              &entry.dosTime) == 0);
+    EXPECT_EQ(hbGetLastError(), 18u);
+    EXPECT_EQ(hb::hostFindClose(search), 0u);
+    return names;
+}
+
+TEST(HostOpen, TranslatesTheRuntimeFlagsAndCreatesWritableFiles) {
+    ScratchDirectory dir;
+    const std::string path = dir / "new.bin";
+    // Write-only with the VP's own bit 15 and create: a writable, not read-only file.
+    const int32_t fd = hb::hostOpen(path.c_str(), 0x8001 | HB_O_CREAT);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_WRONLY);
+    EXPECT_EQ(hb::hostGetAttributes(path.c_str()) & HB_FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(hb::hostWrite(fd, "a\r\nb", 4, nullptr, nullptr), 4); // untranslated
+    EXPECT_EQ(hb::hostClose(fd), 0);
+    EXPECT_EQ(dir.read("new.bin"), "a\r\nb");
+
+    // Bit 16 dropped: read-write.
+    const int32_t rw = hb::hostOpen(path.c_str(), 0x10002);
+    ASSERT_GE(rw, 0);
+    EXPECT_EQ(fcntl(rw, F_GETFL) & O_ACCMODE, O_RDWR);
+    EXPECT_EQ(hb::hostClose(rw), 0);
+
+    // Append and truncate.
+    const int32_t app = hb::hostOpen(path.c_str(), HB_O_WRONLY | HB_O_APPEND);
+    EXPECT_EQ(hb::hostWrite(app, "!", 1, nullptr, nullptr), 1);
+    hb::hostClose(app);
+    EXPECT_EQ(dir.read("new.bin"), "a\r\nb!");
+    const int32_t trunc = hb::hostOpen(path.c_str(), HB_O_WRONLY | HB_O_TRUNC);
+    hb::hostClose(trunc);
+    EXPECT_EQ(dir.read("new.bin"), "");
+}
+
+TEST(HostOpen, FailuresCarryWin32Codes) {
+    ScratchDirectory dir;
+    dir.write("exists", "x");
+    mkdir((dir / "sub").c_str(), 0777);
+    struct Case {
+        std::string path;
+        uint32_t flags;
+        uint32_t code;
+    } cases[] = {
+        {dir / "missing", HB_O_RDONLY, 2},
+        {dir / "nodir/file", HB_O_RDONLY, 3},
+        {dir / "exists/file", HB_O_RDONLY, 3}, // ENOTDIR
+        {dir / "exists", HB_O_WRONLY | HB_O_CREAT | HB_O_EXCL, 80},
+        {dir / "sub", HB_O_WRONLY, 5}, // a directory for writing
+        {dir / "sub", HB_O_RDONLY, 5}, // directories are not files
+        {dir / std::string(300, 'n'), HB_O_RDONLY, 206},
+        {dir / "exists", 3, 87}, // no such access mode
+    };
+    for (const Case& c : cases) {
+        hbSetLastError(0);
+        EXPECT_EQ(hb::hostOpen(c.path.c_str(), c.flags), -1) << c.path;
+        EXPECT_EQ(hbGetLastError(), c.code) << c.path;
+    }
+}
+
+TEST(HostRuntimeCalls, ReportTheirOwnCodes) {
+    ScratchDirectory dir;
+    const std::string path = dir.write("ten", "0123456789");
+    const int32_t fd = hb::hostOpen(path.c_str(), HB_O_RDONLY);
+    char buffer[16];
+    // A short read returns the count, with the mapping's 1006 left behind.
+    EXPECT_EQ(hb::hostRead(fd, buffer, 16), 10);
+    EXPECT_EQ(hbGetLastError(), 1006u);
+    EXPECT_EQ(hb::hostSeek(fd, 0, 2), 10);
+    EXPECT_EQ(hb::hostSeek(fd, -4, 1), 6);
+    EXPECT_EQ(hb::hostSeek(fd, 0, 3), -1);
+    EXPECT_EQ(hbGetLastError(), 87u);
+    EXPECT_EQ(hb::hostSeek(fd, -100, 0), -1);
+    EXPECT_EQ(hbGetLastError(), 87u);
+    EXPECT_EQ(hb::hostSeek(fd, 0, 1), 6) << "a failed seek does not move";
+    // Writing to a read-only descriptor: EBADF, carried over as 9.
+    EXPECT_EQ(hb::hostWrite(fd, "x", 1, nullptr, nullptr), -1);
+    EXPECT_EQ(hbGetLastError(), 9u);
+    EXPECT_EQ(hb::hostClose(fd), 0);
+    EXPECT_EQ(hb::hostClose(fd), -1);
+    EXPECT_EQ(hbGetLastError(), 9u);
+    EXPECT_EQ(hb::hostRead(fd, buffer, 1), -1);
+    EXPECT_EQ(hbGetLastError(), 9u);
+    EXPECT_EQ(hb::hostSeek(fd, 0, 0), -1);
+    EXPECT_EQ(hbGetLastError(), 9u);
+}
+
+TEST(HostRuntimeCalls, StaleErrnoNeverDecidesTheMapping) {
+    int32_t (*shortWriter)(const void*, int32_t) = [](const void*, int32_t n) { return n - 1; };
+    errno = EBADF;
+    hbSetLastError(55);
+    EXPECT_EQ(hb::hostWrite(1, "abc", 3, shortWriter, nullptr), 2);
+    EXPECT_EQ(hbGetLastError(), 1006u);
+}
+
+TEST(HostWrite, StandardDescriptorsGoToTheWriters) {
+    static std::string out, err;
+    out.clear();
+    err.clear();
+    auto toOut = [](const void* d, int32_t n) {
+        out.append(static_cast<const char*>(d), n);
+        return n;
+    };
+    auto toErr = [](const void* d, int32_t n) {
+        err.append(static_cast<const char*>(d), n);
+        return n;
+    };
+    EXPECT_EQ(hb::hostWrite(1, "out", 3, toOut, toErr), 3);
+    EXPECT_EQ(hb::hostWrite(2, "err", 3, toOut, toErr), 3);
+    EXPECT_EQ(out, "out");
+    EXPECT_EQ(err, "err");
+    auto failing = [](const void*, int32_t) { return -1; };
+    hbSetLastError(0);
+    EXPECT_EQ(hb::hostWrite(1, "x", 1, failing, toErr), -1);
+    EXPECT_EQ(hbGetLastError(), 1006u);
+}
+
+TEST(HostDelete, RemovesFilesOnly) {
+    ScratchDirectory dir;
+    const std::string file = dir.write("f", "x");
+    mkdir((dir / "d").c_str(), 0777);
+    const std::string readOnly = dir.write("ro", "x");
+    chmod(readOnly.c_str(), 0444);
+    EXPECT_EQ(hb::hostDelete(file.c_str()), 0u);
+    EXPECT_NE(access(file.c_str(), F_OK), 0);
+    EXPECT_EQ(hb::hostDelete(file.c_str()), 2u);
+    EXPECT_EQ(hbGetLastError(), 2u);
+    EXPECT_EQ(hb::hostDelete((dir / "nodir/f").c_str()), 3u);
+    EXPECT_EQ(hb::hostDelete((dir / "d").c_str()), 5u);
+    EXPECT_EQ(hb::hostDelete(readOnly.c_str()), 5u);
+    EXPECT_EQ(access((dir / "d").c_str(), F_OK), 0);
+    EXPECT_EQ(access(readOnly.c_str(), F_OK), 0);
+}
+
+TEST(HostRename, MovesButNeverReplaces) {
+    ScratchDirectory dir;
+    const std::string a = dir.write("a", "A");
+    const std::string b = dir.write("b", "B");
+    mkdir((dir / "sub").c_str(), 0777);
+    EXPECT_EQ(hb::hostRename(a.c_str(), b.c_str()), 183u);
+    EXPECT_EQ(dir.read("a"), "A");
+    EXPECT_EQ(dir.read("b"), "B");
+    EXPECT_EQ(hb::hostRename(a.c_str(), (dir / "sub/a2").c_str()), 0u);
+    EXPECT_EQ(dir.read("sub/a2"), "A");
+    EXPECT_EQ(hb::hostRename(a.c_str(), (dir / "c").c_str()), 2u);
+    EXPECT_EQ(hb::hostRename(b.c_str(), (dir / "nodir/c").c_str()), 3u);
+    EXPECT_EQ(hb::hostRename((dir / "sub").c_str(), (dir / "moved").c_str()), 0u);
+    EXPECT_EQ(dir.read("moved/a2"), "A");
+}
+
+TEST(HostAttributes, FollowTheFileKindAndPermissions) {
+    ScratchDirectory dir;
+    const std::string file = dir.write("plain.txt", "x");
+    const std::string hidden = dir.write(".hidden", "x");
+    const std::string readOnly = dir.write("ro", "x");
+    chmod(readOnly.c_str(), 0444);
+    mkdir((dir / "sub").c_str(), 0777);
+    mkfifo((dir / "fifo").c_str(), 0666);
+    EXPECT_EQ(hb::hostGetAttributes(file.c_str()), HB_FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(hb::hostGetAttributes(hidden.c_str()),
+              HB_FILE_ATTRIBUTE_ARCHIVE | HB_FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(hb::hostGetAttributes(readOnly.c_str()),
+              HB_FILE_ATTRIBUTE_ARCHIVE | HB_FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(hb::hostGetAttributes((dir / "sub").c_str()), HB_FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(hb::hostGetAttributes((dir / "sub/").c_str()), HB_FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(hb::hostGetAttributes((dir / "fifo").c_str()), HB_FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(hb::hostGetAttributes((dir / "none").c_str()), HB_INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(hbGetLastError(), 2u);
+    EXPECT_EQ(hb::hostGetAttributes((dir / "none/x").c_str()), HB_INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(hbGetLastError(), 3u);
+}
+
+TEST(HostFind, UsesTheWildcardRulesOfTheVpPlatform) {
+    ScratchDirectory dir;
+    for (const char* name : {"Alpha.TXT", "beta.txt", "gamma.dat", "noext", "a.b.c"})
+        dir.write(name, "x");
+    mkdir((dir / "Sub").c_str(), 0777);
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(listAll(dir / "*"),
+              (Names{".", "..", "a.b.c", "Alpha.TXT", "beta.txt", "gamma.dat", "noext", "Sub"}));
+    EXPECT_EQ(listAll(dir / "*.*"), listAll(dir / "*"));
+    EXPECT_EQ(listAll(dir / "*.txt"), (Names{"Alpha.TXT", "beta.txt"}));
+    EXPECT_EQ(listAll(dir / "?eta.*"), (Names{"beta.txt"}));
+    EXPECT_EQ(listAll(dir / "noext.*"), (Names{"noext"}));
+    EXPECT_EQ(listAll(dir / "SUB"), (Names{"Sub"}));
+    EXPECT_EQ(listAll(dir / "*.c"), (Names{"a.b.c"}));
+    EXPECT_EQ(listAll(dir / "a*c"), (Names{"a.b.c"}));
+}
+
+TEST(HostFind, FailuresAndEntryFields) {
+    ScratchDirectory dir;
+    FoundEntry entry;
+    std::memcpy(entry.name, "untouched", 10);
+    EXPECT_EQ(findFirst(dir / "*.none", entry), 0xFFFFFFFFu);
+    EXPECT_EQ(hbGetLastError(), 2u);
+    EXPECT_EQ(findFirst(dir / "nodir/*", entry), 0xFFFFFFFFu);
+    EXPECT_EQ(hbGetLastError(), 3u);
+    EXPECT_STREQ(entry.name, "untouched");
+    EXPECT_EQ(hb::hostFindNext(12345, entry.name, &entry.attributes, &entry.sizeLow, &entry.dosDate,
+                               &entry.dosTime),
+              6u);
+    EXPECT_EQ(hb::hostFindClose(12345), 6u);
+
+    // 15 June 2008 13:45:30 universal time, 5 GiB + 3 bytes.
+    const std::string big = dir / "big";
+    const int fd = open(big.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_EQ(ftruncate(fd, (5LL << 30) + 3), 0);
+    const timespec times[2] = {{1213537530, 0}, {1213537530, 0}};
+    futimens(fd, times);
+    close(fd);
+    const uint32_t search = findFirst(big, entry);
+    ASSERT_NE(search, 0xFFFFFFFFu);
+    EXPECT_STREQ(entry.name, "big");
+    EXPECT_EQ(entry.sizeLow, 0x40000003u);
+    EXPECT_EQ(entry.dosDate, 0x38CFu);
+    EXPECT_EQ(entry.dosTime, 0x6DAFu);
+    EXPECT_EQ(entry.attributes, HB_FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(hb::hostFindNext(search, entry.name, &entry.attributes, &entry.sizeLow,
+                               &entry.dosDate, &entry.dosTime),
+              18u);
+    EXPECT_STREQ(entry.name, "big") << "a failed step writes nothing";
+    EXPECT_EQ(hb::hostFindClose(search), 0u);
+    EXPECT_EQ(hb::hostFindClose(search), 6u);
+}
+
+TEST(HostEnvironment, IsAListOfStringsEndedByAnEmptyOne) {
+    setenv("HBFILEIO_TEST_VARIABLE", "value=1", 1);
+    char* block = hb::hostEnvironment();
+    ASSERT_NE(block, nullptr);
+    bool found = false;
+    const char* at = block;
+    while (*at != '\0') {
+        found = found || std::strcmp(at, "HBFILEIO_TEST_VARIABLE=value=1") == 0;
+        at += std::strlen(at) + 1;
+    }
+    EXPECT_TRUE(found);
+    hb::hostFreeEnvironment(block);
+}
+
+} // namespace

@@ -1,0 +1,43 @@
+// A fresh directory under the system's temporary directory, removed with
+// everything in it at the end of the test.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace hbtest {
+
+class ScratchDirectory {
+  public:
+    ScratchDirectory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "hbfileio-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+
+    std::string write(const std::string& name, const std::string& content) const {
+        const std::string full = *this / name;
+        std::ofstream(full, std::ios::binary) << content;
+        return full;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(*this / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+  private:
+    std::string path_;
+};
+
+} // namespace hbtest

@@ -1,0 +1,170 @@
+// The service's lifecycle: startup and shutdown rules, waiting for the VP
+// program's exit, a shutdown while a request is in flight, and sixteen boards
+// served at once by their own threads.
+#include "fileio/file_io_slots.h"
+#include "service_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace {
+
+using hb::vboard::RequestAgent;
+using hbtest::ServiceFixture;
+
+class Lifecycle : public ServiceFixture {};
+
+std::atomic<int> keptWrites{0};
+int32_t keptWriter(const void*, int32_t length) {
+    ++keptWrites;
+    return length;
+}
+
+TEST_F(Lifecycle, RestartKeepsCommandLineWritersAndExitStatus) {
+    const char* arguments[] = {"prog", "-x", nullptr};
+    ASSERT_EQ(hbFileIoSetCommandLine(board(), arguments), 0u);
+    ASSERT_EQ(hbFileIoSetStdOutFunctions(board(), keptWriter, nullptr), 0u);
+    agent().exit(3);
+    EXPECT_EQ(hbFileIoWaitForVpExit(board(), HB_INFINITE_TIMEOUT), 3);
+
+    hb::FileIoBoardSlot& slot = *hb::fileIoSlot(0);
+    const HbHandle firstEvent = slot.requestEvent.load();
+    EXPECT_EQ(hbFileIoStartup(board()), 0u) << "the same handle again";
+    EXPECT_EQ(slot.requestEvent.load(), firstEvent) << "nothing new was created";
+
+    hbFileIoShutdown(board());
+    EXPECT_EQ(slot.board.load(), nullptr);
+    EXPECT_FALSE(virtualBoard().isEventRegistered(6));
+    EXPECT_EQ(hbFileIoWaitForVpExit(board(), HB_INFINITE_TIMEOUT), 3) << "no service: at once";
+
+    ASSERT_EQ(hbFileIoStartup(board()), 0u);
+    EXPECT_TRUE(virtualBoard().isEventRegistered(6));
+    EXPECT_EQ(agent().commandLine(), "prog -x ");
+    keptWrites = 0;
+    EXPECT_EQ(agent().write(1, "out").value, 3);
+    EXPECT_EQ(keptWrites.load(), 1);
+    EXPECT_EQ(hbFileIoWaitForVpExit(board(), 0.0), 3);
+}
+
+TEST_F(Lifecycle, RefusesWhatTheSlotsCannotHold) {
+    EXPECT_EQ(hbFileIoStartup(nullptr), 87u);
+    AcceleratorBoard outside{16, board()->deviceHandle};
+    EXPECT_EQ(hbFileIoStartup(&outside), 87u);
+    EXPECT_EQ(hbFileIoWaitForVpExit(&outside, 0.0), -1);
+    hbFileIoShutdown(&outside);
+    EXPECT_EQ(hbGetLastError(), 87u);
+
+    // A second handle for the running index: refused, the running one stays.
+    AcceleratorBoard other{0, board()->deviceHandle};
+    EXPECT_EQ(hbFileIoStartup(&other), hb::kErrorBusy);
+    hbFileIoShutdown(&other);
+    EXPECT_EQ(hb::fileIoSlot(0)->board.load(), board());
+    EXPECT_GT(agent().environmentSize(), 0u);
+}
+
+TEST_F(Lifecycle, FailedRegistrationReleasesTheSlot) {
+    AcceleratorBoard noDevice{5, nullptr};
+    EXPECT_EQ(hbFileIoStartup(&noDevice), 87u);
+    hb::FileIoBoardSlot& slot = *hb::fileIoSlot(5);
+    EXPECT_EQ(slot.board.load(), nullptr);
+    EXPECT_EQ(slot.openFiles, nullptr);
+    EXPECT_EQ(slot.exitEvent.load(), hb::kNoEvent);
+    EXPECT_EQ(hbFileIoWaitForVpExit(&noDevice, HB_INFINITE_TIMEOUT), 0);
+}
+
+TEST_F(Lifecycle, ShutdownReleasesAWaiter) {
+    auto waiter = std::async(
+        std::launch::async, [this] { return hbFileIoWaitForVpExit(board(), HB_INFINITE_TIMEOUT); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    hbFileIoShutdown(board());
+    EXPECT_EQ(waiter.get(), 0);
+}
+
+std::promise<void> writerEntered;
+std::shared_future<void> writerRelease;
+int32_t blockingWriter(const void*, int32_t length) {
+    writerEntered.set_value();
+    writerRelease.wait();
+    return length;
+}
+
+TEST_F(Lifecycle, ShutdownWaitsForTheRequestInFlight) {
+    writerEntered = std::promise<void>();
+    std::promise<void> release;
+    writerRelease = release.get_future().share();
+    ASSERT_EQ(hbFileIoSetStdOutFunctions(board(), blockingWriter, nullptr), 0u);
+
+    auto request = std::async(std::launch::async, [this] { return agent().write(1, "slow"); });
+    writerEntered.get_future().wait();
+    std::atomic<bool> shutDown{false};
+    std::thread stopper([&] {
+        hbFileIoShutdown(board());
+        shutDown = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(shutDown.load()) << "the request is still being handled";
+    release.set_value();
+    stopper.join();
+    const auto answer = request.get();
+    EXPECT_TRUE(agent().answered());
+    EXPECT_EQ(answer.value, 4);
+    EXPECT_EQ(answer.error, 0u);
+    ASSERT_EQ(hbFileIoStartup(board()), 0u);
+    hbFileIoSetStdOutFunctions(board(), nullptr, nullptr);
+}
+
+TEST_F(Lifecycle, FirstStartupsAtTheSameMomentInitialiseOnce) {
+    // The tables are ready after the fixture's startup; a race of further
+    // first-time calls must leave the writers installed meanwhile alone.
+    ASSERT_EQ(hbFileIoSetStdOutFunctions(board(), keptWriter, nullptr), 0u);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([] { hb::initFileIoTables(); });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_TRUE(hb::fileIoTablesReady());
+    EXPECT_EQ(hb::fileIoSlot(0)->stdoutWriter.load(), &keptWriter);
+}
+
+class SixteenBoards : public ServiceFixture {
+  protected:
+    void SetUp() override {
+        for (int i = 0; i < HB_MAX_BOARDS; ++i)
+            addBoard(i, {});
+    }
+};
+
+TEST_F(SixteenBoards, AreServedConcurrentlyEachByItsOwnThread) {
+    std::vector<std::thread> vps;
+    std::atomic<int> failures{0};
+    for (int i = 0; i < HB_MAX_BOARDS; ++i) {
+        vps.emplace_back([this, i, &failures] {
+            RequestAgent& vp = agent(i);
+            const std::string path = files_ / ("board" + std::to_string(i));
+            const std::string content = "board " + std::to_string(i) + " data";
+            for (int round = 0; round < 20; ++round) {
+                const int32_t fd = vp.open(path, HB_O_CREAT | HB_O_TRUNC | HB_O_RDWR).value;
+                if (fd < 0 || vp.write(fd, content).value != static_cast<int32_t>(content.size()) ||
+                    vp.seek(fd, 0, 0).value != 0) {
+                    ++failures;
+                    continue;
+                }
+                const auto read = vp.read(fd, 100);
+                if (std::string(read.data.begin(), read.data.end()) != content)
+                    ++failures;
+                if (vp.close(fd) != 0)
+                    ++failures;
+            }
+            vp.exit(static_cast<uint32_t>(i + 1));
+        });
+    }
+    for (auto& vp : vps)
+        vp.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (int i = 0; i < HB_MAX_BOARDS; ++i)
+        EXPECT_EQ(hbFileIoWaitForVpExit(board(i), HB_INFINITE_TIMEOUT), i + 1);
+}
+
+} // namespace

@@ -1,0 +1,61 @@
+// Serves one board's socket: accepts host connections, reads frames, hands
+// each request to the request handler and sends the reply. One thread per
+// board serves all its connections (epoll), so the VpSide hooks of a board
+// never run concurrently.
+#pragma once
+
+#include "board_state.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace hb::vboard::detail {
+
+class BoardServer {
+  public:
+    // Binds and listens at the board's socket path; throws as Device::addBoard.
+    explicit BoardServer(BoardState& board);
+    ~BoardServer();
+    BoardServer(const BoardServer&) = delete;
+    BoardServer& operator=(const BoardServer&) = delete;
+
+    // Closes every connection and the socket, removes the socket path and
+    // ends the thread. Idempotent.
+    void stop();
+    // Closes every connection; new ones are still accepted. Waits until done
+    // unless called on the serving thread itself.
+    void dropConnections();
+
+  private:
+    struct Connection;
+
+    void run();
+    void acceptConnection();
+    bool serviceConnection(Connection& connection);
+    bool handleFrame(Connection& connection, const uint8_t* frame, std::vector<int>& descriptors);
+    bool sendReply(Connection& connection, uint32_t requestId, uint32_t flags, uint32_t status,
+                   uint32_t bytesReturned, const uint8_t* payload, size_t length);
+    void closeConnection(Connection& connection);
+    void closeAllConnections();
+    void wake();
+
+    BoardState& board_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    int epollFd_ = -1;
+    ino_t socketInode_ = 0;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    ConnectionId nextConnection_ = 1;
+    std::vector<uint8_t> replyPayload_;
+
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> dropsRequested_{0};
+    std::atomic<uint64_t> dropsDone_{0};
+    bool dropPending_ = false; // set by a hook on the serving thread
+    std::thread thread_;
+};
+
+} // namespace hb::vboard::detail
