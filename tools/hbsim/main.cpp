@@ -2,7 +2,9 @@
 // SIGINT or SIGTERM, then removes its sockets. Any host application reaches
 // the boards as it reaches the board's driver: hbrun --device, the tests, a
 // program of one's own linked with the library.
+#include "running_vp.h"
 #include "vboard/board.h"
+#include "vboard/monitor.h"
 
 #include <CLI/CLI.hpp>
 
@@ -19,6 +21,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 #ifndef HB_VERSION
 #define HB_VERSION "0"
@@ -63,6 +66,10 @@ int main(int argc, char** argv) {
     uint32_t boardType = 22;
     uint32_t width = 4;
     bool trace = false;
+    bool noEvent3 = false;
+    unsigned replyDelayMs = 0;
+    bool neverAnswer = false;
+    uint32_t memoryMiB = 16;
     app.add_option("--path", base, "device base name; board i is served at BASE<i+1>")->required();
     app.add_option("--boards", boards, "number of boards")->check(CLI::Range(1, 16));
     app.add_option("--board-type", boardType,
@@ -72,6 +79,11 @@ int main(int argc, char** argv) {
     app.add_option("--width", width, "bus width code reported for board type 27 (1, 2 or 3)")
         ->check(CLI::Range(1, 4));
     app.add_flag("--trace", trace, "print every driver request, decoded, like a bus analyser");
+    app.add_flag("--no-event3", noEvent3,
+                 "the monitor answers without raising board event 3 (the host must poll)");
+    app.add_option("--reply-delay", replyDelayMs, "the monitor answers this many ms late");
+    app.add_flag("--never-answer", neverAnswer, "the monitor takes requests and never answers");
+    app.add_option("--memory", memoryMiB, "MiB of VP memory")->check(CLI::Range(1, 256));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -97,7 +109,13 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     std::mutex outputLock;
+    hb::vboard::MonitorOptions monitorOptions;
+    monitorOptions.memorySize = memoryMiB * 1024u * 1024u;
+    monitorOptions.raiseEvent3 = !noEvent3;
+    monitorOptions.replyDelay = std::chrono::milliseconds(replyDelayMs);
+    monitorOptions.neverAnswer = neverAnswer;
     std::unique_ptr<hb::vboard::Device> device;
+    std::vector<std::shared_ptr<hb::tools::RunningVp>> vps;
     try {
         device = hb::vboard::Device::create(base);
         for (int i = 0; i < boards; ++i) {
@@ -105,6 +123,8 @@ int main(int argc, char** argv) {
             config.boardType = boardType;
             config.busWidth = boardType == 27 ? width : 4;
             hb::vboard::Board& board = device->addBoard(i, config);
+            // The monitor answers boots; started images run on the emulated VP.
+            vps.push_back(hb::tools::attachRunningVp(board, monitorOptions));
             if (trace) {
                 board.setTraceListener([i, &outputLock](const hb::vboard::TraceEntry& entry) {
                     std::lock_guard guard(outputLock);
@@ -134,6 +154,14 @@ int main(int argc, char** argv) {
         std::printf("hbsim: %s, stopping\n", received == SIGINT ? "SIGINT" : "SIGTERM");
         std::fflush(stdout);
     }
-    device.reset(); // stops serving and removes the sockets
+    for (auto& vp : vps) {
+        vp->cpu().stop();
+        vp->monitor().stop();
+    }
+    device->stop(); // stops serving and removes the sockets
+    for (int i = 0; i < boards; ++i)
+        device->board(i)->setVpSide(nullptr);
+    vps.clear();
+    device.reset();
     return 0;
 }
