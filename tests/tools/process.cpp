@@ -37,7 +37,18 @@ Process::Process(const std::vector<std::string>& argv, const std::string& direct
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0)
+    // The tools run the emulator; its own leaks are not theirs.
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::string(*entry).rfind("LSAN_OPTIONS=", 0) != 0)
+            environment.emplace_back(*entry);
+    environment.emplace_back(
+        "LSAN_OPTIONS=print_suppressions=0:suppressions=" TOOLS_LSAN_SUPPRESSIONS);
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
         pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
 }
