@@ -324,12 +324,24 @@ void dispatchFileIoRequest(const AcceleratorBoard* board) {
 
     // Zeroed, so that a copy that fails holds no request.
     uint8_t block[HB_FILEIO_BLOCK_SIZE] = {};
-    const bool copied = capacity != 0 && hb_DeviceIoSharedMemoryRead(board->deviceHandle, offset,
-                                                                     block, sizeof block) != 0;
+    const auto copy = [&] {
+        return hb_DeviceIoSharedMemoryRead(board->deviceHandle, offset, block, sizeof block) != 0;
+    };
+    bool copied = capacity != 0 && copy();
     hb__EventReset(slot->requestEvent.load());
     if (capacity == 0)
         return; // the board has no file-I/O buffer: nowhere to answer
-    if (copied && readWord(block, kCode) != HB_FILEIO_COMPLETION_MARKER)
+    if (!copied)
+        copied = copy(); // one passing failure of the driver must not cost the VP its request
+    if (copied && readWord(block, kCode) == HB_FILEIO_COMPLETION_MARKER) {
+        // No request: a repeated or late event. A request posted between the
+        // copy and the reset lost its wake-up to the reset, so look once more;
+        // if there is still none, write nothing, since a marker written now
+        // could cover a request that the VP posts at this very moment.
+        if (!copy() || readWord(block, kCode) == HB_FILEIO_COMPLETION_MARKER)
+            return;
+    }
+    if (copied)
         Exchange(board, *slot, offset, capacity, block).carryOut();
 
     uint8_t marker[4];
