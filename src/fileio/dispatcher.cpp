@@ -52,6 +52,9 @@ class Exchange {
           block_(block) {}
 
     void carryOut();
+    // The answer never reached the VP (its marker could not be written):
+    // what the request opened would stay open for good, so close it.
+    void withdraw();
 
   private:
     uint32_t word(uint32_t at) const { return readWord(block_, at); }
@@ -61,14 +64,14 @@ class Exchange {
     uint32_t room(uint32_t dataOffset) const {
         return capacity_ > dataOffset ? capacity_ - dataOffset : 0;
     }
-    void respond(const uint8_t* words, uint32_t length) const {
-        hb_DeviceIoSharedMemoryWrite(device_, offset_ + kArgument, words, length);
+    bool respond(const uint8_t* words, uint32_t length) const {
+        return hb_DeviceIoSharedMemoryWrite(device_, offset_ + kArgument, words, length) != 0;
     }
-    void respondWords(uint32_t first, uint32_t second) const {
+    bool respondWords(uint32_t first, uint32_t second) const {
         uint8_t words[8];
         writeWord(words, 0, first);
         writeWord(words, 4, second);
-        respond(words, sizeof words);
+        return respond(words, sizeof words);
     }
     void respondWord(uint32_t value) const {
         uint8_t words[4];
@@ -95,7 +98,20 @@ class Exchange {
     uint32_t offset_;
     uint32_t capacity_;
     const uint8_t* block_;
+    int32_t openedFile_ = -1;
+    uint32_t openedSearch_ = platform::kInvalidSearch;
 };
+
+void Exchange::withdraw() {
+    if (openedFile_ != -1) {
+        hostClose(openedFile_);
+        hb_listRemove(static_cast<uint32_t>(openedFile_), slot_.openFiles);
+    }
+    if (openedSearch_ != platform::kInvalidSearch) {
+        hostFindClose(openedSearch_);
+        hb_listRemove(openedSearch_, slot_.openSearches);
+    }
+}
 
 void Exchange::carryOut() {
     switch (word(kCode)) {
@@ -116,7 +132,8 @@ void Exchange::carryOut() {
     case FileIoRequest_CommandLine: {
         uint8_t text[HB_FILEIO_COMMAND_LINE_SIZE];
         copyCommandLine(slot_, reinterpret_cast<char*>(text));
-        return respond(text, sizeof text);
+        respond(text, sizeof text);
+        return;
     }
     case FileIoRequest_Exit:
         // The status first, so that a waiter woken by the event reads it.
@@ -155,7 +172,13 @@ void Exchange::open(uint32_t flagsOffset) {
         hb_listInsert(static_cast<uint32_t>(descriptor), slot_.openFiles);
     else
         error = platform::lastError();
-    respondWords(static_cast<uint32_t>(descriptor), error);
+    if (!respondWords(static_cast<uint32_t>(descriptor), error) && descriptor != -1) {
+        // The VP never learns the descriptor, so nobody would ever close it.
+        hostClose(descriptor);
+        hb_listRemove(static_cast<uint32_t>(descriptor), slot_.openFiles);
+    } else if (descriptor != -1) {
+        openedFile_ = descriptor;
+    }
 }
 
 void Exchange::read() {
@@ -250,7 +273,13 @@ void Exchange::findFirst() {
     writeWord(record, findrecord::kDosDate, dosDate);
     writeWord(record, findrecord::kSizeLow, sizeLow);
     writeWord(record, findrecord::kHandleOrError, search);
-    respond(record, sizeof record);
+    if (!respond(record, sizeof record) && search != platform::kInvalidSearch) {
+        // The VP never learns the search, so nobody would ever end it.
+        hostFindClose(search);
+        hb_listRemove(search, slot_.openSearches);
+    } else if (search != platform::kInvalidSearch) {
+        openedSearch_ = search;
+    }
 }
 
 void Exchange::findNext() {
@@ -341,12 +370,15 @@ void dispatchFileIoRequest(const AcceleratorBoard* board) {
         if (!copy() || readWord(block, kCode) == HB_FILEIO_COMPLETION_MARKER)
             return;
     }
+    Exchange exchange(board, *slot, offset, capacity, block);
     if (copied)
-        Exchange(board, *slot, offset, capacity, block).carryOut();
+        exchange.carryOut();
 
     uint8_t marker[4];
     writeWord(marker, 0, HB_FILEIO_COMPLETION_MARKER);
-    hb_DeviceIoSharedMemoryWrite(board->deviceHandle, offset + kCode, marker, sizeof marker);
+    if (hb_DeviceIoSharedMemoryWrite(board->deviceHandle, offset + kCode, marker, sizeof marker) ==
+        0)
+        exchange.withdraw();
 }
 
 } // namespace hb
