@@ -1,0 +1,220 @@
+// One request/reply exchange with the board monitor through the monitor data
+// area: post the request, wait for MessageState 1, copy the reply.
+//
+// The wait uses the driver's board event 3 while the driver delivers it, and
+// falls back, for the whole process, to polling MessageState when the first
+// event never comes.
+#include "boot/boot_internal.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+namespace hb {
+
+namespace {
+
+constexpr double kEventWait = 0.5;  // one pass of the event wait, seconds
+constexpr double kBreakLimit = 0.5; // a transfer after a debugger break, seconds
+
+// Process-wide wait state shared by every board. Atomic words only so that
+// overlapping transfers stay well defined; no lock orders transfers.
+std::atomic<uint32_t> transferWaitMode{WAIT_EVENT};
+std::atomic<uint32_t> noEventYet{1};
+
+void putWord(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        at[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+uint32_t getWord(const uint8_t* at) {
+    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
+           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+bool readWord(HbHandle device, uint32_t offset, uint32_t* value) {
+    uint8_t bytes[4] = {};
+    if (!hb_DeviceIoSharedMemoryRead(device, offset, bytes, sizeof bytes)) {
+        return false;
+    }
+    *value = getWord(bytes);
+    return true;
+}
+
+bool writeWord(HbHandle device, uint32_t offset, uint32_t value) {
+    uint8_t bytes[4];
+    putWord(bytes, value);
+    return hb_DeviceIoSharedMemoryWrite(device, offset, bytes, sizeof bytes) != 0;
+}
+
+// Reads and clears the break request flag that another thread may set.
+bool takeBreakRequest(volatile int32_t* breakRequest) {
+    if (breakRequest == nullptr) {
+        return false;
+    }
+    std::atomic_ref<int32_t> flag(*const_cast<int32_t*>(breakRequest));
+    return flag.exchange(0) != 0;
+}
+
+} // namespace
+
+uint32_t monitorDataRoom(const AcceleratorBoard* board) {
+    // Bus type 1 with width 2 or 3 leaves the area 0x1000 bytes; every other
+    // layout 0x400 (the smallest, also assumed for a board without layout).
+    if (hbBusType(board) == HB_BUS_TYPE_1) {
+        const int32_t width = hbBusWidth(board);
+        if (width == 2 || width == 3) {
+            return 0x1000;
+        }
+    }
+    return 0x400;
+}
+
+int postRawData(const AcceleratorBoard* board, const void* request, uint32_t requestSize) {
+    const uint32_t area = hb_GetMonitorData(board, nullptr);
+    HbHandle device = board->deviceHandle;
+    // Body and length first: the monitor acts as soon as it sees state 2.
+    if (!hb_DeviceIoSharedMemoryWrite(device, area + HB_MONITOR_MESSAGE_BODY, request,
+                                      requestSize)) {
+        return 0;
+    }
+    if (!writeWord(device, area + HB_MONITOR_MESSAGE_LENGTH, requestSize)) {
+        return 0;
+    }
+    if (!writeWord(device, area + HB_MONITOR_MESSAGE_STATE, MSG_REQUEST_POSTED)) {
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t transferWaitModeForTest() {
+    return transferWaitMode.load();
+}
+uint32_t noEventYetForTest() {
+    return noEventYet.load();
+}
+void resetTransferWaitStateForTest() {
+    setTransferWaitStateForTest(WAIT_EVENT, 1);
+}
+void setTransferWaitStateForTest(uint32_t waitMode, uint32_t eventNotSeen) {
+    transferWaitMode.store(waitMode);
+    noEventYet.store(eventNotSeen);
+}
+
+} // namespace hb
+
+using namespace hb;
+
+extern "C" int32_t hb_SendRawData(const AcceleratorBoard* board, const void* request,
+                                  uint32_t requestSize, void* reply, uint32_t replyCapacity,
+                                  volatile int32_t* breakRequest, double timeout) {
+    if (board == nullptr || (request == nullptr && requestSize != 0) ||
+        (reply == nullptr && replyCapacity != 0) || std::isnan(timeout) || timeout < 0) {
+        hbSetLastError(HB_ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // A request the area cannot hold would run into the next region.
+    if (requestSize > monitorDataRoom(board) - HB_MONITOR_MESSAGE_BODY) {
+        hbSetLastError(HB_ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    HbHandle device = board->deviceHandle;
+
+    // The strategy this transfer sets up decides its clean-up, whatever an
+    // overlapping transfer does to the shared mode meanwhile.
+    const bool usesEvent = transferWaitMode.load() == WAIT_EVENT;
+    bool fellBack = false;
+    bool timedOut = false;
+    HbHandle event = nullptr;
+    // The timer bounds polling, and, when the caller gave a finite limit,
+    // the event and fallback waits too.
+    TimerRecord* timer = hb__TimerCreate();
+    hb__TimerStart(timer);
+    const bool limited = timeout != HB_INFINITE_TIMEOUT;
+    double pollLimit = timeout;
+
+    if (usesEvent) {
+        event = hb__EventCreate(0);
+        // Registered before the request goes out, so an immediate reply is seen.
+        hb_DeviceIoAsyncEventRegister(device, HB_EVENT_MONITOR_REPLY, event, 0, 0, 0, 1);
+    }
+
+    int32_t result = 0;
+    if (!postRawData(board, request, requestSize)) {
+        hbSetLastError(HB_ERROR_TIMEOUT);
+    } else {
+        for (;;) {
+            const uint32_t area = hb_GetMonitorData(board, nullptr);
+            if (usesEvent && !fellBack) {
+                const uint32_t waited = hb__EventLock(event, kEventWait);
+                if (waited == 0) {
+                    noEventYet.store(0);
+                    hb__EventReset(event);
+                } else if (waited == HB_ERROR_SEM_TIMEOUT) {
+                    if (noEventYet.load() != 0) {
+                        fellBack = true;
+                        transferWaitMode.store(WAIT_EVENT_FALLBACK);
+                    }
+                } else {
+                    hbSetLastError(HB_ERROR_TIMEOUT);
+                    break;
+                }
+            }
+            uint32_t state = 0;
+            if (!readWord(device, area + HB_MONITOR_MESSAGE_STATE, &state)) {
+                hbSetLastError(HB_ERROR_TIMEOUT);
+                break;
+            }
+            if (state == MSG_REPLY_READY) {
+                uint32_t length = 0;
+                if (!readWord(device, area + HB_MONITOR_MESSAGE_LENGTH, &length)) {
+                    hbSetLastError(HB_ERROR_TIMEOUT);
+                    break;
+                }
+                // A reply longer than the caller's buffer is cut to its size.
+                const uint32_t copied = length < replyCapacity ? length : replyCapacity;
+                if (!hb_DeviceIoSharedMemoryRead(device, area + HB_MONITOR_MESSAGE_BODY, reply,
+                                                 copied)) {
+                    hbSetLastError(HB_ERROR_TIMEOUT);
+                    break;
+                }
+                result = 1;
+                break;
+            }
+            if (!usesEvent) {
+                if (hb__TimerRead(timer) > pollLimit) {
+                    hbSetLastError(HB_ERROR_TIMEOUT);
+                    timedOut = true;
+                    transferWaitMode.store(WAIT_POLL_TIMED_OUT);
+                    break;
+                }
+                hb__Yield();
+            } else if (limited && hb__TimerRead(timer) > timeout) {
+                hbSetLastError(HB_ERROR_TIMEOUT);
+                break;
+            }
+            if (takeBreakRequest(breakRequest)) {
+                hb_DeviceIoDebuggerBreak(device);
+                if (pollLimit == HB_INFINITE_TIMEOUT) {
+                    pollLimit = kBreakLimit;
+                }
+            }
+        }
+    }
+
+    // Clean-up failures are not reported: the transfer's own code stays.
+    const uint32_t lastError = hbGetLastError();
+    if (usesEvent) {
+        hb_DeviceIoAsyncEventDeregister(device, HB_EVENT_MONITOR_REPLY);
+        hb__EventDestroy(event);
+        if (fellBack) {
+            transferWaitMode.store(WAIT_POLL);
+        }
+    } else if (timedOut) {
+        transferWaitMode.store(WAIT_EVENT);
+    }
+    hb__TimerDestroy(timer);
+    hbSetLastError(lastError);
+    return result;
+}

@@ -1,0 +1,121 @@
+// A virtual board with its monitor, opened through the library as an
+// application opens a real one, and a fresh process-wide transfer state.
+#pragma once
+
+#include "boot/boot_internal.h"
+#include "hbsys9u.h"
+#include "support/pe_image_writer.h"
+#include "vboard/board.h"
+#include "vboard/monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace hb::test {
+
+inline std::vector<uint8_t> monitorMessage(uint16_t opcode, std::vector<uint8_t> fields = {}) {
+    std::vector<uint8_t> m(4);
+    const size_t length = 4 + fields.size();
+    m[0] = static_cast<uint8_t>(length);
+    m[1] = static_cast<uint8_t>(length >> 8);
+    m[2] = static_cast<uint8_t>(opcode);
+    m[3] = static_cast<uint8_t>(opcode >> 8);
+    m.insert(m.end(), fields.begin(), fields.end());
+    return m;
+}
+
+inline uint32_t word(const std::vector<uint8_t>& b, size_t at) {
+    return static_cast<uint32_t>(b.at(at)) | (static_cast<uint32_t>(b.at(at + 1)) << 8) |
+           (static_cast<uint32_t>(b.at(at + 2)) << 16) |
+           (static_cast<uint32_t>(b.at(at + 3)) << 24);
+}
+inline uint16_t half(const std::vector<uint8_t>& b, size_t at) {
+    return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8));
+}
+
+class MonitorBoardTest : public ::testing::Test {
+  protected:
+    void SetUp() override { open(vboard::MonitorOptions{}); }
+
+    void open(const vboard::MonitorOptions& options, vboard::BoardConfig config = {},
+              int index = 0) {
+        close();
+        static std::atomic<int> counter{0};
+        dir_ = std::filesystem::temp_directory_path() /
+               ("hbboot" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+        std::filesystem::create_directories(dir_);
+        const std::string base = (dir_ / "b").string();
+        device = vboard::Device::create(base);
+        vb = &device->addBoard(index, config);
+        monitor = std::make_shared<vboard::Monitor>(options);
+        vb->setVpSide(monitor);
+        board = hbAcceleratorBoardCreate(base.c_str(), index, 0);
+        ASSERT_NE(board, nullptr);
+        imagePath = (dir_ / "image.exe").string();
+        hb::resetTransferWaitStateForTest();
+        vb->clearTrace();
+    }
+
+    void TearDown() override {
+        close();
+        hb::resetTransferWaitStateForTest();
+    }
+
+    void close() {
+        if (board != nullptr) {
+            hbAcceleratorBoardDestroy(board);
+            board = nullptr;
+        }
+        if (monitor) {
+            monitor->stop();
+        }
+        device.reset();
+        monitor.reset();
+        if (!dir_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir_, ignored);
+        }
+    }
+
+    void writeImage(const PeImage& image) { ASSERT_TRUE(writeFile(imagePath, image.build())); }
+    void writeBytes(const std::vector<uint8_t>& bytes) { ASSERT_TRUE(writeFile(imagePath, bytes)); }
+
+    // The host's requests, without the hardware-information queries that
+    // the bus caches make once per process.
+    std::vector<vboard::TraceEntry> requests() const {
+        std::vector<vboard::TraceEntry> out;
+        for (auto& e : vb->trace()) {
+            if (e.controlCode != HB_IOCTL_GET_HW_INFO) {
+                out.push_back(e);
+            }
+        }
+        return out;
+    }
+    size_t countRequests(uint32_t controlCode) const {
+        size_t n = 0;
+        for (auto& e : requests()) {
+            n += e.controlCode == controlCode ? 1 : 0;
+        }
+        return n;
+    }
+    std::vector<uint16_t> opcodes() const {
+        std::vector<uint16_t> out;
+        for (auto& c : monitor->commands()) {
+            out.push_back(c.opcode);
+        }
+        return out;
+    }
+
+    std::filesystem::path dir_;
+    std::unique_ptr<vboard::Device> device;
+    vboard::Board* vb = nullptr;
+    std::shared_ptr<vboard::Monitor> monitor;
+    AcceleratorBoard* board = nullptr;
+    std::string imagePath;
+};
+
+} // namespace hb::test
