@@ -303,8 +303,10 @@ void FaultInjector::runTimer() {
         const auto next =
             std::min_element(late_.begin(), late_.end(),
                              [](const Late& a, const Late& b) { return a.when < b.when; });
-        if (std::chrono::steady_clock::now() < next->when) {
-            lateChanged_.wait_until(lock, next->when);
+        // A copy: the list may grow, and move, while the lock is released.
+        const auto when = next->when;
+        if (std::chrono::steady_clock::now() < when) {
+            lateChanged_.wait_until(lock, when);
             continue;
         }
         const uint32_t eventId = next->eventId;
