@@ -73,6 +73,9 @@ class Exchange {
 
     void carryOut();
     HbFileIoTraceRecord& trace() { return trace_; }
+    // The answer never reached the VP (its marker could not be written):
+    // what the request opened would stay open for good, so close it.
+    void withdraw();
 
   private:
     uint32_t word(uint32_t at) const { return readWord(block_, at); }
@@ -82,14 +85,14 @@ class Exchange {
     uint32_t room(uint32_t dataOffset) const {
         return capacity_ > dataOffset ? capacity_ - dataOffset : 0;
     }
-    void respond(const uint8_t* words, uint32_t length) const {
-        hb_DeviceIoSharedMemoryWrite(device_, offset_ + kArgument, words, length);
+    bool respond(const uint8_t* words, uint32_t length) const {
+        return hb_DeviceIoSharedMemoryWrite(device_, offset_ + kArgument, words, length) != 0;
     }
-    void respondWords(uint32_t first, uint32_t second) const {
+    bool respondWords(uint32_t first, uint32_t second) const {
         uint8_t words[8];
         writeWord(words, 0, first);
         writeWord(words, 4, second);
-        respond(words, sizeof words);
+        return respond(words, sizeof words);
     }
     void respondWord(uint32_t value) const {
         uint8_t words[4];
@@ -160,7 +163,20 @@ class Exchange {
     std::optional<PathField> firstPath_, secondPath_;
     HostBuffer data_; // Read and Write data, kept for the trace
     char commandLine_[HB_FILEIO_COMMAND_LINE_SIZE] = {};
+    int32_t openedFile_ = -1;
+    uint32_t openedSearch_ = platform::kInvalidSearch;
 };
+
+void Exchange::withdraw() {
+    if (openedFile_ != -1) {
+        hostClose(openedFile_);
+        hb_listRemove(static_cast<uint32_t>(openedFile_), slot_.openFiles);
+    }
+    if (openedSearch_ != platform::kInvalidSearch) {
+        hostFindClose(openedSearch_);
+        hb_listRemove(openedSearch_, slot_.openSearches);
+    }
+}
 
 void Exchange::carryOut() {
     switch (word(kCode)) {
@@ -212,7 +228,13 @@ void Exchange::open(uint32_t flagsOffset) {
     else
         error = platform::lastError();
     traceAnswer(descriptor, error);
-    respondWords(static_cast<uint32_t>(descriptor), error);
+    if (!respondWords(static_cast<uint32_t>(descriptor), error) && descriptor != -1) {
+        // The VP never learns the descriptor, so nobody would ever close it.
+        hostClose(descriptor);
+        hb_listRemove(static_cast<uint32_t>(descriptor), slot_.openFiles);
+    } else if (descriptor != -1) {
+        openedFile_ = descriptor;
+    }
 }
 
 void Exchange::remove() {
@@ -385,7 +407,13 @@ void Exchange::findFirst() {
     writeWord(record, findrecord::kDosDate, dosDate);
     writeWord(record, findrecord::kSizeLow, sizeLow);
     writeWord(record, findrecord::kHandleOrError, search);
-    respond(record, sizeof record);
+    if (!respond(record, sizeof record) && search != platform::kInvalidSearch) {
+        // The VP never learns the search, so nobody would ever end it.
+        hostFindClose(search);
+        hb_listRemove(search, slot_.openSearches);
+    } else if (search != platform::kInvalidSearch) {
+        openedSearch_ = search;
+    }
 }
 
 void Exchange::findNext() {
@@ -486,13 +514,25 @@ void dispatchFileIoRequest(const AcceleratorBoard* board) {
 
     // Zeroed, so that a copy that fails holds no request.
     uint8_t block[HB_FILEIO_BLOCK_SIZE] = {};
-    const bool copied = capacity != 0 && hb_DeviceIoSharedMemoryRead(board->deviceHandle, offset,
-                                                                     block, sizeof block) != 0;
+    const auto copy = [&] {
+        return hb_DeviceIoSharedMemoryRead(board->deviceHandle, offset, block, sizeof block) != 0;
+    };
+    bool copied = capacity != 0 && copy();
     hb__EventReset(slot->requestEvent.load());
     if (capacity == 0)
         return; // the board has no file-I/O buffer: nowhere to answer
+    if (!copied)
+        copied = copy(); // one passing failure of the driver must not cost the VP its request
+    if (copied && readWord(block, kCode) == HB_FILEIO_COMPLETION_MARKER) {
+        // No request: a repeated or late event. A request posted between the
+        // copy and the reset lost its wake-up to the reset, so look once more;
+        // if there is still none, write nothing, since a marker written now
+        // could cover a request that the VP posts at this very moment.
+        if (!copy() || readWord(block, kCode) == HB_FILEIO_COMPLETION_MARKER)
+            return;
+    }
     std::optional<Exchange> exchange;
-    if (copied && readWord(block, kCode) != HB_FILEIO_COMPLETION_MARKER) {
+    if (copied) {
         exchange.emplace(board, *slot, offset, capacity, block, currentRoot(*slot));
         exchange->carryOut();
     }
@@ -503,7 +543,10 @@ void dispatchFileIoRequest(const AcceleratorBoard* board) {
         reportToTrace(*slot, exchange->trace(), began);
     uint8_t marker[4];
     writeWord(marker, 0, HB_FILEIO_COMPLETION_MARKER);
-    hb_DeviceIoSharedMemoryWrite(board->deviceHandle, offset + kCode, marker, sizeof marker);
+    if (hb_DeviceIoSharedMemoryWrite(board->deviceHandle, offset + kCode, marker, sizeof marker) ==
+            0 &&
+        exchange)
+        exchange->withdraw();
 }
 
 } // namespace hb

@@ -39,6 +39,7 @@ class ServiceFixture : public ::testing::Test {
     AcceleratorBoard* board(int index = 0) { return boards_[index]; }
     hb::vboard::Board& virtualBoard(int index = 0) { return *virtualBoards_[index]; }
     hb::vboard::RequestAgent& agent(int index = 0) { return *agents_[index]; }
+    const std::string& deviceBase() const { return device_->basePath(); }
 
     ScratchDirectory files_;
 

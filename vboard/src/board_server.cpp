@@ -3,6 +3,7 @@
 #include "device_wire.h"
 #include "request_handler.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -177,6 +179,7 @@ void BoardServer::dropConnections() {
 }
 
 void BoardServer::run() {
+    enterDeviceThread();
     epoll_event events[16];
     while (!stopping_) {
         const int n = ::epoll_wait(epollFd_, events, std::size(events), -1);
@@ -393,15 +396,24 @@ bool BoardServer::handleFrame(Connection& c, const uint8_t* frame, std::vector<i
         return false; // the board went away while the request was in progress
     }
     if (replyPayload_.size() > request.outputCapacity) {
-        outcome = {wire::kStatusInvalidFunction, 0}; // never more than the caller has room for
+        outcome.status = wire::kStatusInvalidFunction;
+        outcome.bytesReturned = 0; // never more than the caller has room for
         replyPayload_.clear();
     }
     return sendReply(c, header.requestId, 0, outcome.status, outcome.bytesReturned,
-                     replyPayload_.data(), replyPayload_.size());
+                     replyPayload_.data(), replyPayload_.size(), outcome.replyFault);
 }
 
 bool BoardServer::sendReply(Connection& c, uint32_t requestId, uint32_t flags, uint32_t status,
-                            uint32_t bytesReturned, const uint8_t* payload, size_t length) {
+                            uint32_t bytesReturned, const uint8_t* payload, size_t length,
+                            const ReplyFault& fault) {
+    using FaultKind = ReplyFault::Kind;
+    if (fault.kind == FaultKind::CloseBefore) {
+        return false; // the request took effect; its reply never comes
+    }
+    if (fault.kind == FaultKind::Delay) {
+        std::this_thread::sleep_for(fault.delay);
+    }
     wire::FrameHeader reply;
     reply.totalSize = wire::kHeaderSize + static_cast<uint32_t>(length);
     reply.requestId = requestId;
@@ -410,7 +422,17 @@ bool BoardServer::sendReply(Connection& c, uint32_t requestId, uint32_t flags, u
     reply.bytesReturned = bytesReturned;
     uint8_t header[wire::kHeaderSize];
     wire::encodeHeader(reply, header);
+    if (fault.kind == FaultKind::Corrupt) {
+        uint8_t* word = header + 4 * fault.word;
+        wire::putLe32(word, wire::getLe32(word) ^ fault.mask);
+    }
     iovec iov[2] = {{header, sizeof header}, {const_cast<uint8_t*>(payload), length}};
+    if (fault.kind == FaultKind::CloseMid) {
+        // Half of the frame, then the connection ends.
+        const size_t half = (sizeof header + length) / 2;
+        iov[0].iov_len = std::min(half, sizeof header);
+        iov[1].iov_len = half - iov[0].iov_len;
+    }
     size_t index = 0;
     while (index < 2) {
         msghdr msg{};
@@ -433,7 +455,7 @@ bool BoardServer::sendReply(Connection& c, uint32_t requestId, uint32_t flags, u
             iov[index].iov_len -= left;
         }
     }
-    return true;
+    return fault.kind != FaultKind::CloseMid;
 }
 
 } // namespace hb::vboard::detail

@@ -37,7 +37,8 @@ class BoardServer {
     bool serviceConnection(Connection& connection);
     bool handleFrame(Connection& connection, const uint8_t* frame, std::vector<int>& descriptors);
     bool sendReply(Connection& connection, uint32_t requestId, uint32_t flags, uint32_t status,
-                   uint32_t bytesReturned, const uint8_t* payload, size_t length);
+                   uint32_t bytesReturned, const uint8_t* payload, size_t length,
+                   const ReplyFault& fault = {});
     void closeConnection(Connection& connection);
     void closeAllConnections();
     void wake();

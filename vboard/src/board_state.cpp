@@ -53,6 +53,7 @@ BoardState::BoardState(int index, const BoardConfig& config, std::string socketP
       registers_(kRegisterSpaceSize / 4) {}
 
 BoardState::~BoardState() {
+    faults_.stop(); // no late event may fire at a descriptor closed below
     for (auto& [id, registration] : events_) {
         ::close(registration.descriptor);
     }
@@ -109,6 +110,17 @@ bool BoardState::waitForSharedWord(uint32_t offset, uint32_t value,
 // ---- Events ----------------------------------------------------------------
 
 bool BoardState::raiseEvent(uint32_t eventId) {
+    const EventDecision fault = faults_.onEvent(eventId);
+    if (fault.signalLater) {
+        faults_.signalLater(eventId, fault.delay);
+    }
+    if (!fault.signalNow) {
+        return isEventRegistered(eventId); // lost or late: the VP cannot tell
+    }
+    return signalEvent(eventId);
+}
+
+bool BoardState::signalEvent(uint32_t eventId) {
     std::lock_guard lock(mutex_);
     const auto it = events_.find(eventId);
     return it != events_.end() && signalDescriptor(it->second.descriptor);
@@ -277,6 +289,9 @@ void BoardState::appendTrace(TraceEntry entry) {
     // Outside the lock: the listener may look at the board.
     if (listener) {
         (*listener)(entry);
+    }
+    if (!tracing()) {
+        return;
     }
     std::lock_guard lock(mutex_);
     traceBytes_ += traceCost(entry);

@@ -6,8 +6,10 @@
 // VpSide hook runs, so hooks may call back into the board.
 #pragma once
 
+#include "fault_injector.h"
 #include "vboard/board.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -58,6 +60,10 @@ class BoardState final : public Board {
     void dropConnections() override;
     size_t connectionCount() const override;
 
+    void setFaultPlan(const FaultPlan& plan) override { faults_.setPlan(plan); }
+    FaultCounts faultCounts() const override { return faults_.counts(); }
+    void setTracing(bool on) override { tracing_.store(on, std::memory_order_relaxed); }
+
     // ---- Host side, for the request handler ------------------------------
     static bool registerInRange(uint32_t offset);
     void writeRegister(uint32_t offset, uint32_t value);
@@ -75,7 +81,9 @@ class BoardState final : public Board {
     size_t takeForHost(uint8_t* out, size_t capacity);
     std::vector<uint8_t> hwInfo() const;
     std::shared_ptr<VpSide> vpSide() const;
+    bool tracing() const { return tracing_.load(std::memory_order_relaxed); }
     void appendTrace(TraceEntry entry);
+    FaultInjector& faults() { return faults_; }
 
     // ---- Connection bookkeeping, for the server --------------------------
     void setDropHandler(std::function<void()> handler);
@@ -113,6 +121,12 @@ class BoardState final : public Board {
     std::shared_ptr<VpSide> vp_;
     std::function<void()> dropHandler_;
     size_t connections_ = 0;
+
+    std::atomic<bool> tracing_{true};
+    // Last: its thread fires late events through this board, so it ends first.
+    FaultInjector faults_{[this](uint32_t eventId) { signalEvent(eventId); }};
+
+    bool signalEvent(uint32_t eventId);
 };
 
 } // namespace hb::vboard::detail

@@ -101,12 +101,19 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
     TraceEntry entry;
     entry.controlCode = request.controlCode;
     entry.name = spec.name;
-    entry.input.assign(request.input.begin(), request.input.end());
-    entry.data.assign(request.data.begin(), request.data.end());
+    if (board.tracing()) {
+        entry.input.assign(request.input.begin(), request.input.end());
+        entry.data.assign(request.data.begin(), request.data.end());
+    }
     const uint32_t firstWord = wordAt(request.input, 0);
+    const RequestDecision fault = board.faults().onRequest(request.controlCode);
 
     Outcome outcome;
-    const auto fail = [&](uint32_t status) { outcome = {status, 0}; };
+    outcome.replyFault = fault.reply;
+    const auto fail = [&](uint32_t status) {
+        outcome.status = status;
+        outcome.bytesReturned = 0;
+    };
     const auto giveBack = [&](size_t length) {
         outcome.bytesReturned = static_cast<uint32_t>(length);
     };
@@ -117,6 +124,8 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
     } else if (request.input.size() != spec.inputSize ||
                descriptors.size() != (spec.takesDescriptor ? 1u : 0u)) {
         fail(wire::kStatusInvalidParameter);
+    } else if (fault.fail) {
+        fail(fault.status); // refused before it takes effect
     } else {
         switch (spec.kind) {
         case Kind::ResetVp:
@@ -182,7 +191,8 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
             }
             break;
         case Kind::VpRead: {
-            payload.resize(request.outputCapacity);
+            payload.resize(fault.shortTransfer ? std::min(fault.limit, request.outputCapacity)
+                                               : request.outputCapacity);
             const size_t n = board.takeForHost(payload.data(), payload.size());
             payload.resize(n);
             entry.length = static_cast<uint32_t>(n);
@@ -190,15 +200,19 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
             giveBack(n);
             break;
         }
-        case Kind::VpWrite:
-            entry.length = static_cast<uint32_t>(request.data.size());
+        case Kind::VpWrite: {
+            const size_t taken = fault.shortTransfer
+                                     ? std::min<size_t>(fault.limit, request.data.size())
+                                     : request.data.size();
+            entry.length = static_cast<uint32_t>(taken);
             entry.value = wordAt(request.data, 0);
-            if (!board.queueFromHost(request.data.data(), request.data.size())) {
+            if (!board.queueFromHost(request.data.data(), taken)) {
                 fail(wire::kStatusNoResources);
                 break;
             }
-            giveBack(request.data.size());
+            giveBack(taken);
             break;
+        }
         case Kind::SignalVp:
             entry.value = firstWord;
             board.receiveSignal(firstWord);
@@ -222,7 +236,7 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
     board.appendTrace(std::move(entry));
 
     // The VP side sees the request after it took effect, before the reply.
-    if (outcome.status == wire::kStatusSuccess) {
+    if (outcome.status == wire::kStatusSuccess && !fault.fail) {
         if (const auto vp = board.vpSide()) {
             switch (spec.kind) {
             case Kind::ResetVp:

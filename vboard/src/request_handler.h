@@ -23,10 +23,11 @@ struct RawRequest {
 struct Outcome {
     uint32_t status = 0; // Win32 code
     uint32_t bytesReturned = 0;
+    ReplyFault replyFault; // what the fault plan does to the reply
 };
 
-// Carries out one request. `payload` receives the bytes returned, never more
-// than the request's output capacity. A descriptor that the board keeps is
+// Carries out one request, as the board's fault plan lets it. `payload` receives the bytes
+// returned, never more than the request's output capacity. A descriptor that the board keeps is
 // replaced by -1 in `descriptors`; the caller closes the rest.
 Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<int>& descriptors,
                       std::vector<uint8_t>& payload);

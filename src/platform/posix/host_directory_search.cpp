@@ -35,6 +35,7 @@ namespace {
 constexpr uint32_t kFileNotFound = 2;
 constexpr uint32_t kPathNotFound = 3;
 constexpr uint32_t kInvalidHandle = 6;
+constexpr uint32_t kNotEnoughMemory = 8;
 constexpr uint32_t kNoMoreFiles = 18;
 constexpr uint32_t kNoMoreSearchHandles = 113;
 constexpr size_t kMaxSearches = 1u << 16;
@@ -190,7 +191,9 @@ DIR* openListing(Search& search, const std::string& directory) {
 
 } // namespace
 
-uint32_t findFirstFile(const HostRootRef& root, const char* pattern, HostDirectoryEntry* entry) {
+// Throws std::bad_alloc; findFirstFile turns that into code 8.
+static uint32_t startSearch(const HostRootRef& root, const char* pattern,
+                            HostDirectoryEntry* entry) {
     const std::string_view whole(pattern);
     const auto slash = whole.rfind('/');
     auto search = std::make_shared<Search>();
@@ -203,23 +206,20 @@ uint32_t findFirstFile(const HostRootRef& root, const char* pattern, HostDirecto
         namePattern = whole.substr(slash + 1);
     }
 
-    DIR* listing = openListing(*search, directory);
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(openListing(*search, directory), closedir);
     if (listing == nullptr) {
         const int error = errno;
         // Whatever is missing lies on the way to the names searched for.
         return failSearch(error == ENOENT ? kPathNotFound : posix::win32ErrorFromErrno(error));
     }
-    if (namePattern.empty()) {
-        closedir(listing);
+    if (namePattern.empty())
         return failSearch(kFileNotFound);
-    }
     errno = 0;
-    while (const dirent* item = readdir(listing)) {
+    while (const dirent* item = readdir(listing.get())) {
         const std::string_view name(item->d_name);
         if (name.size() < sizeof entry->name && patternMatches(namePattern, name))
             search->names.emplace_back(name);
     }
-    closedir(listing);
     std::sort(search->names.begin(), search->names.end(), listingOrder);
 
     HostDirectoryEntry first{};
@@ -240,7 +240,15 @@ uint32_t findFirstFile(const HostRootRef& root, const char* pattern, HostDirecto
     return handle;
 }
 
-uint32_t findNextFile(uint32_t search, HostDirectoryEntry* entry) {
+uint32_t findFirstFile(const HostRootRef& root, const char* pattern, HostDirectoryEntry* entry) {
+    try {
+        return startSearch(root, pattern, entry);
+    } catch (const std::bad_alloc&) {
+        return failSearch(kNotEnoughMemory);
+    }
+}
+
+uint32_t findNextFile(uint32_t search, HostDirectoryEntry* entry) try {
     std::shared_ptr<Search> running;
     {
         SearchTable& table = searchTable();
@@ -261,6 +269,9 @@ uint32_t findNextFile(uint32_t search, HostDirectoryEntry* entry) {
     }
     *entry = next;
     return 0;
+} catch (const std::bad_alloc&) {
+    setLastError(kNotEnoughMemory);
+    return kNotEnoughMemory;
 }
 
 uint32_t findClose(uint32_t search) {

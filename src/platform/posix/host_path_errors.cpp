@@ -4,6 +4,7 @@
 #include "platform/posix/error_mapping.h"
 
 #include <cerrno>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 
@@ -11,7 +12,7 @@ namespace hb::platform::posix {
 
 namespace {
 
-bool parentDirectoryExists(const char* path) {
+bool parentDirectoryExists(const char* path) try {
     std::string parent(path);
     // A trailing separator names the directory itself: look one level up.
     while (parent.size() > 1 && parent.back() == '/')
@@ -22,6 +23,8 @@ bool parentDirectoryExists(const char* path) {
     parent.resize(slash == 0 ? 1 : slash);
     struct stat info {};
     return stat(parent.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+} catch (const std::bad_alloc&) {
+    return true; // no memory to look: the plainer code stands
 }
 
 } // namespace

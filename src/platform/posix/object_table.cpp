@@ -82,6 +82,9 @@ Handle insertObject(std::shared_ptr<Object> object) {
             slot = t.freeSlots.back();
             t.freeSlots.pop_back();
         } else if (t.entries.size() < kMaxSlots) {
+            // Room for every slot to be freed, so that removing an object
+            // never needs memory.
+            t.freeSlots.reserve(t.entries.size() + 1);
             t.entries.emplace_back();
             slot = static_cast<uint32_t>(t.entries.size() - 1);
         } else {
@@ -105,7 +108,9 @@ std::shared_ptr<Object> findObject(Handle handle, ObjectKind kind) {
     return object;
 }
 
-std::shared_ptr<Object> findAnyObject(Handle handle) { return lookup(handle); }
+std::shared_ptr<Object> findAnyObject(Handle handle) {
+    return lookup(handle);
+}
 
 bool removeObject(Handle handle) {
     uint32_t generation = 0;

@@ -8,6 +8,8 @@
 // request agent) plugs in as a VpSide and works on the board from the VP side.
 #pragma once
 
+#include "vboard/faults.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -58,14 +60,14 @@ std::string requestName(uint32_t controlCode);
 // buffers); older entries are dropped.
 struct TraceEntry {
     uint32_t controlCode = 0;
-    std::string name;         // e.g. "SharedMemoryWrite"
-    uint32_t offset = 0;      // register offset, shared-memory offset or event id
-    uint32_t length = 0;      // data length of a transfer
-    uint32_t value = 0;       // register value, signal code, first data word
+    std::string name;           // e.g. "SharedMemoryWrite"
+    uint32_t offset = 0;        // register offset, shared-memory offset or event id
+    uint32_t length = 0;        // data length of a transfer
+    uint32_t value = 0;         // register value, signal code, first data word
     std::vector<uint8_t> input; // the request's input buffer as received
     std::vector<uint8_t> data;  // data carried to the device (writes)
-    uint32_t status = 0;      // Win32 status the device answered
-    std::string text() const; // one readable line, like a bus analyser
+    uint32_t status = 0;        // Win32 status the device answered
+    std::string text() const;   // one readable line, like a bus analyser
 };
 
 class Board;
@@ -132,7 +134,19 @@ class Board {
     // gets no reply. New connections are still accepted.
     virtual void dropConnections() {}
     virtual size_t connectionCount() const { return 0; }
+
+    // Fault injection (vboard/faults.h): the plan replaces any earlier one and
+    // counts from now; an empty plan turns injection off. Boards that are not
+    // served over a socket ignore request faults.
+    virtual void setFaultPlan(const FaultPlan& /*plan*/) {}
+    virtual FaultCounts faultCounts() const { return {}; }
+    // The trace costs memory and time on long runs; it is on unless turned off.
+    virtual void setTracing(bool /*on*/) {}
 };
+
+// Called at the start of every thread the device starts, on that thread
+// (tests that watch the process's allocations leave these threads out).
+void setDeviceThreadHook(void (*hook)());
 
 // Serves boards at basePath + decimal (index + 1), as the library names them.
 class Device {

@@ -1,0 +1,202 @@
+// The device process dies: while the library is idle, and in the middle of a
+// file-I/O request that the service thread is handling. Every call then
+// returns promptly with a device error (1167 for requests on the old handle,
+// 9 for a board handle that cannot be opened), and a board handle to a
+// restarted device works again.
+#include "hbsys9u.h"
+#include "vboard/board.h"
+#include "vboard/request_agent.h"
+#include "virtual_board_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace hb::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Hangs the device thread when the host answers a file-I/O request, and
+// reports it on a pipe.
+class HangOnAnswer : public vboard::VpSide {
+  public:
+    HangOnAnswer(uint32_t answerOffset, int report)
+        : answerOffset_(answerOffset), report_(report) {}
+    void onSharedMemoryWrite(vboard::Board&, uint32_t offset, uint32_t) override {
+        if (offset != answerOffset_)
+            return;
+        const char byte = 'h';
+        [[maybe_unused]] const ssize_t n = ::write(report_, &byte, 1);
+        for (;;)
+            ::pause();
+    }
+
+  private:
+    uint32_t answerOffset_;
+    int report_;
+};
+
+// A device serving board 0 in a process of its own.
+class DeviceProcess {
+  public:
+    // With `postRequest`, the VP side posts one file-I/O request as soon as
+    // the host registers its event, and the device hangs on the answer.
+    void start(const std::string& base, bool postRequest) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        ASSERT_EQ(::pipe(reports_), 0);
+        pid_ = ::fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ == 0) {
+            auto device = vboard::Device::create(base);
+            vboard::Board& board = device->addBoard(0, {});
+            const vboard::FileIoLayout where = vboard::fileIoLayout(board.config(), false);
+            board.setVpSide(std::make_shared<HangOnAnswer>(where.offset + 4, reports_[1]));
+            const char byte = 'r';
+            [[maybe_unused]] ssize_t n = ::write(ready[1], &byte, 1);
+            if (postRequest) {
+                while (!board.isEventRegistered(6))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                const uint32_t environmentSize = 22;
+                board.writeShared(where.offset, &environmentSize, 4);
+                board.raiseEvent(6);
+            }
+            for (;;)
+                ::pause();
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+    }
+    void waitForHang() {
+        char byte = 0;
+        ASSERT_EQ(::read(reports_[0], &byte, 1), 1);
+    }
+    void kill() {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        ::close(reports_[0]);
+        ::close(reports_[1]);
+    }
+    ~DeviceProcess() { kill(); }
+
+  private:
+    pid_t pid_ = -1;
+    int reports_[2] = {-1, -1};
+};
+
+class PeerDeath : public VirtualBoardTest {
+  protected:
+    // Runs `call` and records how long it took; a call that does not return
+    // within a generous bound is a hang.
+    void timed(const char* what, const std::function<void()>& call) {
+        std::atomic<bool> done{false};
+        const auto start = Clock::now();
+        std::thread runner([&] {
+            call();
+            done = true;
+        });
+        const bool returned = eventually([&] { return done.load(); }, std::chrono::seconds(10));
+        if (!returned) {
+            ADD_FAILURE() << what << " hangs";
+            std::abort(); // the thread cannot be joined
+        }
+        runner.join();
+        const auto took =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+        std::printf("%-40s returned after %lld us\n", what, static_cast<long long>(took.count()));
+    }
+
+    void expectDeviceGone(AcceleratorBoard* b) {
+        timed("shared-memory read", [&] {
+            uint32_t word = 0;
+            EXPECT_EQ(hb_DeviceIoSharedMemoryRead(b->deviceHandle, 0, &word, 4), 0);
+            EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+        });
+        timed("hardware information", [&] {
+            HwInfo info{};
+            EXPECT_EQ(hb_DeviceIoGetHwInfo(b->deviceHandle, &info), 0);
+            EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+        });
+        timed("board create on the dead device", [&] {
+            EXPECT_EQ(hbAcceleratorBoardCreate(base_.c_str(), 0, 0), nullptr);
+            EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK);
+        });
+    }
+
+    void expectRestartWorks() {
+        DeviceProcess restarted;
+        restarted.start(base_, false);
+        AcceleratorBoard* again = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
+        ASSERT_NE(again, nullptr);
+        HwInfo info{};
+        EXPECT_EQ(hb_DeviceIoGetHwInfo(again->deviceHandle, &info), 1);
+        EXPECT_EQ(info.boardType, 22u);
+        EXPECT_EQ(hbFileIoStartup(again), 0u);
+        hbFileIoShutdown(again);
+        hbAcceleratorBoardDestroy(again);
+        restarted.kill();
+    }
+};
+
+TEST_F(PeerDeath, WhileIdle) {
+    const int descriptorsBefore = countOpenDescriptors();
+    DeviceProcess device;
+    device.start(base_, false);
+    AcceleratorBoard* b = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(hbFileIoStartup(b), 0u);
+    device.kill();
+    expectDeviceGone(b);
+    timed("file-I/O shutdown", [&] { hbFileIoShutdown(b); });
+    timed("board destroy", [&] { hbAcceleratorBoardDestroy(b); });
+    expectRestartWorks();
+    EXPECT_EQ(countOpenDescriptors(), descriptorsBefore);
+}
+
+TEST_F(PeerDeath, DuringAFileIoRequest) {
+    const int descriptorsBefore = countOpenDescriptors();
+    DeviceProcess device;
+    device.start(base_, true);
+    AcceleratorBoard* b = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(hbFileIoStartup(b), 0u);
+    device.waitForHang(); // the service thread now waits for its answer's reply
+    device.kill();
+    expectDeviceGone(b);
+    timed("file-I/O shutdown", [&] { hbFileIoShutdown(b); });
+    timed("wait for VP exit", [&] { EXPECT_EQ(hbFileIoWaitForVpExit(b, 0.0), 0); });
+    timed("board destroy", [&] { hbAcceleratorBoardDestroy(b); });
+    expectRestartWorks();
+    EXPECT_EQ(countOpenDescriptors(), descriptorsBefore);
+}
+
+TEST_F(PeerDeath, StartupAgainstADeadDeviceFailsAndLeavesNothing) {
+    const int descriptorsBefore = countOpenDescriptors();
+    DeviceProcess device;
+    device.start(base_, false);
+    AcceleratorBoard* b = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
+    ASSERT_NE(b, nullptr);
+    device.kill();
+    timed("file-I/O startup on a dead device",
+          [&] { EXPECT_EQ(hbFileIoStartup(b), HB_ERROR_DEVICE_NOT_CONNECTED); });
+    timed("file-I/O shutdown", [&] { hbFileIoShutdown(b); });
+    hbAcceleratorBoardDestroy(b);
+    EXPECT_EQ(countOpenDescriptors(), descriptorsBefore);
+    expectRestartWorks();
+}
+
+} // namespace
+} // namespace hb::test
