@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 namespace hbtest {
@@ -11,8 +12,15 @@ namespace hbtest {
 class ScratchDirectory {
   public:
     ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "hbfileio-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
+        const std::filesystem::path temp = std::filesystem::temp_directory_path();
+        std::random_device random;
+        for (;;) {
+            const auto candidate = temp / ("hbfileio-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate)) {
+                path_ = candidate.string();
+                break;
+            }
+        }
     }
     ~ScratchDirectory() {
         std::error_code ignored;
@@ -23,7 +31,11 @@ class ScratchDirectory {
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    // `name` may hold further components, separated by '/'.
+    std::string operator/(const std::string& name) const {
+        return (std::filesystem::path(path_) / std::filesystem::path(name).make_preferred())
+            .string();
+    }
     const std::string& path() const { return path_; }
 
     std::string write(const std::string& name, const std::string& content) const {
