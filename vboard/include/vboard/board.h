@@ -57,14 +57,14 @@ std::string requestName(uint32_t controlCode);
 // buffers); older entries are dropped.
 struct TraceEntry {
     uint32_t controlCode = 0;
-    std::string name;         // e.g. "SharedMemoryWrite"
-    uint32_t offset = 0;      // register offset, shared-memory offset or event id
-    uint32_t length = 0;      // data length of a transfer
-    uint32_t value = 0;       // register value, signal code, first data word
+    std::string name;           // e.g. "SharedMemoryWrite"
+    uint32_t offset = 0;        // register offset, shared-memory offset or event id
+    uint32_t length = 0;        // data length of a transfer
+    uint32_t value = 0;         // register value, signal code, first data word
     std::vector<uint8_t> input; // the request's input buffer as received
     std::vector<uint8_t> data;  // data carried to the device (writes)
-    uint32_t status = 0;      // Win32 status the device answered
-    std::string text() const; // one readable line, like a bus analyser
+    uint32_t status = 0;        // Win32 status the device answered
+    std::string text() const;   // one readable line, like a bus analyser
 };
 
 class Board;
@@ -79,6 +79,12 @@ class VpSide {
     virtual void onSharedMemoryWrite(Board&, uint32_t /*offset*/, uint32_t /*length*/) {}
     virtual void onRegisterWrite(Board&, uint32_t /*offset*/, uint32_t /*value*/) {}
     virtual void onSignal(Board&, uint32_t /*code*/) {}
+    // The board no longer serves this side: another side replaced it, or the
+    // device stopped serving. No hook runs after this; the side must stop
+    // using the board (its threads included) before returning, since the
+    // board may go away next. Runs on the thread that replaced the side or
+    // stopped the device, never on the device's thread.
+    virtual void onDetach(Board&) {}
 };
 
 class Board {
@@ -118,6 +124,7 @@ class Board {
     virtual std::vector<TraceEntry> trace() const = 0;
     virtual void clearTrace() = 0;
 
+    // Plugs in the program on the VP; the side it replaces is detached.
     virtual void setVpSide(std::shared_ptr<VpSide> vp) = 0;
 
     // (Not pure: boards that are not served over a socket, such as test
@@ -142,7 +149,8 @@ class Device {
     virtual Board& addBoard(int index, const BoardConfig& config) = 0;
     virtual Board* board(int index) = 0;
     virtual const std::string& basePath() const = 0;
-    // Stops serving: open connections are closed, later requests fail.
+    // Stops serving: open connections are closed, later requests fail, and
+    // each board's VP side is detached (once).
     virtual void stop() = 0;
 };
 
