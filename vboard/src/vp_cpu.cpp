@@ -365,7 +365,15 @@ void VpCpu::runThread(Run* raw) {
         if (err == UC_ERR_OK) {
             err = uc_mem_map_ptr(uc, HBVP_INFO_ADDRESS, kPage, UC_PROT_READ, run->infoPage.get());
         }
-        if (err == UC_ERR_OK && run->sharedSize > 0) {
+        uint8_t* direct = board_.sharedMemoryData();
+        if (err == UC_ERR_OK && direct != nullptr && run->sharedSize % kPage == 0 &&
+            run->sharedSize > 0 && run->sharedSize <= 0x100000000ull - HBVP_SHARED_ADDRESS) {
+            // Plain memory: the program's copies into and out of the file-I/O
+            // block run at the emulator's full speed. No fetch: code does not
+            // run from shared memory.
+            err = uc_mem_map_ptr(uc, HBVP_SHARED_ADDRESS, run->sharedSize,
+                                 UC_PROT_READ | UC_PROT_WRITE, direct);
+        } else if (err == UC_ERR_OK && run->sharedSize > 0) {
             uint64_t mapped = (uint64_t(run->sharedSize) + kPage - 1) / kPage * kPage;
             mapped = std::min<uint64_t>(mapped, 0x100000000ull - HBVP_SHARED_ADDRESS);
             err = uc_mmio_map(uc, HBVP_SHARED_ADDRESS, mapped, &VpCpuHooks::sharedRead, run.get(),

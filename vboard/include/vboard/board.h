@@ -100,6 +100,12 @@ class Board {
     virtual uint32_t sharedMemorySize() const = 0;
     virtual bool readShared(uint32_t offset, void* out, uint32_t length) const = 0;
     virtual bool writeShared(uint32_t offset, const void* data, uint32_t length) = 0;
+    // The shared memory itself, sharedMemorySize() bytes valid as long as the
+    // board, for the VP's processor to map as the dual-ported memory it is:
+    // accesses through it take no lock of the board and wake no
+    // waitForSharedWord (the protocols hand over by doorbells and events).
+    // Null when the board offers no direct access.
+    virtual uint8_t* sharedMemoryData() { return nullptr; }
     virtual uint32_t readSharedWord(uint32_t offset) const = 0;
     virtual bool writeSharedWord(uint32_t offset, uint32_t value) = 0;
     // Waits until the word at `offset` equals `value` (host writes wake it).
