@@ -111,6 +111,8 @@ int main() {
     }
     const char* argv[] = {"copy", source.c_str(), target.c_str(), nullptr};
     hbFileIoSetCommandLine(board, argv);
+    hbFileIoSetStdOutFunctions(
+        board, [](const void*, int32_t n) { return n; }, nullptr);
 
     const size_t requestsPerCopy = 2 * ((kFileSize + chunk - 1) / chunk);
     double copyBest = 0, floorBest = 0;

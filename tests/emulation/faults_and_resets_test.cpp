@@ -100,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"fetch", HBVP_FAULT_UNMAPPED_FETCH, true, 0x40000000u},
                       FaultCase{"protected", HBVP_FAULT_PROTECTED_ACCESS, true, HBVP_INFO_ADDRESS},
                       FaultCase{"divide", HBVP_FAULT_DIVIDE_ERROR, false, 0},
-                      FaultCase{"exception", HBVP_FAULT_CPU_EXCEPTION, false, 0}),
+                      FaultCase{"exception", HBVP_FAULT_CPU_EXCEPTION, false, 0},
+                      FaultCase{"copy", HBVP_FAULT_BAD_DOORBELL, true, 0x40000000u}),
     [](const ::testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.how); });
 
 TEST_F(FaultTest, AFaultRecordDoesNotOutliveTheNextBoot) {

@@ -141,6 +141,7 @@ HbVpBoardInfo makeBoardInfo(const BoardConfig& config, int boardIndex, uint32_t 
     info.sharedSize = sharedSize;
     info.fileIoPort = HBVP_PORT_FILEIO;
     info.haltPort = HBVP_PORT_HALT;
+    info.copyPort = HBVP_PORT_COPY;
     struct Layout {
         uint32_t fileIo, fileIoSize, customer, customerSize, fail;
     };
@@ -214,6 +215,48 @@ struct VpCpuHooks {
         }
     }
 
+    // The block mover: reads the request from VP memory, then copies
+    // between VP memory and shared memory (the board's side under its lock).
+    // False when the request or a range lies outside both.
+    static bool blockMove(VpCpu::Run& run, uint32_t requestAddress) {
+        const VpStart& st = run.start;
+        auto inMemory = [&](uint32_t address, uint32_t count) {
+            return uint64_t(address) + count <= st.memorySize;
+        };
+        auto inShared = [&](uint32_t address, uint32_t count) {
+            return address >= HBVP_SHARED_ADDRESS &&
+                   uint64_t(address - HBVP_SHARED_ADDRESS) + count <= run.sharedSize;
+        };
+        HbVpCopyRequest request;
+        if (!inMemory(requestAddress, sizeof request)) {
+            return false;
+        }
+        std::memcpy(&request, st.memory + requestAddress, sizeof request);
+        const uint32_t n = request.count;
+        const bool fromMemory = inMemory(request.source, n);
+        const bool toMemory = inMemory(request.destination, n);
+        if ((!fromMemory && !inShared(request.source, n)) ||
+            (!toMemory && !inShared(request.destination, n))) {
+            return false;
+        }
+        Board& board = run.cpu->board_;
+        if (fromMemory && toMemory) {
+            std::memmove(st.memory + request.destination, st.memory + request.source, n);
+            return true;
+        }
+        if (toMemory) {
+            return board.readShared(request.source - HBVP_SHARED_ADDRESS,
+                                    st.memory + request.destination, n);
+        }
+        if (fromMemory) {
+            return board.writeShared(request.destination - HBVP_SHARED_ADDRESS,
+                                     st.memory + request.source, n);
+        }
+        std::vector<uint8_t> bounce(n);
+        return board.readShared(request.source - HBVP_SHARED_ADDRESS, bounce.data(), n) &&
+               board.writeShared(request.destination - HBVP_SHARED_ADDRESS, bounce.data(), n);
+    }
+
     // `out`: the doorbells. Runs on the processor's thread inside the
     // instruction; blocking here keeps the VP at the `out` until the answer.
     static void portOut(uc_engine* uc, uint32_t port, int /*size*/, uint32_t value, void* user) {
@@ -223,6 +266,13 @@ struct VpCpuHooks {
             run->halted = true;
             run->haltValue = value;
             uc_emu_stop(uc);
+            return;
+        }
+        if (port == HBVP_PORT_COPY) {
+            if (!blockMove(*run, value)) {
+                recordFault(run, HBVP_FAULT_BAD_DOORBELL, value, port);
+                uc_emu_stop(uc);
+            }
             return;
         }
         if (port != HBVP_PORT_FILEIO) {

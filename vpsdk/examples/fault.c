@@ -3,7 +3,8 @@
  * HOW: invalid (undefined opcode), read / write / fetch (unmapped address),
  * protected (write to the read-only board-information page), divide (divide
  * by zero), exception (a software interrupt, which the VP cannot handle),
- * loop (runs forever without asking the host anything). */
+ * copy (a block-move request outside VP memory), loop (runs forever without
+ * asking the host anything). */
 #include <hbvp.h>
 
 #define UNMAPPED 0x40000000u /* above VP memory, below the information page */
@@ -25,6 +26,9 @@ int main(int argc, char** argv) {
         __asm__ volatile("xorl %%ecx, %%ecx\n\tdivl %%ecx" : : "a"(1), "d"(0) : "ecx");
     } else if (strcmp(how, "exception") == 0) {
         __asm__ volatile("int $0x30");
+    } else if (strcmp(how, "copy") == 0) {
+        /* A block-move request that does not lie in VP memory. */
+        __asm__ volatile("outl %%eax, %%dx" : : "a"(UNMAPPED), "d"((uint16_t)HBVP_PORT_COPY));
     } else if (strcmp(how, "loop") == 0) {
         for (volatile uint32_t i = 0;; ++i) {
         }
