@@ -409,6 +409,72 @@ uintptr_t hb_listRemove(uintptr_t value, ListNode* node);
 ListNode* hb_listGetNextNode(ListNode* node);
 uintptr_t hb_listItem(ListNode* node);
 
+/* ------------------------------------------------------------------------ */
+/* Extensions                                                               */
+/* ------------------------------------------------------------------------ */
+
+/* Functions beyond the board's classic interface. Without them the library
+ * behaves exactly as before: no root directory, no trace. */
+
+/* Confines the file access of the VP program on this board to the directory
+ * `path`: every path the program names (open, delete, both paths of a rename,
+ * search patterns, attributes) is resolved beneath it, and neither "..", an
+ * absolute path nor a symbolic link leads out; such an attempt fails with 5
+ * (access denied) and touches nothing. While a root is set the program may
+ * also use only the descriptors it opened itself (plus reading and writing 0,
+ * 1 and 2; closing those fails) and only its own searches; others fail with
+ * 9 (descriptors) or 6 (searches).
+ * A null `path` restores unrestricted access. The root belongs to the board
+ * index like the command line, takes effect with the next request, survives
+ * shutdown and restart of the service, and is not reset by the first
+ * hbFileIoStartup of the process.
+ * Returns 0; 87 for a null board or an index outside 0 .. 15; or the code
+ * why `path` cannot serve (3 missing, 267 not a directory, 5 refused). On
+ * failure the previous setting stays. */
+uint32_t hbFileIoSetRootDirectory(const AcceleratorBoard* board, const char* path);
+
+/* One file-I/O request as the service carried it out, given to a trace
+ * function. Pointers are valid only during the call. */
+typedef struct HbFileIoTraceRecord {
+    int32_t boardIndex;
+    uint32_t request; /* the code word as the VP wrote it (any value) */
+    /* Word arguments as the VP sent them, 0 where a request has fewer:
+     * Open, Open2 {flags}; Read, Write {descriptor, count}; Close
+     * {descriptor}; Seek {descriptor, offset, origin}; Exit {status word};
+     * FindNext, FindClose {search handle}; Environment {maximum};
+     * UseCustomerMemory {flag}. */
+    int32_t arguments[3];
+    /* Open, Open2, Delete, Attributes: the path; FindFirst: the pattern;
+     * Rename: the old path; CommandLine: the command line answered. Else
+     * NULL. */
+    const char* path;
+    const char* secondPath; /* Rename: the new path; else NULL */
+    const void* data;       /* Read: the bytes read; Write: the bytes written */
+    uint32_t dataLength;
+    /* The answer: descriptor (Open, Open2), count (Read, Write), 0 or -1
+     * (Close), position (Seek), attribute bits (Attributes), search handle
+     * (FindFirst), length (EnvironmentSize), count (Environment), the code
+     * answered (Delete, Rename, FindNext), the status stored (Exit); else 0. */
+    int32_t result;
+    /* The error word answered; for requests whose answer has none (Close,
+     * FindFirst, FindClose) the code the host operation left. 0: none. */
+    uint32_t error;
+    double seconds; /* from the service's wake-up until the request was answered */
+} HbFileIoTraceRecord;
+
+typedef void (*HbFileIoTraceFunction)(void* context, const HbFileIoTraceRecord* record);
+
+/* Installs a function that the board's service thread calls for each
+ * request it carried out, with `context` and the request's record, after the
+ * answer and just before the completion marker (so the VP program goes on only
+ * once the trace has seen its request); a null function turns the trace off. When the call
+ * returns, the previous function is no longer running and is not called
+ * again. The function must not block for long; it may call this function
+ * itself. Belongs to the board index, kept across restarts of the service.
+ * Returns 0, or 87 for a null board or an index outside 0 .. 15. */
+uint32_t hbFileIoSetTraceFunction(const AcceleratorBoard* board, HbFileIoTraceFunction function,
+                                  void* context);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

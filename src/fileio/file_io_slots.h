@@ -2,6 +2,7 @@
 #pragma once
 
 #include "hbsys9u.h"
+#include "platform/platform.h"
 
 #include <atomic>
 #include <cstdint>
@@ -31,7 +32,19 @@ struct FileIoBoardSlot {
     char commandLine[HB_FILEIO_COMMAND_LINE_SIZE] = {};
     std::atomic<StdOutFunction> stdoutWriter{nullptr};
     std::atomic<StdOutFunction> stderrWriter{nullptr};
+
+    // Extensions. The root is taken afresh at each request; the trace
+    // function is called with its lock held, so that a setter returns only
+    // when the previous function is done.
+    std::mutex rootLock;
+    platform::HostRootRef root;
+    std::recursive_mutex traceLock;
+    HbFileIoTraceFunction traceFunction = nullptr;
+    void* traceContext = nullptr;
 };
+
+// The slot's root directory at this moment (null: unrestricted).
+platform::HostRootRef currentRoot(FileIoBoardSlot& slot);
 
 // The slot of `boardIndex`, or nullptr for an index outside 0 .. 15.
 FileIoBoardSlot* fileIoSlot(int32_t boardIndex);

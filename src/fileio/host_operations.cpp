@@ -48,10 +48,14 @@ void fillEntry(const platform::HostDirectoryEntry& entry, char* name, uint32_t* 
 } // namespace
 
 int32_t hostOpen(const char* path, uint32_t flags) {
+    return hostOpen(nullptr, path, flags);
+}
+
+int32_t hostOpen(const platform::HostRootRef& root, const char* path, uint32_t flags) {
     // Bit 15 and above are the VP's business; the file is always untranslated.
     const uint32_t runtimeFlags = (flags & 0x7FFFu) | HB_O_BINARY;
     platform::clearRuntimeError();
-    return platform::openFile(path, runtimeFlags);
+    return platform::openFile(root, path, runtimeFlags);
 }
 
 int32_t hostRead(int32_t descriptor, void* buffer, uint32_t count) {
@@ -94,17 +98,31 @@ int32_t hostSeek(int32_t descriptor, int32_t offset, int32_t origin) {
 }
 
 uint32_t hostDelete(const char* path) {
-    return platform::deleteFile(path);
+    return hostDelete(nullptr, path);
+}
+
+uint32_t hostDelete(const platform::HostRootRef& root, const char* path) {
+    return platform::deleteFile(root, path);
 }
 
 uint32_t hostRename(const char* oldPath, const char* newPath) {
-    return platform::renameFile(oldPath, newPath);
+    return hostRename(nullptr, oldPath, newPath);
+}
+
+uint32_t hostRename(const platform::HostRootRef& root, const char* oldPath, const char* newPath) {
+    return platform::renameFile(root, oldPath, newPath);
 }
 
 uint32_t hostFindFirst(const char* pattern, char* name, uint32_t* attributes, uint32_t* sizeLow,
                        uint32_t* dosDate, uint32_t* dosTime) {
+    return hostFindFirst(nullptr, pattern, name, attributes, sizeLow, dosDate, dosTime);
+}
+
+uint32_t hostFindFirst(const platform::HostRootRef& root, const char* pattern, char* name,
+                       uint32_t* attributes, uint32_t* sizeLow, uint32_t* dosDate,
+                       uint32_t* dosTime) {
     platform::HostDirectoryEntry entry{};
-    const uint32_t search = platform::findFirstFile(pattern, &entry);
+    const uint32_t search = platform::findFirstFile(root, pattern, &entry);
     if (search != platform::kInvalidSearch)
         fillEntry(entry, name, attributes, sizeLow, dosDate, dosTime);
     return search;
@@ -124,7 +142,11 @@ uint32_t hostFindClose(uint32_t search) {
 }
 
 uint32_t hostGetAttributes(const char* path) {
-    return platform::fileAttributes(path);
+    return hostGetAttributes(nullptr, path);
+}
+
+uint32_t hostGetAttributes(const platform::HostRootRef& root, const char* path) {
+    return platform::fileAttributes(root, path);
 }
 
 char* hostEnvironment() {

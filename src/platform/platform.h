@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace hb::platform {
 
@@ -87,8 +88,20 @@ enum class RuntimeError { None, BadDescriptor, InvalidArgument, NoSpace, Other }
 RuntimeError runtimeError();
 void clearRuntimeError();
 
+// A directory that confines the VP program's file access. Every path given
+// together with a root is resolved beneath it: no "..", absolute path or
+// symbolic link leads out, and an attempt to leave fails with 5. A null root
+// leaves paths as they are, relative to the process's current directory.
+class HostRoot;
+using HostRootRef = std::shared_ptr<const HostRoot>;
+// The directory at `path` as a root, or nullptr with the last error set (3
+// missing, 267 not a directory).
+HostRootRef openHostRoot(const char* path);
+
 // -1 on failure. A directory cannot be opened (last error 5).
-int32_t openFile(const char* path, uint32_t runtimeFlags);
+int32_t openFile(const HostRootRef& root, const char* path, uint32_t runtimeFlags);
+// The descriptor calls refuse the descriptors the library holds itself (its
+// device connections, its events' descriptors) as bad descriptors.
 // Bytes moved, or -1.
 int32_t readFile(int32_t descriptor, void* buffer, uint32_t count);
 int32_t writeFile(int32_t descriptor, const void* data, uint32_t count);
@@ -99,9 +112,9 @@ int32_t closeFile(int32_t descriptor);
 int32_t seekFile(int32_t descriptor, int32_t offset, int32_t origin);
 
 // 0, or the Win32 code (also left as last error). Only files are deleted.
-uint32_t deleteFile(const char* path);
+uint32_t deleteFile(const HostRootRef& root, const char* path);
 // Renames or moves a file or directory; never replaces an existing target.
-uint32_t renameFile(const char* oldPath, const char* newPath);
+uint32_t renameFile(const HostRootRef& root, const char* oldPath, const char* newPath);
 
 // One entry of a directory search.
 struct HostDirectoryEntry {
@@ -115,8 +128,10 @@ struct HostDirectoryEntry {
 inline constexpr uint32_t kInvalidSearch = 0xFFFFFFFFu;
 
 // Starts a search with the platform's wildcard rules and fills the first
-// match; kInvalidSearch (last error set, entry untouched) when none.
-uint32_t findFirstFile(const char* pattern, HostDirectoryEntry* entry);
+// match; kInvalidSearch (last error set, entry untouched) when none. Beneath a
+// root, entries that lead out of it (a link to outside, the root's "..") are
+// not listed.
+uint32_t findFirstFile(const HostRootRef& root, const char* pattern, HostDirectoryEntry* entry);
 // 0 and the next match, or the Win32 code (18 once the listing is exhausted)
 // with the entry untouched.
 uint32_t findNextFile(uint32_t search, HostDirectoryEntry* entry);
@@ -124,7 +139,7 @@ uint32_t findNextFile(uint32_t search, HostDirectoryEntry* entry);
 uint32_t findClose(uint32_t search);
 
 // The attribute bits of a file or directory, or 0xFFFFFFFF (last error set).
-uint32_t fileAttributes(const char* path);
+uint32_t fileAttributes(const HostRootRef& root, const char* path);
 
 // The process environment as one block of NUL-terminated name=value strings
 // ended by an empty string; nullptr on failure (last error set). Released

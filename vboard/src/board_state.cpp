@@ -260,7 +260,25 @@ void BoardState::clearTrace() {
     traceBytes_ = 0;
 }
 
+void BoardState::setTraceListener(std::function<void(const TraceEntry&)> listener) {
+    std::shared_ptr<const std::function<void(const TraceEntry&)>> kept;
+    if (listener) {
+        kept = std::make_shared<const std::function<void(const TraceEntry&)>>(std::move(listener));
+    }
+    std::lock_guard lock(mutex_);
+    traceListener_ = std::move(kept);
+}
+
 void BoardState::appendTrace(TraceEntry entry) {
+    std::shared_ptr<const std::function<void(const TraceEntry&)>> listener;
+    {
+        std::lock_guard lock(mutex_);
+        listener = traceListener_;
+    }
+    // Outside the lock: the listener may look at the board.
+    if (listener) {
+        (*listener)(entry);
+    }
     std::lock_guard lock(mutex_);
     traceBytes_ += traceCost(entry);
     trace_.push_back(std::move(entry));

@@ -52,6 +52,7 @@ class BoardState final : public Board {
 
     std::vector<TraceEntry> trace() const override;
     void clearTrace() override;
+    void setTraceListener(std::function<void(const TraceEntry&)> listener) override;
 
     void setVpSide(std::shared_ptr<VpSide> vp) override;
 
@@ -109,6 +110,7 @@ class BoardState final : public Board {
     std::deque<uint8_t> toHost_;
     std::deque<TraceEntry> trace_;
     size_t traceBytes_ = 0;
+    std::shared_ptr<const std::function<void(const TraceEntry&)>> traceListener_;
     std::shared_ptr<VpSide> vp_;
     std::function<void()> dropHandler_;
     size_t connections_ = 0;

@@ -13,6 +13,7 @@
 #include "hbsys9u.h"
 #include "platform/platform.h"
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/library_descriptors.h"
 #include "platform/posix/object_table.h"
 
 #include <algorithm>
@@ -152,7 +153,7 @@ bool receiveReply(int fd, const wire::FrameHeader& request, wire::FrameHeader& r
 class DeviceConnection final : public Object {
   public:
     explicit DeviceConnection(int fd) : Object(ObjectKind::Device), fd_(fd) {}
-    ~DeviceConnection() override { ::close(fd_); }
+    ~DeviceConnection() override { posix::closeClaimedDescriptor(fd_); }
 
     // The opening exchange: both sides name the protocol version.
     bool handshake() {
@@ -272,13 +273,14 @@ Handle deviceOpen(const char* name) {
                                                         : kErrorGenFailure);
         return nullptr;
     }
+    posix::claimDescriptor(fd);
     int rc;
     do {
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         const uint32_t code = connectError(errno);
-        ::close(fd);
+        posix::closeClaimedDescriptor(fd);
         setLastError(code);
         return nullptr;
     }
@@ -286,7 +288,7 @@ Handle deviceOpen(const char* name) {
     try {
         connection = std::make_shared<DeviceConnection>(fd);
     } catch (const std::bad_alloc&) {
-        ::close(fd);
+        posix::closeClaimedDescriptor(fd);
         setLastError(kErrorNotEnoughMemory);
         return nullptr;
     }
@@ -331,7 +333,7 @@ bool deviceControl(Handle device, uint32_t controlCode, const void* inBuffer, ui
     const bool ok = connection->control(controlCode, inBuffer, inSize, outBuffer, outSize,
                                         bytesReturned, descriptor);
     if (descriptor >= 0) {
-        ::close(descriptor);
+        posix::closeClaimedDescriptor(descriptor);
     }
     return ok;
 }

@@ -12,16 +12,19 @@
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/host_file_attributes.h"
 #include "platform/posix/host_path_errors.h"
+#include "platform/posix/host_root.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -38,9 +41,20 @@ constexpr size_t kMaxSearches = 1u << 16;
 
 struct Search {
     std::mutex lock;       // handles are process-wide: any board may name any search
-    std::string directory; // with a trailing '/', or empty for the current one
+    std::string directory; // with a trailing '/', or empty for the current one (or root)
     std::vector<std::string> names;
     size_t next = 0;
+    // Beneath a root: the root, and the searched directory held open.
+    HostRootRef root;
+    int directoryDescriptor = -1;
+
+    Search() = default;
+    Search(const Search&) = delete;
+    Search& operator=(const Search&) = delete;
+    ~Search() {
+        if (directoryDescriptor >= 0)
+            ::close(directoryDescriptor);
+    }
 };
 
 struct SearchTable {
@@ -112,13 +126,29 @@ bool listingOrder(const std::string& a, const std::string& b) {
     return a.size() != b.size() ? a.size() < b.size() : a < b;
 }
 
+// The entry's own state as a search reports it: its target's for a link.
+bool lookAtEntry(const Search& search, const std::string& name, struct stat* info) {
+    const std::string path = search.directory + name;
+    if (!search.root)
+        return stat(path.c_str(), info) == 0 || lstat(path.c_str(), info) == 0;
+    const int target = posix::openBeneath(*search.root, path, O_PATH);
+    if (target >= 0) {
+        const bool known = fstat(target, info) == 0;
+        ::close(target);
+        return known;
+    }
+    // Whatever leads out of the root is not listed; a link to nothing shows
+    // itself.
+    return errno == ENOENT &&
+           fstatat(search.directoryDescriptor, name.c_str(), info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 // Fills `entry` with the search's next entry that still exists.
 bool deliverNext(Search& search, HostDirectoryEntry* entry) {
     while (search.next < search.names.size()) {
         const std::string& name = search.names[search.next++];
-        const std::string path = search.directory + name;
         struct stat info {};
-        if (stat(path.c_str(), &info) != 0 && lstat(path.c_str(), &info) != 0)
+        if (!lookAtEntry(search, name, &info))
             continue;
         std::memset(entry->name, 0, sizeof entry->name);
         std::memcpy(entry->name, name.data(), name.size());
@@ -137,10 +167,34 @@ uint32_t failSearch(uint32_t code) {
 
 } // namespace
 
-uint32_t findFirstFile(const char* pattern, HostDirectoryEntry* entry) {
+namespace {
+
+// The searched directory, opened for listing.
+DIR* openListing(Search& search, const std::string& directory) {
+    if (!search.root)
+        return opendir(directory.c_str());
+    const std::string_view beneath =
+        search.directory.empty() ? std::string_view(".") : std::string_view(search.directory);
+    search.directoryDescriptor = posix::openBeneath(*search.root, beneath, O_PATH | O_DIRECTORY);
+    if (search.directoryDescriptor < 0)
+        return nullptr;
+    const int listed =
+        ::openat(search.directoryDescriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listed < 0)
+        return nullptr;
+    DIR* listing = fdopendir(listed);
+    if (listing == nullptr)
+        ::close(listed);
+    return listing;
+}
+
+} // namespace
+
+uint32_t findFirstFile(const HostRootRef& root, const char* pattern, HostDirectoryEntry* entry) {
     const std::string_view whole(pattern);
     const auto slash = whole.rfind('/');
     auto search = std::make_shared<Search>();
+    search->root = root;
     std::string_view namePattern = whole;
     std::string directory = ".";
     if (slash != std::string_view::npos) {
@@ -149,7 +203,7 @@ uint32_t findFirstFile(const char* pattern, HostDirectoryEntry* entry) {
         namePattern = whole.substr(slash + 1);
     }
 
-    DIR* listing = opendir(directory.c_str());
+    DIR* listing = openListing(*search, directory);
     if (listing == nullptr) {
         const int error = errno;
         // Whatever is missing lies on the way to the names searched for.

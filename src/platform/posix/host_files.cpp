@@ -4,6 +4,8 @@
 #include "platform/platform.h"
 #include "platform/posix/host_file_attributes.h"
 #include "platform/posix/host_path_errors.h"
+#include "platform/posix/host_root.h"
+#include "platform/posix/library_descriptors.h"
 
 #include <cerrno>
 #include <climits>
@@ -42,6 +44,23 @@ int32_t failWith(int error, uint32_t code) {
 // A created file is writable by everyone the umask allows, never read-only.
 constexpr mode_t kCreateMode = 0666;
 
+constexpr uint32_t kBadDescriptor = 9; // EBADF, as the runtime-call pattern reports it
+
+// The library's own descriptors are not the VP program's to use.
+bool refusedDescriptor(int32_t descriptor) {
+    return posix::isLibraryDescriptor(descriptor);
+}
+
+// The Win32 code for a failed resolution beneath `root` of `path`, left as
+// last error; errno stays as it was.
+uint32_t failBeneath(const HostRoot& root, std::string_view path) {
+    const int error = errno;
+    const uint32_t code = posix::win32ErrorBeneath(root, error, path);
+    setLastError(code);
+    errno = error;
+    return code;
+}
+
 } // namespace
 
 RuntimeError runtimeError() {
@@ -64,7 +83,7 @@ void clearRuntimeError() {
     errno = 0;
 }
 
-int32_t openFile(const char* path, uint32_t runtimeFlags) {
+int32_t openFile(const HostRootRef& root, const char* path, uint32_t runtimeFlags) {
     int flags = 0;
     switch (runtimeFlags & kAccessMask) {
     case 0:
@@ -94,10 +113,14 @@ int32_t openFile(const char* path, uint32_t runtimeFlags) {
 
     int descriptor;
     do {
-        descriptor = ::open(path, flags, kCreateMode);
+        descriptor = root ? posix::openBeneath(*root, path, flags, kCreateMode)
+                          : ::open(path, flags, kCreateMode);
     } while (descriptor < 0 && errno == EINTR);
     if (descriptor < 0) {
-        posix::setLastErrorFromErrnoFor(path);
+        if (root)
+            failBeneath(*root, path);
+        else
+            posix::setLastErrorFromErrnoFor(path);
         return -1;
     }
     struct stat info {};
@@ -112,6 +135,8 @@ int32_t openFile(const char* path, uint32_t runtimeFlags) {
 }
 
 int32_t readFile(int32_t descriptor, void* buffer, uint32_t count) {
+    if (refusedDescriptor(descriptor))
+        return failWith(EBADF, kBadDescriptor);
     const size_t wanted = count > INT32_MAX ? size_t{INT32_MAX} : size_t{count};
     ssize_t got;
     do {
@@ -125,6 +150,8 @@ int32_t readFile(int32_t descriptor, void* buffer, uint32_t count) {
 }
 
 int32_t writeFile(int32_t descriptor, const void* data, uint32_t count) {
+    if (refusedDescriptor(descriptor))
+        return failWith(EBADF, kBadDescriptor);
     const size_t wanted = count > INT32_MAX ? size_t{INT32_MAX} : size_t{count};
     const auto* bytes = static_cast<const unsigned char*>(data);
     size_t done = 0;
@@ -145,6 +172,8 @@ int32_t writeFile(int32_t descriptor, const void* data, uint32_t count) {
 }
 
 int32_t closeFile(int32_t descriptor) {
+    if (refusedDescriptor(descriptor))
+        return failWith(EBADF, kBadDescriptor);
     // EINTR still releases the descriptor on POSIX: no retry, no failure.
     if (::close(descriptor) != 0 && errno != EINTR) {
         posix::setLastErrorFromErrnoFor();
@@ -154,6 +183,8 @@ int32_t closeFile(int32_t descriptor) {
 }
 
 int32_t seekFile(int32_t descriptor, int32_t offset, int32_t origin) {
+    if (refusedDescriptor(descriptor))
+        return failWith(EBADF, kBadDescriptor);
     int whence;
     switch (origin) {
     case 0:
@@ -186,54 +217,76 @@ int32_t seekFile(int32_t descriptor, int32_t offset, int32_t origin) {
     return static_cast<int32_t>(after);
 }
 
-uint32_t deleteFile(const char* path) {
+namespace {
+
+// Deletes `name` in `directory`; `errorPath` tells a missing directory from a
+// missing file (nullptr: the directory is known to exist).
+uint32_t deleteAt(int directory, const char* name, const char* errorPath) {
     struct stat info {};
-    if (lstat(path, &info) != 0)
-        return posix::setLastErrorFromErrnoFor(path);
+    if (fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return posix::setLastErrorFromErrnoFor(errorPath);
     // Only files go, and a read-only file stays, as the VP's platform has it.
     if (S_ISDIR(info.st_mode) ||
         (!S_ISLNK(info.st_mode) &&
-         (posix::attributesFromStat(info, posix::lastPathComponent(path)) & 0x1) != 0)) {
+         (posix::attributesFromStat(info, posix::lastPathComponent(name)) & 0x1) != 0)) {
         setLastError(kAccessDenied);
         return kAccessDenied;
     }
-    if (::unlink(path) != 0)
-        return posix::setLastErrorFromErrnoFor(path);
+    if (::unlinkat(directory, name, 0) != 0)
+        return posix::setLastErrorFromErrnoFor(errorPath);
     return 0;
+}
+
+} // namespace
+
+uint32_t deleteFile(const HostRootRef& root, const char* path) {
+    if (!root)
+        return deleteAt(AT_FDCWD, path, path);
+    posix::ParentDirectory parent;
+    if (!parent.open(*root, path))
+        return failBeneath(*root, path);
+    return deleteAt(parent.descriptor(), parent.name().c_str(), nullptr);
 }
 
 namespace {
 
-uint32_t renameFailure(const char* oldPath, const char* newPath) {
+// One side of a rename: a name in a directory, and the path that tells a
+// missing directory from a missing file (nullptr: the directory exists).
+struct NameAt {
+    int directory;
+    const char* name;
+    const char* errorPath;
+};
+
+bool nameExists(const NameAt& at) {
+    struct stat info {};
+    return fstatat(at.directory, at.name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+uint32_t renameFailure(const NameAt& from, const NameAt& to) {
     const int error = errno;
     if (error == EEXIST || error == ENOTEMPTY) {
         setLastError(kAlreadyExists);
         return kAlreadyExists;
     }
-    struct stat info {};
-    const bool oldExists = lstat(oldPath, &info) == 0;
+    const bool oldExists = nameExists(from);
     errno = error;
-    return posix::setLastErrorFromErrnoFor(oldExists ? newPath : oldPath);
-}
-
-bool nameExists(const char* path) {
-    struct stat info {};
-    return lstat(path, &info) == 0;
+    return posix::setLastErrorFromErrnoFor(oldExists ? to.errorPath : from.errorPath);
 }
 
 // For file systems without RENAME_NOREPLACE: a hard link refuses an existing
 // target atomically; where links are unsupported (or for directories) the
 // target is tested first, which leaves only a narrow race with other writers.
-int renameWithoutReplacing(const char* oldPath, const char* newPath) {
+int renameWithoutReplacing(const NameAt& from, const NameAt& to) {
     struct stat info {};
-    if (lstat(oldPath, &info) != 0)
+    if (fstatat(from.directory, from.name, &info, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     if (!S_ISDIR(info.st_mode)) {
-        if (::link(oldPath, newPath) == 0) {
-            if (::unlink(oldPath) == 0)
+        if (::linkat(from.directory, from.name, to.directory, to.name, 0) == 0) {
+            if (::unlinkat(from.directory, from.name, 0) == 0)
                 return 0;
             const int error = errno;
-            ::unlink(newPath);
+            ::unlinkat(to.directory, to.name, 0);
             errno = error;
             return -1;
         }
@@ -241,25 +294,64 @@ int renameWithoutReplacing(const char* oldPath, const char* newPath) {
             errno == ENAMETOOLONG || errno == ELOOP || errno == EROFS)
             return -1;
     }
-    if (nameExists(newPath)) {
+    if (nameExists(to)) {
         errno = EEXIST;
         return -1;
     }
-    return ::rename(oldPath, newPath);
+    return ::renameat(from.directory, from.name, to.directory, to.name);
+}
+
+uint32_t renameAt(const NameAt& from, const NameAt& to) {
+    int result = ::renameat2(from.directory, from.name, to.directory, to.name, RENAME_NOREPLACE);
+    if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP))
+        result = renameWithoutReplacing(from, to);
+    if (result != 0)
+        return renameFailure(from, to);
+    return 0;
 }
 
 } // namespace
 
-uint32_t renameFile(const char* oldPath, const char* newPath) {
-    int result = ::renameat2(AT_FDCWD, oldPath, AT_FDCWD, newPath, RENAME_NOREPLACE);
-    if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP))
-        result = renameWithoutReplacing(oldPath, newPath);
-    if (result != 0)
-        return renameFailure(oldPath, newPath);
-    return 0;
+uint32_t renameFile(const HostRootRef& root, const char* oldPath, const char* newPath) {
+    if (!root)
+        return renameAt({AT_FDCWD, oldPath, oldPath}, {AT_FDCWD, newPath, newPath});
+    posix::ParentDirectory from, to;
+    if (!from.open(*root, oldPath))
+        return failBeneath(*root, oldPath);
+    if (!to.open(*root, newPath))
+        return failBeneath(*root, newPath);
+    return renameAt({from.descriptor(), from.name().c_str(), nullptr},
+                    {to.descriptor(), to.name().c_str(), nullptr});
 }
 
-uint32_t fileAttributes(const char* path) {
+namespace {
+
+uint32_t attributesBeneath(const HostRoot& root, const char* path) {
+    struct stat info {};
+    const int target = posix::openBeneath(root, path, O_PATH);
+    if (target >= 0) {
+        const bool known = fstat(target, &info) == 0;
+        ::close(target);
+        if (known)
+            return posix::attributesFromStat(info, posix::lastPathComponent(path));
+    } else if (errno == ENOENT) {
+        // A link whose target is missing still has attributes of its own.
+        const int error = errno;
+        posix::ParentDirectory parent;
+        if (parent.open(root, path) &&
+            fstatat(parent.descriptor(), parent.name().c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+            return posix::attributesFromStat(info, parent.name());
+        errno = error;
+    }
+    failBeneath(root, path);
+    return 0xFFFFFFFFu;
+}
+
+} // namespace
+
+uint32_t fileAttributes(const HostRootRef& root, const char* path) {
+    if (root)
+        return attributesBeneath(*root, path);
     struct stat info {};
     if (stat(path, &info) != 0 && lstat(path, &info) != 0) {
         posix::setLastErrorFromErrnoFor(path);

@@ -9,6 +9,7 @@
 //   enforces its maximum count.
 // Every wait runs against a monotonic deadline and resumes after EINTR.
 #include "platform/posix/error_mapping.h"
+#include "platform/posix/library_descriptors.h"
 #include "platform/posix/object_table.h"
 
 #include "hbsys9u.h"
@@ -68,7 +69,7 @@ uint32_t currentTid() { return static_cast<uint32_t>(gettid()); }
 class EventObject final : public Object {
   public:
     explicit EventObject(int fd) : Object(ObjectKind::Event), fd_(fd) {}
-    ~EventObject() override { close(fd_); }
+    ~EventObject() override { closeClaimedDescriptor(fd_); }
     int fd() const { return fd_; }
 
     bool set() {
@@ -283,10 +284,11 @@ Handle createEvent(bool initiallySet) {
         setLastErrorFromErrno(errno);
         return nullptr;
     }
+    claimDescriptor(fd);
     try {
         return enter(std::make_shared<EventObject>(fd));
     } catch (const std::bad_alloc&) {
-        close(fd);
+        closeClaimedDescriptor(fd);
         setLastError(HB_ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -351,7 +353,9 @@ int duplicateEventDescriptor(Handle event) {
         errno = EBADF;
         return -1;
     }
-    return fcntl(e->fd(), F_DUPFD_CLOEXEC, 0);
+    const int duplicate = fcntl(e->fd(), F_DUPFD_CLOEXEC, 0);
+    claimDescriptor(duplicate);
+    return duplicate;
 }
 
 } // namespace posix

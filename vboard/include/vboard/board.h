@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -129,6 +130,10 @@ class Board {
 
     virtual std::vector<TraceEntry> trace() const = 0;
     virtual void clearTrace() = 0;
+    // Called with each request as it is traced, on the device's thread,
+    // like a bus analyser; an empty function stops it. (Not pure: test
+    // doubles need not trace live.)
+    virtual void setTraceListener(std::function<void(const TraceEntry&)> /*listener*/) {}
 
     // Plugs in the program on the VP; the side it replaces is detached.
     virtual void setVpSide(std::shared_ptr<VpSide> vp) = 0;

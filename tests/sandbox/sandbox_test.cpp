@@ -1,0 +1,321 @@
+// A root directory confines the VP program: every escape (.. chains, absolute
+// paths, links to outside, a link swapped in while requests run, renames out
+// of the root, search patterns that climb) is refused with 5 and leaves the
+// outside as it was; what lies inside stays usable.
+#include "service_fixture.h"
+
+#include "platform/posix/host_root.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using hb::vboard::RequestAgent;
+using hbtest::ServiceFixture;
+
+constexpr uint32_t kDenied = HB_ERROR_ACCESS_DENIED;
+constexpr uint32_t kNoSearch = 0xFFFFFFFFu;
+
+class Sandbox : public ServiceFixture {
+  protected:
+    void SetUp() override {
+        ServiceFixture::SetUp();
+        outer_ = files_.path();
+        root_ = files_ / "root";
+        ASSERT_EQ(mkdir(root_.c_str(), 0777), 0);
+        ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0777), 0);
+        files_.write("outside.txt", "secret");
+        files_.write("root/inside.txt", "inside");
+        ASSERT_EQ(symlink("../outside.txt", (root_ + "/out_link").c_str()), 0);
+        ASSERT_EQ(symlink((outer_ + "/outside.txt").c_str(), (root_ + "/abs_link").c_str()), 0);
+        ASSERT_EQ(symlink("..", (root_ + "/dir_link").c_str()), 0);
+        ASSERT_EQ(symlink("inside.txt", (root_ + "/in_link").c_str()), 0);
+        ASSERT_EQ(symlink("../inside.txt", (root_ + "/sub/up").c_str()), 0);
+        ASSERT_EQ(symlink("missing", (root_ + "/dangling").c_str()), 0);
+        ASSERT_EQ(hbFileIoSetRootDirectory(board(), root_.c_str()), 0u);
+    }
+    void TearDown() override {
+        hbFileIoSetRootDirectory(board(), nullptr);
+        ServiceFixture::TearDown();
+    }
+
+    // The outside is untouched: the secret file as it was, nothing new.
+    void expectOutsideUntouched() {
+        EXPECT_EQ(files_.read("outside.txt"), "secret");
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(outer_))
+            names.insert(entry.path().filename().string());
+        EXPECT_EQ(names, (std::set<std::string>{"outside.txt", "root"}));
+    }
+
+    std::string outer_, root_;
+};
+
+TEST_F(Sandbox, OpensThatLeaveTheRootAreRefusedWithAccessDenied) {
+    RequestAgent& vp = agent();
+    const std::string absolute = outer_ + "/outside.txt";
+    const struct {
+        std::string path;
+        uint32_t flags;
+    } escapes[] = {
+        {"../outside.txt", HB_O_RDONLY},
+        {"sub/../../outside.txt", HB_O_RDONLY},
+        {"sub/../sub/../../root/../outside.txt", HB_O_RDONLY},
+        {absolute, HB_O_RDONLY},
+        {"/etc/passwd", HB_O_RDONLY},
+        {"out_link", HB_O_RDONLY},
+        {"abs_link", HB_O_RDONLY},
+        {"dir_link/outside.txt", HB_O_RDONLY},
+        {"../created", HB_O_CREAT | HB_O_WRONLY},
+        {"dir_link/created", HB_O_CREAT | HB_O_WRONLY},
+        {"out_link", HB_O_CREAT | HB_O_TRUNC | HB_O_WRONLY},
+        {"abs_link", HB_O_WRONLY | HB_O_APPEND},
+    };
+    for (const auto& escape : escapes) {
+        const auto answer = vp.open(escape.path, escape.flags);
+        EXPECT_EQ(answer.value, -1) << escape.path;
+        EXPECT_EQ(answer.error, kDenied) << escape.path;
+    }
+    expectOutsideUntouched();
+}
+
+TEST_F(Sandbox, DeletesRenamesAttributesAndSearchesThatLeaveTheRootAreRefused) {
+    RequestAgent& vp = agent();
+    const std::string absolute = outer_ + "/outside.txt";
+    for (const std::string& path : {std::string("../outside.txt"), absolute,
+                                    std::string("dir_link/outside.txt"), std::string("sub/../..")})
+        EXPECT_EQ(vp.remove(path), kDenied) << path;
+
+    EXPECT_EQ(vp.rename("inside.txt", "../stolen"), kDenied);
+    EXPECT_EQ(vp.rename("inside.txt", outer_ + "/stolen"), kDenied);
+    EXPECT_EQ(vp.rename("inside.txt", "dir_link/stolen"), kDenied);
+    EXPECT_EQ(vp.rename("../outside.txt", "moved"), kDenied);
+    EXPECT_EQ(vp.rename("dir_link/outside.txt", "moved"), kDenied);
+    EXPECT_EQ(vp.rename("sub/..", "moved"), kDenied);
+    EXPECT_EQ(files_.read("root/inside.txt"), "inside");
+
+    for (const std::string& path :
+         {std::string("../outside.txt"), absolute, std::string("out_link"), std::string("abs_link"),
+          std::string(".."), std::string("dir_link")}) {
+        const auto answer = vp.attributes(path);
+        EXPECT_EQ(answer.error, kDenied) << path;
+        EXPECT_EQ(static_cast<uint32_t>(answer.value), HB_INVALID_FILE_ATTRIBUTES) << path;
+    }
+
+    for (const std::string& pattern : {std::string("../*"), std::string("sub/../../*"),
+                                       outer_ + "/*", std::string("dir_link/*"), std::string("/*")})
+        EXPECT_EQ(vp.findFirst(pattern).handleOrError, kNoSearch) << pattern;
+    expectOutsideUntouched();
+}
+
+TEST_F(Sandbox, EverythingInsideTheRootStaysUsable) {
+    RequestAgent& vp = agent();
+    for (const std::string& path : {std::string("inside.txt"), std::string("sub/../inside.txt"),
+                                    std::string("./in_link"), std::string("sub/up")}) {
+        const auto opened = vp.open(path, HB_O_RDONLY);
+        ASSERT_GE(opened.value, 0) << path;
+        EXPECT_EQ(vp.read(opened.value, 100).data,
+                  std::vector<uint8_t>({'i', 'n', 's', 'i', 'd', 'e'}));
+        EXPECT_EQ(vp.close(opened.value), 0);
+    }
+    const auto created = vp.open("sub/new.txt", HB_O_CREAT | HB_O_WRONLY);
+    ASSERT_GE(created.value, 0);
+    EXPECT_EQ(vp.write(created.value, "fresh").value, 5);
+    EXPECT_EQ(vp.close(created.value), 0);
+    EXPECT_EQ(files_.read("root/sub/new.txt"), "fresh");
+
+    EXPECT_EQ(vp.rename("sub/new.txt", "renamed.txt"), 0u);
+    EXPECT_EQ(files_.read("root/renamed.txt"), "fresh");
+    EXPECT_EQ(vp.rename("renamed.txt", "inside.txt"), HB_ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(vp.attributes("sub").value & HB_FILE_ATTRIBUTE_DIRECTORY,
+              int32_t{HB_FILE_ATTRIBUTE_DIRECTORY});
+    EXPECT_EQ(vp.attributes("dangling").error, 0u); // a link to nothing shows itself
+    EXPECT_EQ(vp.open("missing/file", HB_O_RDONLY).error, HB_ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(vp.open("missing", HB_O_RDONLY).error, HB_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(vp.remove("renamed.txt"), 0u);
+    EXPECT_EQ(vp.remove("in_link"), 0u); // the link goes, its target stays
+    EXPECT_EQ(files_.read("root/inside.txt"), "inside");
+
+    // The listing of the root shows what lies inside and nothing that leads out.
+    std::set<std::string> listed;
+    auto entry = vp.findFirst("*");
+    ASSERT_NE(entry.handleOrError, kNoSearch);
+    const uint32_t search = entry.handleOrError;
+    while (true) {
+        listed.insert(entry.name);
+        entry = vp.findNext(search);
+        if (entry.handleOrError != 0)
+            break;
+    }
+    vp.findClose(search);
+    EXPECT_EQ(listed, (std::set<std::string>{".", "dangling", "inside.txt", "sub"}));
+    EXPECT_EQ(vp.findFirst("sub/*").name, ".");
+    expectOutsideUntouched();
+}
+
+TEST_F(Sandbox, ALinkSwappedInWhileRequestsRunNeverLeadsOut) {
+    // "swap" is now a file inside, now a link to the secret outside; renames
+    // make each change atomic.
+    const std::string swap = root_ + "/swap";
+    files_.write("root/swap.file", "inside");
+    ASSERT_EQ(symlink("../outside.txt", (root_ + "/swap.link").c_str()), 0);
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+        for (bool toLink = true; !done.load(); toLink = !toLink) {
+            if (toLink) {
+                ::unlink((root_ + "/swap.link2").c_str());
+                symlink("../outside.txt", (root_ + "/swap.link2").c_str());
+                ::rename((root_ + "/swap.link2").c_str(), swap.c_str());
+            } else {
+                files_.write("root/swap.file2", "inside");
+                ::rename((root_ + "/swap.file2").c_str(), swap.c_str());
+            }
+        }
+    });
+    RequestAgent& vp = agent();
+    int opened = 0, refused = 0;
+    for (int i = 0; i < 300; ++i) {
+        const auto answer = vp.open("swap", i % 2 ? HB_O_RDONLY : HB_O_RDWR | HB_O_TRUNC);
+        if (answer.value >= 0) {
+            ++opened;
+            const auto read = vp.read(answer.value, 16);
+            EXPECT_NE(std::string(read.data.begin(), read.data.end()), "secret");
+            vp.close(answer.value);
+        } else {
+            ++refused;
+            EXPECT_TRUE(answer.error == kDenied || answer.error == HB_ERROR_FILE_NOT_FOUND)
+                << answer.error;
+        }
+        vp.attributes("swap");
+    }
+    done = true;
+    swapper.join();
+    EXPECT_EQ(opened + refused, 300);
+    EXPECT_EQ(files_.read("outside.txt"), "secret");
+}
+
+TEST_F(Sandbox, OnlyItsOwnDescriptorsAndSearchesAreTheProgramsToUse) {
+    RequestAgent& vp = agent();
+    // A file the host application opened itself.
+    const std::string hostFile = files_.write("host.txt", "host data");
+    const int hostDescriptor = ::open(hostFile.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(hostDescriptor, 0);
+    const auto read = vp.read(hostDescriptor, 4);
+    EXPECT_EQ(read.value, -1);
+    EXPECT_EQ(read.error, HB_ERROR_INVALID_BLOCK);
+    EXPECT_EQ(vp.seek(hostDescriptor, 0, 2).error, HB_ERROR_INVALID_BLOCK);
+    EXPECT_EQ(vp.write(hostDescriptor, "x").error, HB_ERROR_INVALID_BLOCK);
+    EXPECT_EQ(vp.close(hostDescriptor), -1);
+    EXPECT_EQ(fcntl(hostDescriptor, F_GETFD), FD_CLOEXEC); // still open
+
+    // The console stays usable, but not closable.
+    EXPECT_EQ(vp.write(1, "").error, 0u);
+    EXPECT_EQ(vp.close(1), -1);
+    EXPECT_EQ(vp.close(2), -1);
+    EXPECT_NE(fcntl(1, F_GETFD), -1);
+
+    // Without the root, the host's descriptor is there for the program as before.
+    ASSERT_EQ(hbFileIoSetRootDirectory(board(), nullptr), 0u);
+    EXPECT_EQ(vp.read(hostDescriptor, 4).value, 4);
+    ASSERT_EQ(hbFileIoSetRootDirectory(board(), root_.c_str()), 0u);
+    ::close(hostDescriptor);
+
+    // A search another board started.
+    addBoard(1, {});
+    const auto foreign = agent(1).findFirst(root_ + "/*");
+    ASSERT_NE(foreign.handleOrError, kNoSearch);
+    EXPECT_EQ(vp.findNext(foreign.handleOrError).handleOrError, HB_ERROR_INVALID_HANDLE);
+    vp.findClose(foreign.handleOrError); // not closed: board 1 still steps it
+    EXPECT_EQ(agent(1).findNext(foreign.handleOrError).handleOrError, 0u);
+    agent(1).findClose(foreign.handleOrError);
+}
+
+TEST_F(Sandbox, TheSettingIsCheckedAndRestoredByANullPath) {
+    EXPECT_EQ(hbFileIoSetRootDirectory(nullptr, root_.c_str()), HB_ERROR_INVALID_PARAMETER);
+    AcceleratorBoard outOfRange{HB_MAX_BOARDS, nullptr};
+    EXPECT_EQ(hbFileIoSetRootDirectory(&outOfRange, root_.c_str()), HB_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(hbFileIoSetRootDirectory(board(), (outer_ + "/none").c_str()),
+              HB_ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(hbFileIoSetRootDirectory(board(), (outer_ + "/outside.txt").c_str()), 267u);
+    // A refused setting leaves the root in place.
+    EXPECT_EQ(agent().open("../outside.txt", HB_O_RDONLY).error, kDenied);
+
+    // A root survives a restart of the service.
+    hbFileIoShutdown(board());
+    ASSERT_EQ(hbFileIoStartup(board()), 0u);
+    EXPECT_EQ(agent().open("../outside.txt", HB_O_RDONLY).error, kDenied);
+
+    ASSERT_EQ(hbFileIoSetRootDirectory(board(), nullptr), 0u);
+    const auto opened = agent().open(outer_ + "/outside.txt", HB_O_RDONLY);
+    EXPECT_GE(opened.value, 0);
+    agent().close(opened.value);
+}
+
+// The resolution without openat2 follows the same rules as the kernel's.
+TEST(SandboxResolution, ComponentWalkAgreesWithTheKernel) {
+    hbtest::ScratchDirectory files;
+    const std::string root = files / "root";
+    ASSERT_EQ(mkdir(root.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((root + "/sub").c_str(), 0777), 0);
+    files.write("outside.txt", "secret");
+    files.write("root/inside.txt", "inside");
+    ASSERT_EQ(symlink("../outside.txt", (root + "/out_link").c_str()), 0);
+    ASSERT_EQ(symlink((files / "outside.txt").c_str(), (root + "/abs_link").c_str()), 0);
+    ASSERT_EQ(symlink("..", (root + "/dir_link").c_str()), 0);
+    ASSERT_EQ(symlink("sub/../inside.txt", (root + "/in_link").c_str()), 0);
+    ASSERT_EQ(symlink("loop", (root + "/loop").c_str()), 0);
+    const hb::platform::HostRootRef hostRoot = hb::platform::openHostRoot(root.c_str());
+    ASSERT_TRUE(hostRoot);
+
+    const struct {
+        const char* path;
+        int error; // 0: opens
+    } cases[] = {
+        {"inside.txt", 0},
+        {"sub/../inside.txt", 0},
+        {"in_link", 0},
+        {"./sub/./../inside.txt", 0},
+        {"sub/", 0},
+        {"..", EACCES},
+        {"../outside.txt", EACCES},
+        {"sub/../../outside.txt", EACCES},
+        {"/etc/passwd", EACCES},
+        {"out_link", EACCES},
+        {"abs_link", EACCES},
+        {"dir_link/outside.txt", EACCES},
+        {"missing", ENOENT},
+        {"inside.txt/x", ENOTDIR},
+        {"loop", ELOOP},
+        {"", ENOENT},
+    };
+    for (const auto& c : cases) {
+        for (bool byComponents : {false, true}) {
+            errno = 0;
+            const int fd =
+                byComponents ? hb::platform::posix::openBeneathByComponents(hostRoot->descriptor(),
+                                                                            c.path, O_RDONLY, 0)
+                             : hb::platform::posix::openBeneath(*hostRoot, c.path, O_RDONLY);
+            if (c.error == 0) {
+                EXPECT_GE(fd, 0) << c.path << " components=" << byComponents;
+            } else {
+                EXPECT_EQ(fd, -1) << c.path << " components=" << byComponents;
+                EXPECT_EQ(errno, c.error) << c.path << " components=" << byComponents;
+            }
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    // A create through a link to outside creates nothing there.
+    EXPECT_EQ(hb::platform::posix::openBeneathByComponents(hostRoot->descriptor(), "dir_link/new",
+                                                           O_CREAT | O_WRONLY, 0666),
+              -1);
+    EXPECT_FALSE(std::filesystem::exists(files / "new"));
+}
+
+} // namespace

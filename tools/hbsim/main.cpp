@@ -1,0 +1,167 @@
+// hbsim: the virtual board as a daemon. Serves boards at BASE1 .. BASEn until
+// SIGINT or SIGTERM, then removes its sockets. Any host application reaches
+// the boards as it reaches the board's driver: hbrun --device, the tests, a
+// program of one's own linked with the library.
+#include "running_vp.h"
+#include "vboard/board.h"
+#include "vboard/monitor.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef HB_VERSION
+#define HB_VERSION "0"
+#endif
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+
+// Whether a device answers at `path` right now (a live hbsim or driver).
+bool somethingServes(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode))
+        return false;
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    const bool live =
+        ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return live;
+}
+
+std::string sizeText(uint32_t bytes) {
+    return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " B";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"hbsim: serves virtual accelerator boards at BASE1 .. BASEn, as the board's "
+                 "driver would, until SIGINT or SIGTERM."};
+    app.set_version_flag("--version", std::string("hbsim ") + HB_VERSION);
+    std::string base;
+    int boards = 1;
+    uint32_t boardType = 22;
+    uint32_t width = 4;
+    bool trace = false;
+    bool noEvent3 = false;
+    unsigned replyDelayMs = 0;
+    bool neverAnswer = false;
+    uint32_t memoryMiB = 16;
+    app.add_option("--path", base, "device base name; board i is served at BASE<i+1>")->required();
+    app.add_option("--boards", boards, "number of boards")->check(CLI::Range(1, 16));
+    app.add_option("--board-type", boardType,
+                   "hardware board type code: 22/26 (bus type 2), 23/25 (bus type 3), 27 (bus "
+                   "type 1, width from --width), 24 (unknown)")
+        ->check(CLI::Range(22, 27));
+    app.add_option("--width", width, "bus width code reported for board type 27 (1, 2 or 3)")
+        ->check(CLI::Range(1, 4));
+    app.add_flag("--trace", trace, "print every driver request, decoded, like a bus analyser");
+    app.add_flag("--no-event3", noEvent3,
+                 "the monitor answers without raising board event 3 (the host must poll)");
+    app.add_option("--reply-delay", replyDelayMs, "the monitor answers this many ms late");
+    app.add_flag("--never-answer", neverAnswer, "the monitor takes requests and never answers");
+    app.add_option("--memory", memoryMiB, "MiB of VP memory")->check(CLI::Range(1, 256));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? 0 : kExitUsage;
+    }
+
+    for (int i = 0; i < boards; ++i) {
+        const std::string path = base + std::to_string(i + 1);
+        if (somethingServes(path)) {
+            std::fprintf(stderr, "hbsim: %s is already served by a live device\n", path.c_str());
+            return kExitFailure;
+        }
+    }
+
+    // Signals are taken by sigwait below; every thread started from here on
+    // inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::mutex outputLock;
+    hb::vboard::MonitorOptions monitorOptions;
+    monitorOptions.memorySize = memoryMiB * 1024u * 1024u;
+    monitorOptions.raiseEvent3 = !noEvent3;
+    monitorOptions.replyDelay = std::chrono::milliseconds(replyDelayMs);
+    monitorOptions.neverAnswer = neverAnswer;
+    std::unique_ptr<hb::vboard::Device> device;
+    std::vector<std::shared_ptr<hb::tools::RunningVp>> vps;
+    try {
+        device = hb::vboard::Device::create(base);
+        for (int i = 0; i < boards; ++i) {
+            hb::vboard::BoardConfig config;
+            config.boardType = boardType;
+            config.busWidth = boardType == 27 ? width : 4;
+            hb::vboard::Board& board = device->addBoard(i, config);
+            // The monitor answers boots; started images run on the emulated VP.
+            vps.push_back(hb::tools::attachRunningVp(board, monitorOptions));
+            if (trace) {
+                board.setTraceListener([i, &outputLock](const hb::vboard::TraceEntry& entry) {
+                    std::lock_guard guard(outputLock);
+                    std::printf("board %d: %s\n", i, entry.text().c_str());
+                    std::fflush(stdout);
+                });
+            }
+            std::printf("hbsim: board %d at %s (type %u, bus width %u, %s shared memory)\n", i,
+                        board.socketPath().c_str(), config.boardType, config.busWidth,
+                        sizeText(board.sharedMemorySize()).c_str());
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "hbsim: cannot serve %s: %s\n", base.c_str(), e.what());
+        return kExitFailure;
+    }
+    {
+        std::lock_guard guard(outputLock);
+        std::printf("hbsim: ready\n");
+        std::fflush(stdout);
+    }
+
+    int received = 0;
+    while (sigwait(&stopSignals, &received) != 0) {
+    }
+    {
+        std::lock_guard guard(outputLock);
+        std::printf("hbsim: %s, stopping\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+        std::fflush(stdout);
+    }
+    for (auto& vp : vps) {
+        vp->cpu().stop();
+        vp->monitor().stop();
+    }
+    device->stop(); // stops serving and removes the sockets
+    for (int i = 0; i < boards; ++i)
+        device->board(i)->setVpSide(nullptr);
+    vps.clear();
+    device.reset();
+    return 0;
+}
