@@ -13,9 +13,11 @@ namespace {
 
 constexpr uint32_t kPage = 0x1000;
 constexpr uint32_t kMaxGdtEntries = (kPage - HBVP_GDT_OFFSET) / 8;
-// Spin this often on the completion marker before sleeping on the board: most
-// answers come within microseconds and a sleep costs far more.
-constexpr int kDoorbellSpins = 2000;
+// Look this often at the completion marker (yielding in between) before
+// sleeping on the board. Few: the host's answer takes several driver round
+// trips, and on a busy machine each yield hands the core to another thread
+// for a whole time slice, which costs more than the wake-up from the board.
+constexpr int kDoorbellSpins = 20;
 constexpr std::chrono::milliseconds kDoorbellWaitSlice{10};
 
 uint32_t le32(const uint8_t* p) {
