@@ -154,9 +154,9 @@ TEST_F(FakeBoardService, OpenReadSeekCloseAnswerTheProtocolExample) {
     EXPECT_EQ(vp().close(4321), -1) << "never opened";
 }
 
-TEST_F(FakeBoardService, WriteCreatesAWritableFile) {
+TEST_F(FakeBoardService, Open2WritesAndCreatesAWritableFile) {
     const std::string path = files_ / "created";
-    const auto opened = vp().open(path, HB_O_CREAT | HB_O_RDWR);
+    const auto opened = vp().open2(path, HB_O_CREAT | HB_O_RDWR);
     ASSERT_GE(opened.value, 0);
     const auto written = vp().write(opened.value, "hello\r\n");
     EXPECT_EQ(written.value, 7);
@@ -318,6 +318,7 @@ TEST_F(FakeBoardService, ExitStoresTheLowByteAndWakesTheWaiter) {
     EXPECT_GT(vp().environmentSize(), 0u) << "the service goes on after Exit";
     EXPECT_EQ(hbFileIoWaitForVpExit(board(), -0.5), -1);
     EXPECT_EQ(hbFileIoWaitForVpExit(board(), std::nan("")), -1);
+    vp().exit(0); // the status outlives the service: leave the index as found
 }
 
 TEST_F(FakeBoardService, UseCustomerMemoryMovesTheBlock) {
@@ -440,6 +441,29 @@ TEST_F(FakeBoardService, CountsNeverReachPastTheBuffer) {
     EXPECT_EQ(negative.error, 87u);
     vp().close(fd);
     EXPECT_EQ(files_.read("big"), std::string(room + 500, 'b'));
+}
+
+// Each board has its own slot: command line, writers and exit status.
+TEST_F(FakeBoardService, EachBoardServesFromItsOwnSlot) {
+    start(2);
+    const char* first[] = {"zero", nullptr};
+    const char* second[] = {"two", nullptr};
+    ASSERT_EQ(hbFileIoSetCommandLine(board(0), first), 0u);
+    ASSERT_EQ(hbFileIoSetCommandLine(board(2), second), 0u);
+    installedOut.clear();
+    ASSERT_EQ(hbFileIoSetStdOutFunctions(board(2), captureOut, nullptr), 0u);
+
+    EXPECT_EQ(vp(0).commandLine(), "zero ");
+    EXPECT_EQ(vp(2).commandLine(), "two ");
+    EXPECT_EQ(vp(2).write(1, "to two").value, 6);
+    EXPECT_EQ(installedOut, "to two");
+    vp(2).exit(7);
+    EXPECT_EQ(hbFileIoWaitForVpExit(board(2), 0.0), 7);
+    EXPECT_EQ(hbFileIoWaitForVpExit(board(0), 0.0), 0) << "board 0's VP has not ended";
+    // Command line, writers and status belong to the index and outlive the
+    // service: leave index 2 as found.
+    vp(2).exit(0);
+    ASSERT_EQ(hbFileIoSetStdOutFunctions(board(2), nullptr, nullptr), 0u);
 }
 
 // Every layout's block lies where the map puts it; where the buffer (320

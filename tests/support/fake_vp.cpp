@@ -106,6 +106,14 @@ FakeVp::Result FakeVp::open(const std::string& path, uint32_t flags) {
     return wordPair();
 }
 
+FakeVp::Result FakeVp::open2(const std::string& path, uint32_t flags) {
+    auto block = request(FileIoRequest_Open2);
+    putText(block, 4, path);
+    putWord(block, 268, flags);
+    send(block);
+    return wordPair();
+}
+
 FakeVp::Result FakeVp::read(int32_t descriptor, int32_t count, std::string* data) {
     auto block = request(FileIoRequest_Read);
     putWord(block, 4, static_cast<uint32_t>(descriptor));

@@ -47,6 +47,7 @@ class FakeVp {
     };
 
     Result open(const std::string& path, uint32_t flags);
+    Result open2(const std::string& path, uint32_t flags); // flags at 268
     Result read(int32_t descriptor, int32_t count, std::string* data = nullptr);
     Result write(int32_t descriptor, const std::string& data);
     Result write(int32_t descriptor, int32_t count); // count as sent, no data
