@@ -35,6 +35,13 @@ void putWord(uint8_t* to, uint32_t value) {
     }
 }
 
+// Zero-length transfers may come with null buffers.
+void copyBytes(void* to, const void* from, size_t length) {
+    if (length > 0) {
+        std::memcpy(to, from, length);
+    }
+}
+
 bool inRange(uint64_t offset, uint64_t length, uint64_t size) {
     return offset <= size && length <= size - offset;
 }
@@ -77,7 +84,7 @@ void FakeBoard::readShared(uint32_t offset, void* out, uint32_t length) const {
     if (!inRange(offset, length, memory_.size())) {
         throw std::out_of_range("read beyond the fake board's shared memory");
     }
-    std::memcpy(out, memory_.data() + offset, length);
+    copyBytes(out, memory_.data() + offset, length);
 }
 
 void FakeBoard::writeShared(uint32_t offset, const void* data, uint32_t length) {
@@ -85,7 +92,7 @@ void FakeBoard::writeShared(uint32_t offset, const void* data, uint32_t length) 
     if (!inRange(offset, length, memory_.size())) {
         throw std::out_of_range("write beyond the fake board's shared memory");
     }
-    std::memcpy(memory_.data() + offset, data, length);
+    copyBytes(memory_.data() + offset, data, length);
 }
 
 uint32_t FakeBoard::sharedWord(uint32_t offset) const {
@@ -203,7 +210,7 @@ bool FakeBoard::control(uint32_t handleId, uint32_t controlCode, const void* in,
                 if (!inRange(entry.argument, outSize, memory_.size())) {
                     status = kErrorInvalidParameter;
                 } else {
-                    std::memcpy(data, memory_.data() + entry.argument, outSize);
+                    copyBytes(data, memory_.data() + entry.argument, outSize);
                     entry.value = wordAt(data, outSize, 0);
                     returned = outSize;
                 }
@@ -214,7 +221,7 @@ bool FakeBoard::control(uint32_t handleId, uint32_t controlCode, const void* in,
                 if (!inRange(entry.argument, outSize, memory_.size())) {
                     status = kErrorInvalidParameter;
                 } else {
-                    std::memcpy(memory_.data() + entry.argument, data, outSize);
+                    copyBytes(memory_.data() + entry.argument, data, outSize);
                     entry.value = wordAt(data, outSize, 0);
                     returned = outSize;
                 }
