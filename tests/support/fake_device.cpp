@@ -188,6 +188,10 @@ bool FakeBoard::control(uint32_t handleId, uint32_t controlCode, const void* in,
     entry.inSize = inSize;
     entry.length = outSize;
     entry.argument = wordAt(in, inSize, 0);
+    if (inSize > 0) {
+        const auto* bytes = static_cast<const uint8_t*>(in);
+        entry.input.assign(bytes, bytes + inSize);
+    }
     auto* data = static_cast<uint8_t*>(out);
     uint32_t returned = 0;
     uint32_t status = 0;

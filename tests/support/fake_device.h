@@ -33,10 +33,11 @@ struct FakeBoardConfig {
 struct FakeRequest {
     uint32_t controlCode = 0;
     uint32_t inSize = 0;
-    uint32_t length = 0;   // size of the second buffer
-    uint32_t argument = 0; // first input word: offset, register, event id or signal
-    uint32_t value = 0;    // first data word moved, where there is one
-    uint32_t status = 0;   // 0 when carried out, else the error it failed with
+    uint32_t length = 0;        // size of the second buffer
+    uint32_t argument = 0;      // first input word: offset, register, event id or signal
+    uint32_t value = 0;         // first data word moved, where there is one
+    uint32_t status = 0;        // 0 when carried out, else the error it failed with
+    std::vector<uint8_t> input; // the input buffer as received
 };
 
 class FakeBoard {
