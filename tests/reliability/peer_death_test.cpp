@@ -4,6 +4,7 @@
 // (1167 for requests on the old handle, 9 for a board handle that cannot be
 // opened, 1460 for the boot, whose monitor transfer fails), and a board
 // handle to a restarted device works again.
+#include "boot/boot_internal.h"
 #include "hbsys9u.h"
 #include "support/pe_image_writer.h"
 #include "vboard/board.h"
@@ -93,10 +94,11 @@ class DeviceProcess {
     // A board monitor answering `replyDelay` late, reporting when it has
     // taken its `reportAt`th command (0: never).
     void startMonitor(const std::string& base, std::chrono::milliseconds replyDelay,
-                      size_t reportAt) {
-        spawn(base, [replyDelay, reportAt](vboard::Board& board, int ready, int report) {
+                      size_t reportAt, bool raiseEvent3 = true) {
+        spawn(base, [=](vboard::Board& board, int ready, int report) {
             vboard::MonitorOptions options;
             options.replyDelay = replyDelay;
+            options.raiseEvent3 = raiseEvent3;
             board.setVpSide(std::make_shared<ReportingMonitor>(options, reportAt, report));
             const char byte = 'r';
             [[maybe_unused]] ssize_t n = ::write(ready, &byte, 1);
@@ -246,20 +248,26 @@ TEST_F(PeerDeath, StartupAgainstADeadDeviceFailsAndLeavesNothing) {
 }
 
 // The device dies while the monitor works through a boot's download, with a
-// finite and with an unlimited time-out: the boot returns 0 with 1460 (its
-// monitor transfer failed), the image file and the connection are released,
-// and a restarted device boots.
+// finite and with an unlimited time-out, waiting on events and polling: the
+// boot returns 0 with 1460 (its monitor transfer failed), the image file and
+// the connection are released, and a restarted device boots.
 TEST_F(PeerDeath, DuringABootsDownload) {
     const std::string image = directory_ + "/image.exe";
     ASSERT_TRUE(writeFile(image, referenceImage().build()));
     const int descriptorsBefore = countOpenDescriptors();
-    for (const double timeout : {5.0, HB_INFINITE_TIMEOUT}) {
-        SCOPED_TRACE("time-out " + std::to_string(timeout));
+    struct Case {
+        double timeout;
+        bool polling;
+    };
+    for (const Case c :
+         {Case{5.0, false}, Case{HB_INFINITE_TIMEOUT, false}, Case{HB_INFINITE_TIMEOUT, true}}) {
+        SCOPED_TRACE("time-out " + std::to_string(c.timeout) + (c.polling ? ", polling" : ""));
+        hb::setTransferWaitStateForTest(c.polling ? hb::WAIT_POLL : hb::WAIT_EVENT, 1);
         DeviceProcess device;
         // A late monitor, so that the download is under way for a while;
         // the report comes when the monitor has taken its 8th command, of
         // which the answer is still to come.
-        device.startMonitor(base_, std::chrono::milliseconds(20), 8);
+        device.startMonitor(base_, std::chrono::milliseconds(20), 8, !c.polling);
         AcceleratorBoard* b = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
         ASSERT_NE(b, nullptr);
         std::atomic<bool> done{false};
@@ -267,7 +275,7 @@ TEST_F(PeerDeath, DuringABootsDownload) {
         uint32_t error = 0;
         std::thread boot([&] {
             hbSetLastError(0);
-            result = hbBootVp(b, image.c_str(), timeout);
+            result = hbBootVp(b, image.c_str(), c.timeout);
             error = hbGetLastError();
             done = true;
         });
@@ -285,6 +293,7 @@ TEST_F(PeerDeath, DuringABootsDownload) {
             << "the image file and the connection are released";
     }
 
+    hb::resetTransferWaitStateForTest();
     DeviceProcess restarted;
     restarted.startMonitor(base_, std::chrono::milliseconds(0), 0);
     AcceleratorBoard* again = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
