@@ -34,9 +34,9 @@ bool mentions(const std::vector<Problem>& problems, const std::string& text) {
 } // namespace
 
 TEST(PeFix, MovesTheHeadersAndKeepsEverySectionsBytes) {
-    ImageSpec spec = typicalProgram();
-    spec.sections.insert(spec.sections.begin() + 1, {".idata", 0xC0000040, pattern(0x80, 9), 0, 0});
-    auto image = writeImage(spec);
+    ImageLayout layout = typicalProgram();
+    layout.sections.insert(layout.sections.begin() + 1, {".idata", 0xC0000040, pattern(0x80, 9), 0, 0});
+    auto image = writeImage(layout);
     auto before = checkImage(image);
     ASSERT_EQ(before.size(), 1u);
     EXPECT_TRUE(before[0].fixable);
@@ -73,12 +73,12 @@ TEST(PeFix, MovesTheHeadersAndKeepsEverySectionsBytes) {
 }
 
 TEST(PeFix, FitsTenSectionsAtTheHighestOffset) {
-    ImageSpec spec = typicalProgram();
+    ImageLayout layout = typicalProgram();
     for (int i = 0; i < 8; ++i) {
-        spec.sections.push_back(
+        layout.sections.push_back(
             {".t" + std::to_string(i), 0x60000020, pattern(0x10 + i, uint8_t(i)), 0, 0});
     }
-    auto image = writeImage(spec);
+    auto image = writeImage(layout);
     auto fixed = fixImage(image, 1264);
     ASSERT_TRUE(fixed.ok) << fixed.problems[0].text;
     EXPECT_EQ(get32(fixed.image, 60), 1264u);
@@ -95,16 +95,16 @@ TEST(PeFix, FitsTenSectionsAtTheHighestOffset) {
 }
 
 TEST(PeFix, ShiftsDebugAndSymbolFileOffsets) {
-    ImageSpec spec = typicalProgram();
+    ImageLayout layout = typicalProgram();
     // A debug directory of one entry in .text at RVA 0x1100 pointing at file offset 0x400.
     std::vector<uint8_t> text = pattern(0x345, 1);
     std::memset(&text[0x100], 0, 28);
     put32(text, 0x100 + 24, 0x400);
-    spec.sections[0].data = text;
-    spec.debugDirectoryRva = 0x1100;
-    spec.debugDirectorySize = 28;
-    spec.symbolTable = 0x400;
-    auto fixed = fixImage(writeImage(spec));
+    layout.sections[0].data = text;
+    layout.debugDirectoryRva = 0x1100;
+    layout.debugDirectorySize = 28;
+    layout.symbolTable = 0x400;
+    auto fixed = fixImage(writeImage(layout));
     ASSERT_TRUE(fixed.ok);
     const auto& out = fixed.image;
     SectionView t = sectionOf(out, 0);
@@ -115,45 +115,45 @@ TEST(PeFix, ShiftsDebugAndSymbolFileOffsets) {
 TEST(PeFix, CheckFindsEveryBrokenRule) {
     struct Case {
         const char* what;
-        std::function<void(ImageSpec&)> change;
+        std::function<void(ImageLayout&)> change;
         const char* message;
     };
     const Case cases[] = {
-        {"no stack", [](ImageSpec& s) { s.sections.pop_back(); }, "no \".stack\""},
-        {"stack with the code bit", [](ImageSpec& s) { s.sections[1].characteristics |= 0x20; },
+        {"no stack", [](ImageLayout& s) { s.sections.pop_back(); }, "no \".stack\""},
+        {"stack with the code bit", [](ImageLayout& s) { s.sections[1].characteristics |= 0x20; },
          "no \".stack\""},
         {"a name that only starts with .stack",
-         [](ImageSpec& s) { s.sections[1].name = ".stack12"; }, "no \".stack\""},
+         [](ImageLayout& s) { s.sections[1].name = ".stack12"; }, "no \".stack\""},
         {"a data section the loader skips",
-         [](ImageSpec& s) {
+         [](ImageLayout& s) {
              s.sections.push_back({".data", 0xC0000040, pattern(16, 3), 0, 0});
          },
          "initialised data"},
         {"a bss section",
-         [](ImageSpec& s) {
+         [](ImageLayout& s) {
              s.sections.push_back({".bss", 0xC0000080, {}, 0x100, 0});
          },
          "uninitialised data"},
-        {"the entry outside the code", [](ImageSpec& s) { s.entry = 0x9000; }, "entry point"},
-        {"a section over the headers", [](ImageSpec& s) { s.sections[0].virtualAddress = 0x200; },
+        {"the entry outside the code", [](ImageLayout& s) { s.entry = 0x9000; }, "entry point"},
+        {"a section over the headers", [](ImageLayout& s) { s.sections[0].virtualAddress = 0x200; },
          "copies the headers"},
-        {"code beyond its file data", [](ImageSpec& s) { s.sections[0].virtualSize = 0x2000; },
+        {"code beyond its file data", [](ImageLayout& s) { s.sections[0].virtualSize = 0x2000; },
          "neither writes nor clears"},
         {"eleven sections",
-         [](ImageSpec& s) {
+         [](ImageLayout& s) {
              for (int i = 0; i < 9; ++i) {
                  s.sections.push_back({".x", 0x60000020, pattern(4, 1), 0, 0});
              }
          },
          "at most 10"},
-        {"a 240-byte optional header", [](ImageSpec& s) { s.optionalHeaderSize = 240; },
+        {"a 240-byte optional header", [](ImageLayout& s) { s.optionalHeaderSize = 240; },
          "224 bytes"},
     };
     for (const auto& c : cases) {
-        ImageSpec spec = typicalProgram();
-        spec.lfanew = 864;
-        c.change(spec);
-        auto image = writeImage(spec);
+        ImageLayout layout = typicalProgram();
+        layout.lfanew = 864;
+        c.change(layout);
+        auto image = writeImage(layout);
         auto problems = checkImage(image);
         EXPECT_TRUE(mentions(problems, c.message)) << c.what;
         auto fixed = fixImage(image);
@@ -190,16 +190,16 @@ TEST(PeFix, RefusesANewOffsetTheLoaderCannotUse) {
         EXPECT_FALSE(fixed.ok) << lfanew;
         EXPECT_FALSE(fixed.problems.empty());
     }
-    ImageSpec spec = typicalProgram();
-    spec.fileAlignment = 0x180; // not a power of two
-    EXPECT_FALSE(fixImage(writeImage(spec)).ok);
+    ImageLayout layout = typicalProgram();
+    layout.fileAlignment = 0x180; // not a power of two
+    EXPECT_FALSE(fixImage(writeImage(layout)).ok);
 }
 
 TEST(PeFix, DataAndExportSectionsAreLoadedByName) {
-    ImageSpec spec = typicalProgram();
-    spec.lfanew = 864;
-    spec.sections.push_back({".edata", 0x40000040, pattern(8, 2), 0, 0});
-    EXPECT_TRUE(checkImage(writeImage(spec)).empty());
-    spec.sections.back().name = ".edata12"; // not the name: skipped, so its data is lost
-    EXPECT_TRUE(mentions(checkImage(writeImage(spec)), "initialised data"));
+    ImageLayout layout = typicalProgram();
+    layout.lfanew = 864;
+    layout.sections.push_back({".edata", 0x40000040, pattern(8, 2), 0, 0});
+    EXPECT_TRUE(checkImage(writeImage(layout)).empty());
+    layout.sections.back().name = ".edata12"; // not the name: skipped, so its data is lost
+    EXPECT_TRUE(mentions(checkImage(writeImage(layout)), "initialised data"));
 }

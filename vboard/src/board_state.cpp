@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include <poll.h>
 #include <unistd.h>
@@ -304,8 +305,16 @@ void BoardState::appendTrace(TraceEntry entry) {
 }
 
 void BoardState::setVpSide(std::shared_ptr<VpSide> vp) {
-    std::lock_guard lock(mutex_);
-    vp_ = std::move(vp);
+    std::shared_ptr<VpSide> previous;
+    {
+        std::lock_guard lock(mutex_);
+        previous = std::exchange(vp_, std::move(vp));
+    }
+    // Outside the lock: a side that stops its threads may wait for one that
+    // is still raising an event on this board.
+    if (previous && previous != vpSide()) {
+        previous->onDetach(*this);
+    }
 }
 
 std::shared_ptr<VpSide> BoardState::vpSide() const {

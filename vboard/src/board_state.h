@@ -36,6 +36,7 @@ class BoardState final : public Board {
     uint32_t sharedMemorySize() const override { return static_cast<uint32_t>(memory_.size()); }
     bool readShared(uint32_t offset, void* out, uint32_t length) const override;
     bool writeShared(uint32_t offset, const void* data, uint32_t length) override;
+    uint8_t* sharedMemoryData() override { return memory_.data(); }
     uint32_t readSharedWord(uint32_t offset) const override;
     bool writeSharedWord(uint32_t offset, uint32_t value) override;
     bool waitForSharedWord(uint32_t offset, uint32_t value,

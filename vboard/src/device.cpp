@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 namespace hb::vboard {
 
@@ -47,10 +48,26 @@ class DeviceImpl final : public Device {
     const std::string& basePath() const override { return basePath_; }
 
     void stop() override {
-        std::lock_guard lock(mutex_);
-        stopped_ = true;
-        for (auto& [index, entry] : boards_) {
-            entry.server->stop();
+        std::vector<detail::BoardState*> detach;
+        {
+            std::lock_guard lock(mutex_);
+            if (!stopped_) {
+                for (auto& [index, entry] : boards_) {
+                    detach.push_back(entry.state.get());
+                }
+            }
+            stopped_ = true;
+            for (auto& [index, entry] : boards_) {
+                entry.server->stop();
+            }
+        }
+        // With the servers' threads ended no hook runs any more; the VP
+        // sides stop working on their boards while the boards still exist.
+        // The boards themselves stay until the device goes away.
+        for (detail::BoardState* state : detach) {
+            if (const auto vp = state->vpSide()) {
+                vp->onDetach(*state);
+            }
         }
     }
 

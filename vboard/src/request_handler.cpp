@@ -30,7 +30,7 @@ enum class Kind {
 
 // What each control code carries: the exact input size, and whether an
 // event descriptor comes with it.
-struct RequestSpec {
+struct RequestShape {
     uint32_t code;
     Kind kind;
     const char* name;
@@ -41,7 +41,7 @@ struct RequestSpec {
 constexpr uint32_t kRegistrationSize = 24;
 constexpr uint32_t kVpRequestSize = 16;
 
-constexpr RequestSpec kRequests[] = {
+constexpr RequestShape kRequests[] = {
     {HB_IOCTL_RESET_VP, Kind::ResetVp, "ResetVp", 0, false},
     {HB_IOCTL_PLX_REGISTER_READ, Kind::PlxRegisterRead, "PlxRegisterRead", 4, false},
     {HB_IOCTL_PLX_REGISTER_WRITE, Kind::PlxRegisterWrite, "PlxRegisterWrite", 4, false},
@@ -56,12 +56,12 @@ constexpr RequestSpec kRequests[] = {
     {HB_IOCTL_GET_HW_INFO, Kind::GetHwInfo, "GetHwInfo", 0, false},
 };
 
-constexpr RequestSpec kUnknown{0, Kind::Unknown, "Unknown", 0, false};
+constexpr RequestShape kUnknown{0, Kind::Unknown, "Unknown", 0, false};
 
-const RequestSpec& specOf(uint32_t code) {
-    for (const auto& spec : kRequests) {
-        if (spec.code == code) {
-            return spec;
+const RequestShape& shapeOf(uint32_t code) {
+    for (const auto& shape : kRequests) {
+        if (shape.code == code) {
+            return shape;
         }
     }
     return kUnknown;
@@ -87,7 +87,7 @@ bool inRange(uint64_t offset, uint64_t length, uint64_t size) {
 } // namespace
 
 std::string requestName(uint32_t controlCode) {
-    return specOf(controlCode).name;
+    return shapeOf(controlCode).name;
 }
 
 namespace detail {
@@ -97,10 +97,10 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
     payload.clear();
 
     // Decode: what the request is, and the words its input carries.
-    const RequestSpec& spec = specOf(request.controlCode);
+    const RequestShape& shape = shapeOf(request.controlCode);
     TraceEntry entry;
     entry.controlCode = request.controlCode;
-    entry.name = spec.name;
+    entry.name = shape.name;
     if (board.tracing()) {
         entry.input.assign(request.input.begin(), request.input.end());
         entry.data.assign(request.data.begin(), request.data.end());
@@ -119,15 +119,15 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
     };
 
     // Check and act.
-    if (spec.kind == Kind::Unknown) {
+    if (shape.kind == Kind::Unknown) {
         fail(wire::kStatusInvalidFunction);
-    } else if (request.input.size() != spec.inputSize ||
-               descriptors.size() != (spec.takesDescriptor ? 1u : 0u)) {
+    } else if (request.input.size() != shape.inputSize ||
+               descriptors.size() != (shape.takesDescriptor ? 1u : 0u)) {
         fail(wire::kStatusInvalidParameter);
     } else if (fault.fail) {
         fail(fault.status); // refused before it takes effect
     } else {
-        switch (spec.kind) {
+        switch (shape.kind) {
         case Kind::ResetVp:
             board.resetVp();
             break;
@@ -238,7 +238,7 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
     // The VP side sees the request after it took effect, before the reply.
     if (outcome.status == wire::kStatusSuccess && !fault.fail) {
         if (const auto vp = board.vpSide()) {
-            switch (spec.kind) {
+            switch (shape.kind) {
             case Kind::ResetVp:
                 vp->onReset(board);
                 break;

@@ -13,9 +13,11 @@ namespace {
 
 constexpr uint32_t kPage = 0x1000;
 constexpr uint32_t kMaxGdtEntries = (kPage - HBVP_GDT_OFFSET) / 8;
-// Spin this often on the completion marker before sleeping on the board: most
-// answers come within microseconds and a sleep costs far more.
-constexpr int kDoorbellSpins = 2000;
+// Look this often at the completion marker (yielding in between) before
+// sleeping on the board. Few: the host's answer takes several driver round
+// trips, and on a busy machine each yield hands the core to another thread
+// for a whole time slice, which costs more than the wake-up from the board.
+constexpr int kDoorbellSpins = 20;
 constexpr std::chrono::milliseconds kDoorbellWaitSlice{10};
 
 uint32_t le32(const uint8_t* p) {
@@ -141,6 +143,7 @@ HbVpBoardInfo makeBoardInfo(const BoardConfig& config, int boardIndex, uint32_t 
     info.sharedSize = sharedSize;
     info.fileIoPort = HBVP_PORT_FILEIO;
     info.haltPort = HBVP_PORT_HALT;
+    info.copyPort = HBVP_PORT_COPY;
     struct Layout {
         uint32_t fileIo, fileIoSize, customer, customerSize, fail;
     };
@@ -214,6 +217,48 @@ struct VpCpuHooks {
         }
     }
 
+    // The block mover: reads the request from VP memory, then copies
+    // between VP memory and shared memory (the board's side under its lock).
+    // False when the request or a range lies outside both.
+    static bool blockMove(VpCpu::Run& run, uint32_t requestAddress) {
+        const VpStart& st = run.start;
+        auto inMemory = [&](uint32_t address, uint32_t count) {
+            return uint64_t(address) + count <= st.memorySize;
+        };
+        auto inShared = [&](uint32_t address, uint32_t count) {
+            return address >= HBVP_SHARED_ADDRESS &&
+                   uint64_t(address - HBVP_SHARED_ADDRESS) + count <= run.sharedSize;
+        };
+        HbVpCopyRequest request;
+        if (!inMemory(requestAddress, sizeof request)) {
+            return false;
+        }
+        std::memcpy(&request, st.memory + requestAddress, sizeof request);
+        const uint32_t n = request.count;
+        const bool fromMemory = inMemory(request.source, n);
+        const bool toMemory = inMemory(request.destination, n);
+        if ((!fromMemory && !inShared(request.source, n)) ||
+            (!toMemory && !inShared(request.destination, n))) {
+            return false;
+        }
+        Board& board = run.cpu->board_;
+        if (fromMemory && toMemory) {
+            std::memmove(st.memory + request.destination, st.memory + request.source, n);
+            return true;
+        }
+        if (toMemory) {
+            return board.readShared(request.source - HBVP_SHARED_ADDRESS,
+                                    st.memory + request.destination, n);
+        }
+        if (fromMemory) {
+            return board.writeShared(request.destination - HBVP_SHARED_ADDRESS,
+                                     st.memory + request.source, n);
+        }
+        std::vector<uint8_t> bounce(n);
+        return board.readShared(request.source - HBVP_SHARED_ADDRESS, bounce.data(), n) &&
+               board.writeShared(request.destination - HBVP_SHARED_ADDRESS, bounce.data(), n);
+    }
+
     // `out`: the doorbells. Runs on the processor's thread inside the
     // instruction; blocking here keeps the VP at the `out` until the answer.
     static void portOut(uc_engine* uc, uint32_t port, int /*size*/, uint32_t value, void* user) {
@@ -223,6 +268,13 @@ struct VpCpuHooks {
             run->halted = true;
             run->haltValue = value;
             uc_emu_stop(uc);
+            return;
+        }
+        if (port == HBVP_PORT_COPY) {
+            if (!blockMove(*run, value)) {
+                recordFault(run, HBVP_FAULT_BAD_DOORBELL, value, port);
+                uc_emu_stop(uc);
+            }
             return;
         }
         if (port != HBVP_PORT_FILEIO) {
@@ -365,7 +417,15 @@ void VpCpu::runThread(Run* raw) {
         if (err == UC_ERR_OK) {
             err = uc_mem_map_ptr(uc, HBVP_INFO_ADDRESS, kPage, UC_PROT_READ, run->infoPage.get());
         }
-        if (err == UC_ERR_OK && run->sharedSize > 0) {
+        uint8_t* direct = board_.sharedMemoryData();
+        if (err == UC_ERR_OK && direct != nullptr && run->sharedSize % kPage == 0 &&
+            run->sharedSize > 0 && run->sharedSize <= 0x100000000ull - HBVP_SHARED_ADDRESS) {
+            // Plain memory: the program's copies into and out of the file-I/O
+            // block run at the emulator's full speed. No fetch: code does not
+            // run from shared memory.
+            err = uc_mem_map_ptr(uc, HBVP_SHARED_ADDRESS, run->sharedSize,
+                                 UC_PROT_READ | UC_PROT_WRITE, direct);
+        } else if (err == UC_ERR_OK && run->sharedSize > 0) {
             uint64_t mapped = (uint64_t(run->sharedSize) + kPage - 1) / kPage * kPage;
             mapped = std::min<uint64_t>(mapped, 0x100000000ull - HBVP_SHARED_ADDRESS);
             err = uc_mmio_map(uc, HBVP_SHARED_ADDRESS, mapped, &VpCpuHooks::sharedRead, run.get(),

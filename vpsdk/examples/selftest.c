@@ -15,6 +15,8 @@ static char g_dir[200] = ".";
         }                                                                                          \
     } while (0)
 
+/* The name in the scratch directory, in one of a few rotating buffers: a
+ * name that must live longer is copied out (see files()). */
 static const char* path(const char* name) {
     static char buffers[2][260];
     static int next;
@@ -27,7 +29,10 @@ static char g_data[40000];
 static char g_back[40000];
 
 static void files(void) {
-    const char* a = path("selftest-a.tmp");
+    static char a[260];
+    static char b[260];
+    hbvp_snprintf(a, sizeof a, "%s", path("selftest-a.tmp"));
+    hbvp_snprintf(b, sizeof b, "%s", path("selftest-b.tmp"));
     hbvp_remove(a);
     int fd = hbvp_open(a, HBVP_O_RDWR | HBVP_O_CREAT | HBVP_O_TRUNC);
     CHECK(fd >= 0);
@@ -61,7 +66,6 @@ static void files(void) {
     CHECK(hbvp_last_error() != 0);
     CHECK((hbvp_get_attributes(g_dir) & HBVP_ATTRIBUTE_DIRECTORY) != 0);
 
-    const char* b = path("selftest-b.tmp");
     hbvp_remove(b);
     CHECK(hbvp_rename(a, b) == 0);
     CHECK(hbvp_get_attributes(a) == 0xFFFFFFFFu);

@@ -27,6 +27,22 @@
 #define HBVP_PORT_FILEIO 0xE0u
 #define HBVP_PORT_HALT 0xE4u
 
+/* COPY, the board's block mover: eax holds the VP address of an
+ * HbVpCopyRequest; the board copies `count` bytes from `source` to
+ * `destination` (VP memory or shared memory, either way) in one burst, and
+ * the instruction completes when the copy is done. A range that leaves VP
+ * memory and shared memory, or a request that does not lie in VP memory,
+ * stops the VP with HBVP_FAULT_BAD_DOORBELL. Like any bus master it does not
+ * snoop the processor's decoded instructions: it moves data, not code that
+ * has already run. Boards name the port in HbVpBoardInfo.copyPort (version
+ * 2 and later); 0 or an older block means there is none. */
+#define HBVP_PORT_COPY 0xE8u
+typedef struct HbVpCopyRequest {
+    uint32_t destination;
+    uint32_t source;
+    uint32_t count;
+} HbVpCopyRequest;
+
 /* Board events the board raises for the VP. */
 #define HBVP_EVENT_FILEIO 6u
 #define HBVP_EVENT_FAULT 7u /* the VP stopped on a fault; see HbVpFaultRecord */
@@ -36,7 +52,7 @@
 /* The board-information block at HBVP_INFO_ADDRESS. Offsets are byte offsets
  * into shared memory; a size of 0 means the layout lacks the region. */
 #define HBVP_INFO_MAGIC 0x50564248u /* "HBVP" */
-#define HBVP_INFO_VERSION 1u
+#define HBVP_INFO_VERSION 2u /* 2: copyPort */
 typedef struct HbVpBoardInfo {
     uint32_t magic;
     uint32_t version;
@@ -54,6 +70,7 @@ typedef struct HbVpBoardInfo {
     uint32_t failMessageSize;
     uint32_t fileIoPort; /* HBVP_PORT_FILEIO */
     uint32_t haltPort;   /* HBVP_PORT_HALT */
+    uint32_t copyPort;   /* HBVP_PORT_COPY, or 0: no block mover (version 2) */
 } HbVpBoardInfo;
 
 /* The fault record the board writes into the fail-message region when the VP

@@ -4,6 +4,22 @@
 static uint32_t g_offset;
 static uint32_t g_size;
 static uint32_t g_last_error;
+static uint32_t g_copy_port; /* the board's block mover, 0: none */
+
+/* Larger moves between VP memory and shared memory go to the board's block
+ * mover when it has one: one burst instead of a bus cycle per word. */
+#define BLOCK_MOVE_THRESHOLD 64u
+static int block_move(uintptr_t to, uintptr_t from, uint32_t n) {
+    if (g_copy_port == 0 || n < BLOCK_MOVE_THRESHOLD) {
+        return 0;
+    }
+    HbVpCopyRequest request = {(uint32_t)to, (uint32_t)from, n};
+    __asm__ volatile("outl %%eax, %%dx"
+                     :
+                     : "a"(&request), "d"((uint16_t)g_copy_port)
+                     : "memory");
+    return 1;
+}
 
 const HbVpBoardInfo* hbvp_board_info(void) {
     return (const HbVpBoardInfo*)HBVP_INFO_ADDRESS;
@@ -13,6 +29,7 @@ void hbvp__init_block(void) {
     const HbVpBoardInfo* info = hbvp_board_info();
     g_offset = info->fileIoOffset;
     g_size = info->fileIoSize;
+    g_copy_port = info->version >= 2 ? info->copyPort : 0;
 }
 
 uint32_t hbvp_block_offset(void) {
@@ -47,6 +64,9 @@ void hbvp__put32(uint32_t offset, uint32_t value) {
 void hbvp__put_bytes(uint32_t offset, const void* from, uint32_t n) {
     const uint8_t* p = (const uint8_t*)from;
     volatile uint8_t* to = hbvp__block(offset);
+    if (block_move((uintptr_t)to, (uintptr_t)p, n)) {
+        return;
+    }
     uint32_t i = 0;
     if ((offset & 3) == 0) {
         for (; i + 4 <= n; i += 4) {
@@ -63,6 +83,9 @@ void hbvp__put_bytes(uint32_t offset, const void* from, uint32_t n) {
 void hbvp__get_bytes(uint32_t offset, void* dest, uint32_t n) {
     uint8_t* p = (uint8_t*)dest;
     volatile uint8_t* from = hbvp__block(offset);
+    if (block_move((uintptr_t)p, (uintptr_t)from, n)) {
+        return;
+    }
     uint32_t i = 0;
     if ((offset & 3) == 0) {
         for (; i + 4 <= n; i += 4) {

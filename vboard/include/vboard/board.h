@@ -82,6 +82,12 @@ class VpSide {
     virtual void onSharedMemoryWrite(Board&, uint32_t /*offset*/, uint32_t /*length*/) {}
     virtual void onRegisterWrite(Board&, uint32_t /*offset*/, uint32_t /*value*/) {}
     virtual void onSignal(Board&, uint32_t /*code*/) {}
+    // The board no longer serves this side: another side replaced it, or the
+    // device stopped serving. No hook runs after this; the side must stop
+    // using the board (its threads included) before returning, since the
+    // board may go away next. Runs on the thread that replaced the side or
+    // stopped the device, never on the device's thread.
+    virtual void onDetach(Board&) {}
 };
 
 class Board {
@@ -97,6 +103,12 @@ class Board {
     virtual uint32_t sharedMemorySize() const = 0;
     virtual bool readShared(uint32_t offset, void* out, uint32_t length) const = 0;
     virtual bool writeShared(uint32_t offset, const void* data, uint32_t length) = 0;
+    // The shared memory itself, sharedMemorySize() bytes valid as long as the
+    // board, for the VP's processor to map as the dual-ported memory it is:
+    // accesses through it take no lock of the board and wake no
+    // waitForSharedWord (the protocols hand over by doorbells and events).
+    // Null when the board offers no direct access.
+    virtual uint8_t* sharedMemoryData() { return nullptr; }
     virtual uint32_t readSharedWord(uint32_t offset) const = 0;
     virtual bool writeSharedWord(uint32_t offset, uint32_t value) = 0;
     // Waits until the word at `offset` equals `value` (host writes wake it).
@@ -125,6 +137,7 @@ class Board {
     // doubles need not trace live.)
     virtual void setTraceListener(std::function<void(const TraceEntry&)> /*listener*/) {}
 
+    // Plugs in the program on the VP; the side it replaces is detached.
     virtual void setVpSide(std::shared_ptr<VpSide> vp) = 0;
 
     // (Not pure: boards that are not served over a socket, such as test
@@ -161,7 +174,8 @@ class Device {
     virtual Board& addBoard(int index, const BoardConfig& config) = 0;
     virtual Board* board(int index) = 0;
     virtual const std::string& basePath() const = 0;
-    // Stops serving: open connections are closed, later requests fail.
+    // Stops serving: open connections are closed, later requests fail, and
+    // each board's VP side is detached (once).
     virtual void stop() = 0;
 };
 
