@@ -2,7 +2,7 @@
 // SIGINT or SIGTERM, then removes its sockets. Any host application reaches
 // the boards as it reaches the board's driver: hbrun --device, the tests, a
 // program of one's own linked with the library.
-#include "running_vp.h"
+#include "vboard/emulated_vp.h"
 #include "vboard/board.h"
 #include "vboard/faults.h"
 #include "vboard/monitor.h"
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
     monitorOptions.contextReplyLength = contextLength;
     monitorOptions.replyLengthExcess = replyExcess;
     std::unique_ptr<hb::vboard::Device> device;
-    std::vector<std::shared_ptr<hb::tools::RunningVp>> vps;
+    std::vector<std::shared_ptr<hb::vboard::EmulatedVp>> vps;
     try {
         device = hb::vboard::Device::create(base);
         for (int i = 0; i < boards; ++i) {
@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
             config.busWidth = boardType == 27 ? width : 4;
             hb::vboard::Board& board = device->addBoard(i, config);
             // The monitor answers boots; started images run on the emulated VP.
-            vps.push_back(hb::tools::attachRunningVp(board, monitorOptions));
+            vps.push_back(hb::vboard::attachEmulatedVp(board, {monitorOptions}));
             if (!plans[static_cast<size_t>(i)].empty())
                 board.setFaultPlan(plans[static_cast<size_t>(i)]);
             if (trace) {
@@ -229,8 +229,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     for (auto& vp : vps) {
-        vp->cpu().stop();
-        vp->monitor().stop();
+        vp->shutdown();
     }
     device->stop(); // stops serving and removes the sockets
     for (int i = 0; i < boards; ++i)
