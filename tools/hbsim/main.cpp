@@ -53,8 +53,8 @@ bool somethingServes(const std::string& path) {
     return live;
 }
 
-// The fault plans of the --fault options, one per board: "SPEC" goes to every
-// board, "B@SPEC" to board B only. Throws std::invalid_argument naming the
+// The fault plans of the --fault options, one per board: "PLAN" goes to every
+// board, "B@PLAN" to board B only. Throws std::invalid_argument naming the
 // option that is wrong.
 std::vector<hb::vboard::FaultPlan> faultPlans(const std::vector<std::string>& options, int boards) {
     std::vector<hb::vboard::FaultPlan> plans(static_cast<size_t>(boards));
