@@ -6,6 +6,7 @@
 // event never comes.
 #include "boot/boot_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -115,7 +116,8 @@ extern "C" int32_t hb_SendRawData(const AcceleratorBoard* board, const void* req
         return 0;
     }
     // A request the area cannot hold would run into the next region.
-    if (requestSize > monitorDataRoom(board) - HB_MONITOR_MESSAGE_BODY) {
+    const uint32_t bodyRoom = monitorDataRoom(board) - HB_MONITOR_MESSAGE_BODY;
+    if (requestSize > bodyRoom) {
         hbSetLastError(HB_ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -172,8 +174,10 @@ extern "C" int32_t hb_SendRawData(const AcceleratorBoard* board, const void* req
                     hbSetLastError(HB_ERROR_TIMEOUT);
                     break;
                 }
-                // A reply longer than the caller's buffer is cut to its size.
-                const uint32_t copied = length < replyCapacity ? length : replyCapacity;
+                // A reply longer than the caller's buffer is cut to its size;
+                // a length beyond the area is the monitor's error, and the
+                // bytes past the area belong to the next region.
+                const uint32_t copied = std::min({length, replyCapacity, bodyRoom});
                 if (!hb_DeviceIoSharedMemoryRead(device, area + HB_MONITOR_MESSAGE_BODY, reply,
                                                  copied)) {
                     hbSetLastError(HB_ERROR_TIMEOUT);

@@ -125,4 +125,52 @@ TEST_F(BootFaultSweep, AShortContextReplyStillBoots) {
         << "the loader uses its own 376-byte buffer whatever the reply's length";
 }
 
+// A monitor whose MessageLength claims more than its reply holds: beyond the
+// caller's buffer, and beyond the monitor data area (0x400 bytes on this
+// board). The host copies at most the capacity, never reads past the area,
+// and a whole boot still succeeds.
+TEST_F(BootFaultSweep, OverlongReplyLengthsAreCutToTheBufferAndTheArea) {
+    constexpr uint32_t kArea = 0x400;
+    vboard::MonitorOptions overlong;
+    overlong.replyLengthExcess = 0x10000;
+    open(overlong);
+    const uint32_t area = hb_GetMonitorData(board, nullptr);
+    const uint8_t getContext[4] = {4, 0, MON_GET_CONTEXT, 0}; // length 4, the opcode
+    const auto readsStayInTheArea = [&] {
+        for (const vboard::TraceEntry& entry : vb->trace()) {
+            if (entry.controlCode == HB_IOCTL_SHARED_MEMORY_READ) {
+                EXPECT_GE(entry.offset, area) << entry.text();
+                EXPECT_LE(uint64_t{entry.offset} + entry.length, uint64_t{area} + kArea)
+                    << entry.text();
+            }
+        }
+    };
+
+    // A buffer larger than the area: filled up to the area's end only.
+    std::vector<uint8_t> reply(0x2000, 0xAA);
+    ASSERT_EQ(hb_SendRawData(board, getContext, 4, reply.data(), 0x2000, nullptr, 5.0), 1);
+    EXPECT_EQ(half(reply, 0), HB_VPCONTEXT_SIZE);
+    EXPECT_EQ(half(reply, 2), MON_GET_CONTEXT);
+    for (size_t i = kArea - 8; i < reply.size(); ++i) {
+        ASSERT_EQ(reply[i], 0xAA) << "byte " << i << " lies beyond the area";
+    }
+    readsStayInTheArea();
+
+    // A buffer smaller than the reply: filled up to its capacity only.
+    vb->clearTrace();
+    std::fill(reply.begin(), reply.end(), 0xAA);
+    ASSERT_EQ(hb_SendRawData(board, getContext, 4, reply.data(), 10, nullptr, 5.0), 1);
+    EXPECT_EQ(half(reply, 2), MON_GET_CONTEXT);
+    for (size_t i = 10; i < reply.size(); ++i) {
+        ASSERT_EQ(reply[i], 0xAA) << "byte " << i << " lies beyond the capacity";
+    }
+    readsStayInTheArea();
+
+    // Every reply of a boot overlong: the loader's small reply buffers hold.
+    vb->clearTrace();
+    writeImage(referenceImage());
+    EXPECT_EQ(hbBootVp(board, imagePath.c_str(), 5.0), 1);
+    readsStayInTheArea();
+}
+
 } // namespace

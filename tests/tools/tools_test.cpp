@@ -3,9 +3,11 @@
 #include "process.h"
 
 #include "../fileio/scratch_directory.h"
+#include "hbsys9u.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <sys/socket.h>
@@ -180,6 +182,90 @@ TEST_F(Tools, HbsimStopsOnSigintAndRefusesBadOptions) {
     EXPECT_EQ(hbtest::run({kHbsim, "--path", work_ / "x", "--boards", "17"}, work_.path()).status,
               2);
     EXPECT_EQ(hbtest::run({kHbsim}, work_.path()).status, 2);
+}
+
+// Boots `image` on board `index` of the device at `base` from this process,
+// as any host application would; the last error on failure, 0 on success.
+uint32_t bootThrough(const std::string& base, int index, const std::string& image, double timeout) {
+    AcceleratorBoard* board = hbAcceleratorBoardCreate(base.c_str(), index, 0);
+    if (board == nullptr) {
+        ADD_FAILURE() << "no board " << index << " at " << base;
+        return hbGetLastError();
+    }
+    hbSetLastError(0);
+    const int32_t booted = hbBootVp(board, image.c_str(), timeout);
+    const uint32_t error = booted != 0 ? 0 : hbGetLastError();
+    EXPECT_TRUE(booted == 0 || booted == 1);
+    hbAcceleratorBoardDestroy(board);
+    return error;
+}
+
+TEST_F(Tools, HbsimFaultPlansReachTheHostBoardByBoard) {
+    const std::string base = work_ / "faulty";
+    // Every board fails its first shared-memory read (the first poll of the
+    // first monitor transfer); board 1 also every reset.
+    Process sim({kHbsim, "--path", base, "--boards", "2", "--fault", "fail:SharedMemoryRead#1=1117",
+                 "--fault", "1@fail:ResetVp*0"},
+                work_.path());
+    ASSERT_TRUE(sim.waitForOutput("hbsim: ready", 30s)) << sim.out();
+    const std::string image = kVp + "/behave.exe";
+    for (int index : {0, 1}) {
+        SCOPED_TRACE("board " + std::to_string(index));
+        EXPECT_EQ(bootThrough(base, index, image, 5.0), 1460u)
+            << "a failed monitor transfer ends the boot with 1460";
+        // The plan hit the first read only; the reset the boot does not check.
+        EXPECT_EQ(bootThrough(base, index, image, 5.0), 0u);
+    }
+    sim.signal(SIGTERM);
+    const Finished ended = sim.finish();
+    EXPECT_EQ(ended.status, 0) << ended.err;
+}
+
+TEST_F(Tools, HbsimMonitorFaults) {
+    const std::string image = kVp + "/behave.exe";
+    {
+        // A silent monitor: a finite time-out ends the boot, whichever way
+        // the library waits.
+        Process sim({kHbsim, "--path", work_ / "silent", "--never-answer"}, work_.path());
+        ASSERT_TRUE(sim.waitForOutput("hbsim: ready", 30s)) << sim.out();
+        EXPECT_EQ(bootThrough(work_ / "silent", 0, image, 0.3), 1460u);
+        sim.signal(SIGTERM);
+        EXPECT_EQ(sim.finish().status, 0);
+    }
+    {
+        // Late, short-context, overlong replies: the boot still succeeds.
+        Process sim({kHbsim, "--path", work_ / "odd", "--reply-delay", "2",
+                     "--monitor-context-length", "4", "--monitor-reply-excess", "100000"},
+                    work_.path());
+        ASSERT_TRUE(sim.waitForOutput("hbsim: ready", 30s)) << sim.out();
+        EXPECT_EQ(bootThrough(work_ / "odd", 0, image, 5.0), 0u);
+        sim.signal(SIGTERM);
+        EXPECT_EQ(sim.finish().status, 0);
+    }
+}
+
+TEST_F(Tools, HbsimRefusesBadFaultsWithOneLine) {
+    const std::string base = work_ / "bad";
+    const auto refused = [&](std::vector<std::string> arguments, const std::string& start) {
+        arguments.insert(arguments.begin(), {kHbsim, "--path", base});
+        const Finished done = hbtest::run(arguments, work_.path());
+        EXPECT_EQ(done.status, 2) << done.err;
+        EXPECT_EQ(done.err.rfind(start, 0), 0u) << done.err;
+        EXPECT_EQ(std::count(done.err.begin(), done.err.end(), '\n'), 1) << done.err;
+        EXPECT_FALSE(std::filesystem::exists(base + "1")) << "nothing was served";
+    };
+    refused({"--fault", "bogus"}, "hbsim: --fault 'bogus': expected KIND:TARGET");
+    refused({"--fault", "fail:NoSuchRequest"}, "hbsim: --fault 'fail:NoSuchRequest': unknown");
+    refused({"--fault", "delay:ResetVp"}, "hbsim: --fault 'delay:ResetVp': ");
+    refused({"--fault", "fail:any#0"}, "hbsim: --fault 'fail:any#0': ");
+    refused({"--boards", "2", "--fault", "2@fail:any"},
+            "hbsim: --fault '2@fail:any': board '2' is not one of the boards served (0 to 1)");
+    refused({"--fault", "x@fail:any"}, "hbsim: --fault 'x@fail:any': board 'x'");
+    refused({"--fault", ""}, "hbsim: --fault '': ");
+    refused({"--monitor-context-length", "3"}, "hbsim: --monitor-context-length: ");
+    refused({"--monitor-context-length", "377"}, "hbsim: --monitor-context-length: ");
+    refused({"--reply-delay", "soon"}, "hbsim: Could not convert: --reply-delay");
+    refused({"--fault"}, "hbsim: --fault: ");
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 // runs out before the program exits.
 #include "error_names.h"
 #include "request_trace.h"
-#include "running_vp.h"
+#include "vboard/emulated_vp.h"
 #include "vp_fault.h"
 
 #include "hbsys9u.h"
@@ -145,15 +145,14 @@ class EmbeddedBoard {
         try {
             device_ = hb::vboard::Device::create(base_);
             board_ = &device_->addBoard(options.boardIndex, config);
-            vp_ = hb::tools::attachRunningVp(*board_);
+            vp_ = hb::vboard::attachEmulatedVp(*board_);
         } catch (const std::exception& e) {
             removeDirectory();
             fail(std::string("cannot start the embedded board: ") + e.what());
         }
     }
     ~EmbeddedBoard() {
-        vp_->cpu().stop();
-        vp_->monitor().stop();
+        vp_->shutdown();
         board_->setTraceListener({});
         device_->stop();
         board_->setVpSide(nullptr);
@@ -165,7 +164,7 @@ class EmbeddedBoard {
 
     const std::string& base() const { return base_; }
     hb::vboard::Board& board() { return *board_; }
-    hb::tools::RunningVp& vp() { return *vp_; }
+    hb::vboard::EmulatedVp& vp() { return *vp_; }
 
   private:
     void removeDirectory() {
@@ -176,7 +175,7 @@ class EmbeddedBoard {
     std::string directory_, base_;
     std::unique_ptr<hb::vboard::Device> device_;
     hb::vboard::Board* board_ = nullptr;
-    std::shared_ptr<hb::tools::RunningVp> vp_;
+    std::shared_ptr<hb::vboard::EmulatedVp> vp_;
 };
 
 // The board handle and its file-I/O service, taken down in the right order.
@@ -287,11 +286,6 @@ int run(const Options& options) {
             fail("cannot boot image '" + options.image + "': " + describeError(error));
         }
     }
-    if (embedded) {
-        const std::string why = embedded->vp().startError();
-        if (!why.empty())
-            fail("the VP cannot start '" + options.image + "': " + why);
-    }
 
     // Waits in slices; between them a fault record, an ended processor, a
     // signal or the time-out end the wait.
@@ -303,10 +297,10 @@ int run(const Options& options) {
         if (const auto fault = hb::tools::readFault(board.get()))
             fail(*fault);
         if (embedded) {
-            const auto state = embedded->vp().cpu().state();
-            if (state == hb::vboard::VpRunState::Halted && !watch.exited.load())
+            const auto status = embedded->vp().status();
+            if (status.state == hb::vboard::EmulatedVpState::Halted && !watch.exited.load())
                 fail("the VP program ended without reporting an exit status (halt value " +
-                     std::to_string(embedded->vp().cpu().haltValue()) + ")");
+                     std::to_string(status.exitValue) + ")");
         }
         if (stopSignal != 0)
             fail(std::string("stopped by ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"),

@@ -2,8 +2,9 @@
 // SIGINT or SIGTERM, then removes its sockets. Any host application reaches
 // the boards as it reaches the board's driver: hbrun --device, the tests, a
 // program of one's own linked with the library.
-#include "running_vp.h"
+#include "vboard/emulated_vp.h"
 #include "vboard/board.h"
+#include "vboard/faults.h"
 #include "vboard/monitor.h"
 
 #include <CLI/CLI.hpp>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -51,6 +53,49 @@ bool somethingServes(const std::string& path) {
     return live;
 }
 
+// The fault plans of the --fault options, one per board: "PLAN" goes to every
+// board, "B@PLAN" to board B only. Throws std::invalid_argument naming the
+// option that is wrong.
+std::vector<hb::vboard::FaultPlan> faultPlans(const std::vector<std::string>& options, int boards) {
+    std::vector<hb::vboard::FaultPlan> plans(static_cast<size_t>(boards));
+    for (const std::string& option : options) {
+        std::string text = option;
+        int only = -1;
+        const auto at = option.find('@');
+        if (at != std::string::npos) {
+            const std::string index = option.substr(0, at);
+            if (index.empty() || index.size() > 2 ||
+                index.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(index) >= boards) {
+                throw std::invalid_argument("--fault '" + option + "': board '" + index +
+                                            "' is not one of the boards served (0 to " +
+                                            std::to_string(boards - 1) + ")");
+            }
+            only = std::stoi(index);
+            text = option.substr(at + 1);
+        }
+        hb::vboard::FaultPlan plan;
+        try {
+            plan = hb::vboard::parseFaultPlan(text);
+        } catch (const std::invalid_argument& e) {
+            std::string reason = e.what();
+            if (reason.rfind("fault: ", 0) == 0)
+                reason.erase(0, 7);
+            throw std::invalid_argument("--fault '" + option + "': " + reason);
+        }
+        if (plan.empty())
+            throw std::invalid_argument("--fault '" + option + "': no fault given");
+        for (int i = 0; i < boards; ++i) {
+            if (only >= 0 && i != only)
+                continue;
+            auto& into = plans[static_cast<size_t>(i)];
+            into.requests.insert(into.requests.end(), plan.requests.begin(), plan.requests.end());
+            into.events.insert(into.events.end(), plan.events.begin(), plan.events.end());
+        }
+    }
+    return plans;
+}
+
 std::string sizeText(uint32_t bytes) {
     return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " B";
 }
@@ -70,6 +115,9 @@ int main(int argc, char** argv) {
     unsigned replyDelayMs = 0;
     bool neverAnswer = false;
     uint32_t memoryMiB = 16;
+    uint32_t contextLength = 376;
+    uint32_t replyExcess = 0;
+    std::vector<std::string> faults;
     app.add_option("--path", base, "device base name; board i is served at BASE<i+1>")->required();
     app.add_option("--boards", boards, "number of boards")->check(CLI::Range(1, 16));
     app.add_option("--board-type", boardType,
@@ -84,11 +132,33 @@ int main(int argc, char** argv) {
     app.add_option("--reply-delay", replyDelayMs, "the monitor answers this many ms late");
     app.add_flag("--never-answer", neverAnswer, "the monitor takes requests and never answers");
     app.add_option("--memory", memoryMiB, "MiB of VP memory")->check(CLI::Range(1, 256));
+    app.add_option("--monitor-context-length", contextLength,
+                   "the monitor answers MON_GET_CONTEXT with this many bytes (4 to 376)")
+        ->check(CLI::Range(4, 376));
+    app.add_option("--monitor-reply-excess", replyExcess,
+                   "every monitor reply claims this many bytes more in MessageLength than it "
+                   "holds (a wrong length the host must not follow past its buffer or the area)");
+    app.add_option("--fault", faults,
+                   "a fault the board commits, counted from the start: [B@]KIND:TARGET[#N][*TIMES]"
+                   "[=VALUE][,...], e.g. 'fail:SharedMemoryRead#3=1167', 'short:VpRead#1*0=2', "
+                   "'event-drop:6', '1@close:ResetVp' (board 1 only; without B@ every board). "
+                   "KIND: fail, delay, corrupt, close, close-mid, short, event-drop, event-delay, "
+                   "event-dup. Repeatable")
+        ->allow_extra_args(false);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : kExitUsage;
+        if (e.get_exit_code() == 0)
+            return app.exit(e); // --help, --version
+        std::fprintf(stderr, "hbsim: %s (see --help)\n", e.what());
+        return kExitUsage;
+    }
+    std::vector<hb::vboard::FaultPlan> plans;
+    try {
+        plans = faultPlans(faults, boards);
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "hbsim: %s\n", e.what());
+        return kExitUsage;
     }
 
     for (int i = 0; i < boards; ++i) {
@@ -114,8 +184,10 @@ int main(int argc, char** argv) {
     monitorOptions.raiseEvent3 = !noEvent3;
     monitorOptions.replyDelay = std::chrono::milliseconds(replyDelayMs);
     monitorOptions.neverAnswer = neverAnswer;
+    monitorOptions.contextReplyLength = contextLength;
+    monitorOptions.replyLengthExcess = replyExcess;
     std::unique_ptr<hb::vboard::Device> device;
-    std::vector<std::shared_ptr<hb::tools::RunningVp>> vps;
+    std::vector<std::shared_ptr<hb::vboard::EmulatedVp>> vps;
     try {
         device = hb::vboard::Device::create(base);
         for (int i = 0; i < boards; ++i) {
@@ -124,7 +196,9 @@ int main(int argc, char** argv) {
             config.busWidth = boardType == 27 ? width : 4;
             hb::vboard::Board& board = device->addBoard(i, config);
             // The monitor answers boots; started images run on the emulated VP.
-            vps.push_back(hb::tools::attachRunningVp(board, monitorOptions));
+            vps.push_back(hb::vboard::attachEmulatedVp(board, {monitorOptions}));
+            if (!plans[static_cast<size_t>(i)].empty())
+                board.setFaultPlan(plans[static_cast<size_t>(i)]);
             if (trace) {
                 board.setTraceListener([i, &outputLock](const hb::vboard::TraceEntry& entry) {
                     std::lock_guard guard(outputLock);
@@ -155,8 +229,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     for (auto& vp : vps) {
-        vp->cpu().stop();
-        vp->monitor().stop();
+        vp->shutdown();
     }
     device->stop(); // stops serving and removes the sockets
     for (int i = 0; i < boards; ++i)

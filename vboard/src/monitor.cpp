@@ -240,8 +240,9 @@ void Monitor::publish(Board& board, const std::vector<uint8_t>& reply, bool rais
         board.writeShared(options_.areaOffset + kMessageBody, reply.data(),
                           static_cast<uint32_t>(reply.size()));
     }
+    const uint64_t claimed = reply.size() + static_cast<uint64_t>(options_.replyLengthExcess);
     board.writeSharedWord(options_.areaOffset + kMessageLength,
-                          static_cast<uint32_t>(reply.size()));
+                          static_cast<uint32_t>(std::min<uint64_t>(claimed, UINT32_MAX)));
     board.writeSharedWord(options_.areaOffset + kMessageState, kReplyReady);
     if (raiseEvent) {
         board.raiseEvent(kMonitorReplyEvent);

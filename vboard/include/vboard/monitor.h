@@ -32,6 +32,9 @@ struct MonitorOptions {
     uint32_t areaOffset = 0;                   // monitor data area in shared memory
     uint32_t areaRoom = 0; // bytes the area may use; 0: what the board's layout gives it
     uint32_t contextReplyLength = 376; // MON_GET_CONTEXT answers with this many bytes (4 .. 376)
+    // Every reply's MessageLength claims this many bytes more than the reply
+    // holds (saturating): a length beyond the caller's buffer or the area.
+    uint32_t replyLengthExcess = 0;
 };
 
 // Reply opcode of a refused command; the reply is 8 bytes: header, the
