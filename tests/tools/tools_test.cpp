@@ -110,6 +110,8 @@ TEST_F(Tools, BadOptionValuesAreUsageErrorsNamingTheOptionAndRange) {
          "hbsim: --monitor-reply-excess: 'nan'"},
         {{kHbsim, "--path", work_ / "x", "--width", "inf"},
          "hbsim: --width: 'inf' is not a whole number from 1 to 4"},
+        {{kHbpe, "check"}, "hbpe: a mode (check or fix) and an image are required"},
+        {{kHbpe, "fix", image, "--lfanew", "-1"}, "hbpe: --lfanew: '-1' is not a whole number"},
         {{kHbsim}, "hbsim: --path is required"},
     };
     for (const auto& c : cases) {

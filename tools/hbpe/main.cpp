@@ -26,8 +26,9 @@ constexpr const char* kUsageText = "usage: hbpe check IMAGE\n"
                                    "exit status: 0 fine; 1 the image has problems (one line "
                                    "each); 2 usage; 125 a file that cannot be read or written\n";
 
-int usage() {
-    std::fputs(kUsageText, stderr);
+// A usage error: one line with the reason.
+int usage(const std::string& reason) {
+    std::fprintf(stderr, "hbpe: %s (see hbpe --help)\n", reason.c_str());
     return kUsage;
 }
 
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc < 3) {
-        return usage();
+        return usage("a mode (check or fix) and an image are required");
     }
     const std::string mode = argv[1];
     const std::string input = argv[2];
@@ -79,16 +80,16 @@ int main(int argc, char** argv) {
         } else if (a == "--lfanew" && i + 1 < argc) {
             char* end = nullptr;
             unsigned long v = std::strtoul(argv[++i], &end, 0);
-            if (*end != '\0' || v > 0xFFFFFFFFul) {
-                return usage();
+            if (*end != '\0' || argv[i][0] == '-' || v > 0xFFFFFFFFul) {
+                return usage("--lfanew: '" + std::string(argv[i]) + "' is not a whole number");
             }
             lfanew = uint32_t(v);
         } else {
-            return usage();
+            return usage("unknown argument '" + a + "'");
         }
     }
     if (mode != "check" && mode != "fix") {
-        return usage();
+        return usage("unknown mode '" + mode + "'");
     }
     std::vector<uint8_t> image;
     if (const std::string why = readFile(input, image); !why.empty()) {

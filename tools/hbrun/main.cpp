@@ -133,6 +133,10 @@ void onStopSignal(int signal) {
     stopSignal = signal;
 }
 
+const char* signalName(int signal) {
+    return signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM";
+}
+
 // ---- The board ------------------------------------------------------------------
 
 // A virtual board in this process, served from a private directory that goes
@@ -315,8 +319,7 @@ int waitForExit(const OpenBoard& board, const Options& options, const RunWatch& 
                      std::to_string(status.exitValue) + ")");
         }
         if (stopSignal != 0)
-            fail(std::string("stopped by ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"),
-                 128 + stopSignal);
+            fail(std::string("stopped by ") + signalName(stopSignal), 128 + stopSignal);
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (options.timeout && elapsed > *options.timeout)
@@ -408,8 +411,8 @@ int main(int argc, char** argv) {
         ->check(wholeNumberIn(22, 27))
         ->excludes(device);
     app.add_option("--width", options.width,
-                   "bus width code of an embedded type-27 board: 1, 2 or 3 (default 4, refused: "
-                   "no layout)")
+                   "bus width code of an embedded type-27 board: 1, 2 or 3 (the default, 4, has "
+                   "no layout and is refused)")
         ->check(wholeNumberIn(1, 4))
         ->excludes(device);
     auto* timeoutOption =
@@ -442,6 +445,7 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     try {
