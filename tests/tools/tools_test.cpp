@@ -378,7 +378,8 @@ TEST_F(Tools, ASecondClientIsRefusedWhileTheFirstHoldsTheBoard) {
     AcceleratorBoard* board = hbAcceleratorBoardCreate(base.c_str(), 0, 0);
     ASSERT_NE(board, nullptr);
     EXPECT_EQ(hbFileIoStartup(board), 170u);
-    EXPECT_EQ(hb_DeviceIoResetVp(board->deviceHandle), 0);
+    EXPECT_EQ(hbBootVp(board, (kVp + "/hello.exe").c_str(), 5.0), 0);
+    EXPECT_EQ(hbGetLastError(), 170u);
     hbAcceleratorBoardDestroy(board);
 
     work_.write("go", "");

@@ -291,6 +291,8 @@ void boot(const OpenBoard& board, const Options& options) {
         fail("cannot open image '" + options.image + "': " + describeError(error));
     case HB_ERROR_FILE_NOT_FOUND:
         fail("image '" + options.image + "' is not a valid image: " + imageProblem(options.image));
+    case kErrorBusy:
+        fail(board.name() + " is busy: another client is using it (" + describeError(error) + ")");
     case HB_ERROR_TIMEOUT:
         fail("the board monitor did not answer while loading '" + options.image +
              "': " + describeError(error));
