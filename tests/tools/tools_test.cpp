@@ -364,7 +364,7 @@ TEST_F(Tools, HbrunNoticesItsDeviceEndingAndKeepsTheOutput) {
 
 TEST_F(Tools, ASecondClientIsRefusedWhileTheFirstHoldsTheBoard) {
     const std::string base = work_ / "shared";
-    Sim sim(base, work_.path());
+    Sim sim(base, work_.path(), {"--trace"});
     const std::string go = work_ / "go";
     Process first({kHbrun, "--device", base, kVp + "/behave.exe", "hold", go}, work_.path());
     ASSERT_TRUE(first.waitForOutput("holding\n", 30s)) << first.out();
@@ -381,6 +381,8 @@ TEST_F(Tools, ASecondClientIsRefusedWhileTheFirstHoldsTheBoard) {
     EXPECT_EQ(hbBootVp(board, (kVp + "/hello.exe").c_str(), 5.0), 0);
     EXPECT_EQ(hbGetLastError(), 170u);
     hbAcceleratorBoardDestroy(board);
+    EXPECT_NE(sim.process().out().find("status=170"), std::string::npos)
+        << "refusals are traced, before they are answered";
 
     work_.write("go", "");
     const Finished done = first.finish(30s);

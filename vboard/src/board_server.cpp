@@ -433,6 +433,11 @@ bool BoardServer::handleFrame(Connection& c, const uint8_t* frame, std::vector<i
 
     if (changesBoard(header.controlCode) && !claimBoard(c)) {
         closeUnkept(descriptors);
+        TraceEntry refused; // seen on the trace like any other answer
+        refused.controlCode = header.controlCode;
+        refused.name = requestName(header.controlCode);
+        refused.status = kStatusBusy;
+        board_.appendTrace(std::move(refused));
         return sendReply(c, header.requestId, 0, kStatusBusy, 0, nullptr, 0);
     }
 
