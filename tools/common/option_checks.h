@@ -1,7 +1,6 @@
-// Numeric option values as hbrun and hbsim take them: a whole number or a
-// finite decimal within a stated range. Anything else (nan, inf, 1e309, a
-// sign where none fits, trailing text) is refused with one line that names
-// the option and the range.
+// Option values as hbrun and hbsim take them: names that are not empty, whole
+// numbers or finite decimals within a stated range; anything else (nan, inf,
+// 1e309, a stray sign or text) is one line naming the option and the range.
 #pragma once
 
 #include <CLI/CLI.hpp>
