@@ -5,7 +5,8 @@
 //
 // Exit status: the VP program's own (0..255); 125 when hbrun itself fails or
 // the VP faults (the reason is on stderr as one line); 124 when --timeout
-// runs out before the program exits; 2 for a usage error.
+// runs out before the program exits; 2 for a usage error; 128 + N when
+// stopped by signal N (SIGINT, SIGTERM, SIGHUP).
 #include "command_line.h"
 #include "error_names.h"
 #include "option_checks.h"
@@ -395,7 +396,7 @@ int main(int argc, char** argv) {
                  "argument reaches the program's argv as given.\n"
                  "Exit status: the program's (0-255); 125 when hbrun fails, the VP faults, the "
                  "board is busy or the device is lost (one line on stderr); 124 when --timeout "
-                 "runs out; 2 for a usage error."};
+                 "runs out; 2 for a usage error; 128 + N when stopped by signal N."};
     app.set_version_flag("--version", std::string("hbrun ") + HB_VERSION);
     Options options;
     double timeout = 0;
