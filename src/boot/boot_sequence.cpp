@@ -8,6 +8,8 @@ namespace {
 
 constexpr uint32_t kBridgeRegister40 = 0x40;
 constexpr uint32_t kBridgeRegister44 = 0x44;
+// A device refuses the reset of a board that another host process owns.
+constexpr uint32_t kErrorBusy = 170;
 
 } // namespace
 
@@ -30,7 +32,11 @@ extern "C" int32_t hbBootVp(const AcceleratorBoard* board, const char* path, dou
         return 0;
     }
     hbPreInit(board);
-    hb_DeviceIoResetVp(board->deviceHandle);
+    // The other steps' results are not examined, but a busy board ends the
+    // boot at once: going on would load an image over another host's program.
+    if (hb_DeviceIoResetVp(board->deviceHandle) == 0 && hbGetLastError() == kErrorBusy) {
+        return 0;
+    }
     hb_DeviceIoPlxRegisterWrite(board->deviceHandle, kBridgeRegister40, 0);
     hb_DeviceIoPlxRegisterWrite(board->deviceHandle, kBridgeRegister44, 6);
     return hb::loadVpImage(board, path, timeout);

@@ -20,6 +20,8 @@ constexpr uint32_t kMaxSections = 10; // the section table goes as one write
 constexpr uint32_t kMaxStub = HB_MON_WRITE_MAX_DATA;
 constexpr uint16_t kDosMagic = 0x5A4D;    // "MZ"
 constexpr uint32_t kNtSignature = 0x4550; // "PE\0\0"
+constexpr uint16_t kMachineI386 = 0x14C;
+constexpr uint16_t kPe32Magic = 0x10B; // a PE32+ image has 0x20B and another header layout
 constexpr uint32_t kSectionHasCode = 0x20;
 constexpr uint32_t kContextMask = 0x7D5; // flag bits cleared in the first context
 constexpr uint32_t kStartFlags = 0x202;  // IF and the reserved bit
@@ -27,7 +29,9 @@ constexpr uint32_t kNoAddress = 0xFFFFFFFF;
 
 // NT header fields (offsets from e_lfanew).
 constexpr uint32_t kNtSignatureAt = 0;
+constexpr uint32_t kMachineAt = 4;
 constexpr uint32_t kNumberOfSectionsAt = 6;
+constexpr uint32_t kOptionalMagicAt = 24;
 constexpr uint32_t kEntryPointAt = 40;
 constexpr uint32_t kBaseOfCodeAt = 44;
 constexpr uint32_t kBaseOfDataAt = 48;
@@ -149,6 +153,7 @@ class ImageLoader {
     }
 
     bool prepareMonitor();
+    bool sectionsFit(uint32_t sectionCount, uint32_t tableAt, uint32_t imageBase);
     int loadSection(const uint8_t* header, uint32_t imageBase);
 
     const AcceleratorBoard* board_;
@@ -193,6 +198,34 @@ bool ImageLoader::prepareMonitor() {
     put32(context_ + HB_VPCONTEXT_ENTRY_ADDRESS, 0);
     put32(context_ + HB_VPCONTEXT_FLAGS, get32(context_ + HB_VPCONTEXT_FLAGS) & ~kContextMask);
     return sendContext();
+}
+
+// Whether every section that would be loaded has its data in the file and
+// ends within the 32-bit address space; checked before anything is sent, so
+// that an image claiming more than it holds is refused at once.
+bool ImageLoader::sectionsFit(uint32_t sectionCount, uint32_t tableAt, uint32_t imageBase) {
+    if (std::fseek(file_, 0, SEEK_END) != 0) {
+        return false;
+    }
+    const long fileSize = std::ftell(file_);
+    for (uint32_t i = 0; i < sectionCount; ++i) {
+        uint8_t header[kSectionHeaderSize];
+        if (fileSize < 0 || !readAt(tableAt + kSectionHeaderSize * i, header, kSectionHeaderSize)) {
+            return false;
+        }
+        const bool loaded = (get32(header + kCharacteristicsAt) & kSectionHasCode) != 0 ||
+                            nameIs(header, ".idata") || nameIs(header, ".edata");
+        const uint64_t size = get32(header + kSizeOfRawDataAt);
+        if (!loaded || size == 0) {
+            continue;
+        }
+        const uint64_t dataEnd = get32(header + kPointerToRawDataAt) + size;
+        const uint64_t end = uint64_t{imageBase} + get32(header + kVirtualAddressAt) + size;
+        if (dataEnd > static_cast<uint64_t>(fileSize) || end > (uint64_t{1} << 32)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Returns 1 when the section was handled, 0 with the load ended.
@@ -255,8 +288,12 @@ int ImageLoader::load(const char* path) {
     if (ntAt < kStubStart || ntAt > kStubStart + kMaxStub) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
+    // Only 32-bit i386 images: the loader reads the PE32 header layout and
+    // the VP runs i386 code.
     if (!readAt(ntAt, ntHeaders_, kNtHeadersSize) ||
-        get32(ntHeaders_ + kNtSignatureAt) != kNtSignature) {
+        get32(ntHeaders_ + kNtSignatureAt) != kNtSignature ||
+        get16(ntHeaders_ + kMachineAt) != kMachineI386 ||
+        get16(ntHeaders_ + kOptionalMagicAt) != kPe32Magic) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
     const uint32_t sectionCount = get16(ntHeaders_ + kNumberOfSectionsAt);
@@ -266,6 +303,9 @@ int ImageLoader::load(const char* path) {
     }
     const uint32_t imageBase = get32(ntHeaders_ + kImageBaseAt);
     const uint32_t tableAt = ntAt + kNtHeadersSize;
+    if (!sectionsFit(sectionCount, tableAt, imageBase)) {
+        return fail(HB_ERROR_FILE_NOT_FOUND);
+    }
 
     // Sections first, in table order.
     for (uint32_t i = 0; i < sectionCount; ++i) {

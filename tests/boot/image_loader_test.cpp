@@ -208,6 +208,15 @@ TEST_F(ImageLoaderTest, FormatErrorsFailWith2BeforeAnythingIsWritten) {
     badMagic.magic = 0x4D5A;
     PeImage badSignature = referenceImage();
     badSignature.signature = 0x4551;
+    PeImage pe32Plus = referenceImage();
+    pe32Plus.optionalMagic = 0x20B;
+    PeImage amd64 = referenceImage();
+    amd64.machine = 0x8664;
+    PeImage pastFourGiB = referenceImage();
+    pastFourGiB.addSection(".idata", 0xFFFFF000u - pastFourGiB.imageBase, patternBytes(0x2000, 3),
+                           kSectionInitialized);
+    PeImage claimsMore = referenceImage();
+    claimsMore.sections[0].sizeOfRawData = 64u << 20;
     PeImage elevenSections = referenceImage();
     for (int i = 0; i < 6; ++i) {
         elevenSections.addSection(".x" + std::to_string(i), 0x30000 + 0x1000 * i, {1},
@@ -224,6 +233,10 @@ TEST_F(ImageLoaderTest, FormatErrorsFailWith2BeforeAnythingIsWritten) {
         {"bad PE signature", badSignature.build()},
         {"short NT headers", truncated(referenceImage().build(), 0x380 + 247)},
         {"eleven sections", elevenSections.build()},
+        {"PE32+ image", pe32Plus.build()},
+        {"image for another machine", amd64.build()},
+        {"section past 4 GiB", pastFourGiB.build()},
+        {"section claiming more data than the file holds", claimsMore.build()},
     };
     for (const auto& [name, bytes] : cases) {
         SCOPED_TRACE(name);

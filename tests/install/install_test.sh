@@ -36,4 +36,9 @@ libdir=$(pkg-config --variable=libdir hbsys9u)
 cc -std=c11 -Wall -Wextra -Werror ${extra_flags[@]+"${extra_flags[@]}"} -o "$work/consumer-pc" \
    "$source_dir/tests/install/consumer/consumer.c" $(pkg-config --cflags --libs hbsys9u)
 LD_LIBRARY_PATH=$libdir "$work/consumer-pc"
+# The README's other way: the library directory recorded when linking.
+cc -std=c11 -Wall -Wextra -Werror ${extra_flags[@]+"${extra_flags[@]}"} -o "$work/consumer-rpath" \
+   "$source_dir/tests/install/consumer/consumer.c" $(pkg-config --cflags --libs hbsys9u) \
+   -Wl,-rpath,"$libdir"
+env -u LD_LIBRARY_PATH "$work/consumer-rpath"
 echo "install: both consumers built and ran"

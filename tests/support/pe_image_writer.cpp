@@ -90,11 +90,11 @@ std::vector<uint8_t> PeImage::build() const {
 
     const size_t nt = eLfanew;
     put32(file, nt + 0, signature);
-    put16(file, nt + 4, 0x014C); // i386
+    put16(file, nt + 4, machine);
     put16(file, nt + 6, numberOfSections.value_or(static_cast<uint16_t>(sections.size())));
     put16(file, nt + 20, 224);    // SizeOfOptionalHeader
     put16(file, nt + 22, 0x0103); // relocs stripped, executable, 32-bit
-    put16(file, nt + 24, 0x010B); // PE32 magic
+    put16(file, nt + 24, optionalMagic);
     put32(file, nt + 40, entryPoint);
     put32(file, nt + 44, baseOfCode);
     put32(file, nt + 48, baseOfData);

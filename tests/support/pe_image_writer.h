@@ -36,6 +36,8 @@ struct PeImage {
     uint32_t eLfanew = 0x380;        // 896: inside the loader's 864 .. 1264
     uint16_t magic = 0x5A4D;         // "MZ"
     uint32_t signature = 0x00004550; // "PE\0\0"
+    uint16_t machine = 0x014C;       // i386; 0x8664 is AMD64
+    uint16_t optionalMagic = 0x010B; // PE32; 0x20B is PE32+
     uint32_t imageBase = 0x00400000;
     uint32_t entryPoint = 0x1000; // relative to imageBase
     uint32_t baseOfCode = 0x1000;

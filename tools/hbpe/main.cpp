@@ -1,29 +1,55 @@
 // hbpe: prepares PE32 images for the VP.
 //   hbpe check IMAGE                      explains what keeps the host from loading IMAGE
 //   hbpe fix IMAGE [-o OUT] [--lfanew N]  moves the headers to N (default 864), then checks
+// Exit status: 0 the image is fine (or fixed); 1 it has problems, one line
+// each; 2 a usage error; 125 a file that cannot be read or written.
 #include "pe_image.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 namespace {
 
-int usage() {
-    std::fprintf(stderr, "usage: hbpe check IMAGE\n"
-                         "       hbpe fix IMAGE [-o OUT] [--lfanew N]\n");
-    return 2;
+constexpr int kProblems = 1;
+constexpr int kUsage = 2;
+constexpr int kCannot = 125;
+
+constexpr const char* kUsageText = "usage: hbpe check IMAGE\n"
+                                   "       hbpe fix IMAGE [-o OUT] [--lfanew N]\n"
+                                   "exit status: 0 fine; 1 the image has problems (one line "
+                                   "each); 2 usage; 125 a file that cannot be read or written\n";
+
+// A usage error: one line with the reason.
+int usage(const std::string& reason) {
+    std::fprintf(stderr, "hbpe: %s (see hbpe --help)\n", reason.c_str());
+    return kUsage;
 }
 
-bool readFile(const std::string& path, std::vector<uint8_t>& data) {
+// The whole file, or the reason why not ("it is a directory", the system's
+// words for a failed open or read).
+std::string readFile(const std::string& path, std::vector<uint8_t>& data) {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(path, ignored)) {
+        return "it is a directory";
+    }
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return false;
+        return errno != 0 ? std::strerror(errno) : "it cannot be opened";
     }
-    data.assign(std::istreambuf_iterator<char>(in), {});
-    return !in.bad();
+    try {
+        data.assign(std::istreambuf_iterator<char>(in), {});
+    } catch (const std::exception&) {
+        return "it cannot be read";
+    }
+    return in.bad() ? "it cannot be read" : "";
 }
 
 void report(const std::string& path, const std::vector<hb::pe::Problem>& problems) {
@@ -36,8 +62,12 @@ void report(const std::string& path, const std::vector<hb::pe::Problem>& problem
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsageText, stdout);
+        return 0;
+    }
     if (argc < 3) {
-        return usage();
+        return usage("a mode (check or fix) and an image are required");
     }
     const std::string mode = argv[1];
     const std::string input = argv[2];
@@ -50,38 +80,38 @@ int main(int argc, char** argv) {
         } else if (a == "--lfanew" && i + 1 < argc) {
             char* end = nullptr;
             unsigned long v = std::strtoul(argv[++i], &end, 0);
-            if (*end != '\0' || v > 0xFFFFFFFFul) {
-                return usage();
+            if (*end != '\0' || argv[i][0] == '-' || v > 0xFFFFFFFFul) {
+                return usage("--lfanew: '" + std::string(argv[i]) + "' is not a whole number");
             }
             lfanew = uint32_t(v);
         } else {
-            return usage();
+            return usage("unknown argument '" + a + "'");
         }
     }
+    if (mode != "check" && mode != "fix") {
+        return usage("unknown mode '" + mode + "'");
+    }
     std::vector<uint8_t> image;
-    if (!readFile(input, image)) {
-        std::fprintf(stderr, "%s: cannot read\n", input.c_str());
-        return 1;
+    if (const std::string why = readFile(input, image); !why.empty()) {
+        std::fprintf(stderr, "hbpe: cannot read '%s': %s\n", input.c_str(), why.c_str());
+        return kCannot;
     }
     if (mode == "check") {
         auto problems = hb::pe::checkImage(image);
         report(input, problems);
-        return problems.empty() ? 0 : 1;
-    }
-    if (mode != "fix") {
-        return usage();
+        return problems.empty() ? 0 : kProblems;
     }
     auto fixed = hb::pe::fixImage(image, lfanew);
     if (!fixed.ok) {
         report(input, fixed.problems);
-        return 1;
+        return kProblems;
     }
     std::ofstream out(output, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(fixed.image.data()),
               std::streamsize(fixed.image.size()));
     if (!out) {
-        std::fprintf(stderr, "%s: cannot write\n", output.c_str());
-        return 1;
+        std::fprintf(stderr, "hbpe: cannot write '%s'\n", output.c_str());
+        return kCannot;
     }
     return 0;
 }

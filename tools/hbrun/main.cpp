@@ -5,8 +5,12 @@
 //
 // Exit status: the VP program's own (0..255); 125 when hbrun itself fails or
 // the VP faults (the reason is on stderr as one line); 124 when --timeout
-// runs out before the program exits.
+// runs out before the program exits; 2 for a usage error; 128 + N when
+// stopped by signal N (SIGINT, SIGTERM, SIGHUP).
+#include "command_line.h"
 #include "error_names.h"
+#include "option_checks.h"
+#include "pe_image.h"
 #include "request_trace.h"
 #include "vboard/emulated_vp.h"
 #include "vp_fault.h"
@@ -24,6 +28,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +46,8 @@ using hb::tools::describeError;
 
 constexpr int kOwnFailure = 125;
 constexpr int kTimedOut = 124;
+constexpr int kUsage = 2;
+constexpr uint32_t kErrorBusy = 170; // the device refused a second owner of the VP
 constexpr double kDefaultBootTimeout = 30.0;
 constexpr double kPollSeconds = 0.05;
 
@@ -126,6 +134,10 @@ void onStopSignal(int signal) {
     stopSignal = signal;
 }
 
+const char* signalName(int signal) {
+    return signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM";
+}
+
 // ---- The board ------------------------------------------------------------------
 
 // A virtual board in this process, served from a private directory that goes
@@ -181,11 +193,12 @@ class EmbeddedBoard {
 // The board handle and its file-I/O service, taken down in the right order.
 class OpenBoard {
   public:
-    OpenBoard(const std::string& base, int index) {
+    // `name` says which board this is in messages.
+    OpenBoard(const std::string& base, int index, std::string name) : name_(std::move(name)) {
         board_ = hbAcceleratorBoardCreate(base.c_str(), index, 0);
         if (board_ == nullptr)
-            fail("cannot open board " + std::to_string(index) + " of device '" + base +
-                 "': " + describeError(hbGetLastError()) + " (no device answers there)");
+            fail("cannot open " + name_ + ": " + describeError(hbGetLastError()) +
+                 " (no device answers there)");
     }
     ~OpenBoard() {
         if (serviceRunning_) {
@@ -197,36 +210,146 @@ class OpenBoard {
     OpenBoard(const OpenBoard&) = delete;
     OpenBoard& operator=(const OpenBoard&) = delete;
 
+    // A board kind without a file-I/O block cannot serve a program: it
+    // would boot and then wait forever for requests that cannot come.
+    void requireFileIoBlock() const {
+        uint32_t size = 0;
+        hb_GetFileIoBuffer(board_, &size);
+        if (size == 0)
+            fail("cannot serve a program on this board kind: " + name_ +
+                 " has no file-I/O block (bus type " + std::to_string(hbBusType(board_)) +
+                 ", bus width " + std::to_string(hbBusWidth(board_)) + ")");
+    }
     void startService() {
         const uint32_t code = hbFileIoStartup(board_);
+        if (code == kErrorBusy)
+            fail(name_ + " is busy: another client is using it (" + describeError(code) + ")");
         if (code != 0)
             fail("cannot start the file-I/O service: " + describeError(code));
         serviceRunning_ = true;
     }
+    // Ends the run when the device has gone away (its connection broke).
+    void failIfLost(uint32_t readError) const {
+        if (readError == HB_ERROR_DEVICE_NOT_CONNECTED)
+            fail("lost the device: " + name_ + " stopped answering (" + describeError(readError) +
+                 ")");
+    }
     AcceleratorBoard* get() const { return board_; }
+    const std::string& name() const { return name_; }
 
   private:
+    std::string name_;
     AcceleratorBoard* board_ = nullptr;
     bool serviceRunning_ = false;
 };
 
 // ---- The run ---------------------------------------------------------------------
 
-int run(const Options& options) {
-    std::FILE* traceStream = nullptr;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, std::fclose);
+// Hands the program its command line, each argument quoted so that the VP
+// runtime splits it back exactly; warns when the line is cut to the slot.
+void setCommandLine(AcceleratorBoard* board, const Options& options) {
+    const std::vector<std::string> quoted =
+        hb::tools::quoteCommandLine(options.image, options.arguments);
+    std::vector<const char*> argv;
+    size_t joined = 0;
+    for (const std::string& word : quoted) {
+        argv.push_back(word.c_str());
+        joined += word.size() + 1;
+    }
+    argv.push_back(nullptr);
+    if (joined > HB_FILEIO_COMMAND_LINE_SIZE - 1)
+        std::fprintf(stderr, "hbrun: warning: the command line is cut to %u bytes\n",
+                     HB_FILEIO_COMMAND_LINE_SIZE - 1);
+    const uint32_t code = hbFileIoSetCommandLine(board, argv.data());
+    if (code != 0)
+        fail("cannot set the command line: " + describeError(code));
+}
+
+// Why the loader refused the image: what hbpe check finds, on one line.
+std::string imageProblem(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> bytes;
+    try {
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    } catch (const std::exception&) {
+        return "it cannot be read";
+    }
+    std::string text;
+    for (const hb::pe::Problem& problem : hb::pe::checkImage(bytes))
+        text += (text.empty() ? "" : "; ") + problem.text;
+    return text.empty() ? "the loader refused it" : text;
+}
+
+void boot(const OpenBoard& board, const Options& options) {
+    hb::tools::clearFaultRecord(board.get());
+    const double bootTimeout = options.timeout.value_or(kDefaultBootTimeout);
+    if (hbBootVp(board.get(), options.image.c_str(), bootTimeout) != 0)
+        return;
+    const uint32_t error = hbGetLastError();
+    board.failIfLost(hb::tools::readFault(board.get()).readError);
+    switch (error) {
+    case HB_ERROR_PATH_NOT_FOUND:
+        fail("cannot open image '" + options.image + "': " + describeError(error));
+    case HB_ERROR_FILE_NOT_FOUND:
+        fail("image '" + options.image + "' is not a valid image: " + imageProblem(options.image));
+    case kErrorBusy:
+        fail(board.name() + " is busy: another client is using it (" + describeError(error) + ")");
+    case HB_ERROR_TIMEOUT:
+        fail("the board monitor did not answer while loading '" + options.image +
+             "': " + describeError(error));
+    default:
+        fail("cannot boot image '" + options.image + "': " + describeError(error));
+    }
+}
+
+// Waits in slices; between them a fault record, a lost device, an ended
+// processor, a signal or the time-out end the wait.
+int waitForExit(const OpenBoard& board, const Options& options, const RunWatch& watch,
+                EmbeddedBoard* embedded) {
+    const auto started = std::chrono::steady_clock::now();
+    while (!watch.exited.load()) {
+        hbFileIoWaitForVpExit(board.get(), kPollSeconds);
+        if (watch.exited.load())
+            break;
+        const hb::tools::FaultCheck check = hb::tools::readFault(board.get());
+        if (check.fault)
+            fail(*check.fault);
+        board.failIfLost(check.readError);
+        if (embedded != nullptr) {
+            const auto status = embedded->vp().status();
+            if (status.state == hb::vboard::EmulatedVpState::Halted && !watch.exited.load())
+                fail("the VP program ended without reporting an exit status (halt value " +
+                     std::to_string(status.exitValue) + ")");
+        }
+        if (stopSignal != 0)
+            fail(std::string("stopped by ") + signalName(stopSignal), 128 + stopSignal);
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (options.timeout && elapsed > *options.timeout)
+            fail("the VP program did not exit within " + CLI::detail::to_string(*options.timeout) +
+                     " s",
+                 kTimedOut);
+    }
+    return watch.status.load();
+}
+
+void openTrace(const Options& options, std::unique_ptr<std::FILE, int (*)(std::FILE*)>& file,
+               std::optional<hb::tools::TraceSink>& sink) {
     if (!options.traceFile.empty()) {
-        traceFile.reset(std::fopen(options.traceFile.c_str(), "w"));
-        if (!traceFile)
+        file.reset(std::fopen(options.traceFile.c_str(), "w"));
+        if (!file)
             fail("cannot open trace file '" + options.traceFile +
                  "': " + describeError(hb::tools::win32FromErrno(errno)));
-        traceStream = traceFile.get();
+        sink.emplace(file.get());
     } else if (options.trace) {
-        traceStream = stderr;
+        sink.emplace(stderr);
     }
+}
+
+int run(const Options& options) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, std::fclose);
     std::optional<hb::tools::TraceSink> sink;
-    if (traceStream != nullptr)
-        sink.emplace(traceStream);
+    openTrace(options, traceFile, sink);
 
     std::optional<EmbeddedBoard> embedded;
     if (options.device.empty())
@@ -237,26 +360,18 @@ int run(const Options& options) {
         });
     }
     const std::string base = embedded ? embedded->base() : options.device;
+    const std::string name =
+        embedded ? "the embedded board (type " + std::to_string(options.boardType) + ")"
+                 : "board " + std::to_string(options.boardIndex) + " of device '" + base + "'";
 
-    OpenBoard board(base, options.boardIndex);
+    OpenBoard board(base, options.boardIndex, name);
+    board.requireFileIoBlock();
     board.startService();
 
     // The command line, the console, the root and the watch are set after
     // the service started: its first start in a process resets the slot.
-    std::vector<const char*> argv{options.image.c_str()};
-    size_t joined = options.image.size() + 1;
-    for (const std::string& argument : options.arguments) {
-        argv.push_back(argument.c_str());
-        joined += argument.size() + 1;
-    }
-    argv.push_back(nullptr);
-    if (joined > HB_FILEIO_COMMAND_LINE_SIZE - 1)
-        std::fprintf(stderr, "hbrun: warning: the command line is cut to %u bytes\n",
-                     HB_FILEIO_COMMAND_LINE_SIZE - 1);
-    uint32_t code = hbFileIoSetCommandLine(board.get(), argv.data());
-    if (code != 0)
-        fail("cannot set the command line: " + describeError(code));
-    code = hbFileIoSetStdOutFunctions(board.get(), writeStdout, writeStderr);
+    setCommandLine(board.get(), options);
+    uint32_t code = hbFileIoSetStdOutFunctions(board.get(), writeStdout, writeStderr);
     if (code != 0)
         fail("cannot install the console writers: " + describeError(code));
     code = hbFileIoSetRootDirectory(board.get(),
@@ -269,91 +384,61 @@ int run(const Options& options) {
     if (code != 0)
         fail("cannot watch the file-I/O requests: " + describeError(code));
 
-    hb::tools::clearFaultRecord(board.get());
-    const double bootTimeout = options.timeout.value_or(kDefaultBootTimeout);
-    if (hbBootVp(board.get(), options.image.c_str(), bootTimeout) == 0) {
-        const uint32_t error = hbGetLastError();
-        switch (error) {
-        case HB_ERROR_PATH_NOT_FOUND:
-            fail("cannot open image '" + options.image + "': " + describeError(error));
-        case HB_ERROR_FILE_NOT_FOUND:
-            fail("image '" + options.image + "' is no PE32 image the loader takes: " +
-                 describeError(error) + " (hbpe check explains why)");
-        case HB_ERROR_TIMEOUT:
-            fail("the board monitor did not answer while loading '" + options.image +
-                 "': " + describeError(error));
-        default:
-            fail("cannot boot image '" + options.image + "': " + describeError(error));
-        }
-    }
-
-    // Waits in slices; between them a fault record, an ended processor, a
-    // signal or the time-out end the wait.
-    const auto started = std::chrono::steady_clock::now();
-    while (!watch.exited.load()) {
-        hbFileIoWaitForVpExit(board.get(), kPollSeconds);
-        if (watch.exited.load())
-            break;
-        if (const auto fault = hb::tools::readFault(board.get()))
-            fail(*fault);
-        if (embedded) {
-            const auto status = embedded->vp().status();
-            if (status.state == hb::vboard::EmulatedVpState::Halted && !watch.exited.load())
-                fail("the VP program ended without reporting an exit status (halt value " +
-                     std::to_string(status.exitValue) + ")");
-        }
-        if (stopSignal != 0)
-            fail(std::string("stopped by ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"),
-                 128 + stopSignal);
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        if (options.timeout && elapsed > *options.timeout)
-            fail("the VP program did not exit within " + CLI::detail::to_string(*options.timeout) +
-                     " s",
-                 kTimedOut);
-    }
-    return watch.status.load();
+    boot(board, options);
+    return waitForExit(board, options, watch, embedded ? &*embedded : nullptr);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"hbrun: runs a VP program on a board as a host application does, with the "
-                 "host's files and console, and exits with the program's exit status.\n"
-                 "Exit status: the program's (0-255); 125 when hbrun fails or the VP faults; "
-                 "124 when --timeout runs out."};
+                 "host's files and console, and exits with the program's exit status. Each "
+                 "argument reaches the program's argv as given.\n"
+                 "Exit status: the program's (0-255); 125 when hbrun fails, the VP faults, the "
+                 "board is busy or the device is lost (one line on stderr); 124 when --timeout "
+                 "runs out; 2 for a usage error; 128 + N when stopped by signal N."};
     app.set_version_flag("--version", std::string("hbrun ") + HB_VERSION);
     Options options;
     double timeout = 0;
+    using hb::tools::wholeNumberIn;
+    const CLI::Validator nonEmpty = hb::tools::nonEmpty();
     auto* device = app.add_option("--device", options.device,
                                   "device base name of an existing board (a running hbsim, or "
-                                  "the board's driver); default: an embedded virtual board");
-    app.add_option("--board", options.boardIndex, "board index on the device")
-        ->check(CLI::Range(0, HB_MAX_BOARDS - 1));
+                                  "the board's driver); default: an embedded virtual board")
+                       ->check(nonEmpty);
+    app.add_option("--board", options.boardIndex, "board index on the device (default 0)")
+        ->check(wholeNumberIn(0, HB_MAX_BOARDS - 1));
     app.add_option("--board-type", options.boardType,
-                   "board type of the embedded board: 22/26, 23/25, 27 (with --width), 24")
-        ->check(CLI::Range(22, 27))
+                   "board type of the embedded board (default 22): 22/26, 23/25, 27 (with "
+                   "--width); 24 and 27 with width 4 have no file-I/O block and are refused")
+        ->check(wholeNumberIn(22, 27))
         ->excludes(device);
-    app.add_option("--width", options.width, "bus width code of an embedded type-27 board")
-        ->check(CLI::Range(1, 4))
+    app.add_option("--width", options.width,
+                   "bus width code of an embedded type-27 board: 1, 2 or 3 (the default, 4, has "
+                   "no layout and is refused)")
+        ->check(wholeNumberIn(1, 4))
         ->excludes(device);
     auto* timeoutOption =
         app.add_option("--timeout", timeout,
                        "seconds for each monitor command of the boot and for the whole run")
-            ->check(CLI::PositiveNumber);
+            ->check(hb::tools::decimalIn(0.001, 1e6));
     app.add_flag("--trace", options.trace,
                  "print every driver request (embedded board) and every file-I/O request, "
                  "decoded, to stderr");
-    app.add_option("--trace-file", options.traceFile, "write the trace to this file instead");
-    app.add_option("--root", options.root, "confine the program's file access to this directory");
+    app.add_option("--trace-file", options.traceFile, "write the trace to this file instead")
+        ->check(nonEmpty);
+    app.add_option("--root", options.root, "confine the program's file access to this directory")
+        ->check(nonEmpty);
     app.add_option("image", options.image, "the VP program, a PE32 image")->required();
     app.add_option("args", options.arguments, "the program's arguments");
     app.positionals_at_end();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : kOwnFailure;
+        if (e.get_exit_code() == 0)
+            return app.exit(e); // --help, --version
+        std::fprintf(stderr, "hbrun: %s (see --help)\n", e.what());
+        return kUsage;
     }
     if (timeoutOption->count() > 0)
         options.timeout = timeout;
@@ -363,6 +448,7 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     try {

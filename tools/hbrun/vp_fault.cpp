@@ -37,6 +37,31 @@ const char* faultKindName(uint32_t kind) {
     }
 }
 
+std::string hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
+
+// The fault in one line from the record's fields, each fact once: the kind,
+// the eip, then the address or the detail where the kind has one.
+std::string describeFault(const HbVpFaultRecord& record) {
+    std::string line =
+        std::string("VP fault: ") + faultKindName(record.kind) + " at eip " + hex(record.eip);
+    switch (record.kind) {
+    case HBVP_FAULT_CPU_EXCEPTION:
+        return line + ", vector " + std::to_string(record.detail);
+    case HBVP_FAULT_BAD_DOORBELL:
+        return line + ", port " + hex(record.detail) + ", block offset " + hex(record.address);
+    case HBVP_FAULT_BAD_CONTEXT:
+        return line + ", selector " + hex(record.detail);
+    case HBVP_FAULT_EMULATOR:
+        return line + ", code " + std::to_string(record.detail);
+    default:
+        return record.address != record.eip ? line + ", address " + hex(record.address) : line;
+    }
+}
+
 uint32_t regionOffset(const AcceleratorBoard* board) {
     uint32_t size = 0; // the region is one record; absent regions leave 0
     const uint32_t offset = hb_GetFailMessage(board, &size);
@@ -53,20 +78,19 @@ bool clearFaultRecord(const AcceleratorBoard* board) {
     return hb_DeviceIoSharedMemoryWrite(board->deviceHandle, offset, &zero, sizeof zero) != 0;
 }
 
-std::optional<std::string> readFault(const AcceleratorBoard* board) {
+FaultCheck readFault(const AcceleratorBoard* board) {
+    FaultCheck check;
     const uint32_t offset = regionOffset(board);
     if (offset == UINT32_MAX)
-        return std::nullopt;
+        return check;
     HbVpFaultRecord record{};
-    if (hb_DeviceIoSharedMemoryRead(board->deviceHandle, offset, &record, sizeof record) == 0 ||
-        record.magic != HBVP_FAULT_MAGIC)
-        return std::nullopt;
-    record.text[sizeof record.text - 1] = '\0';
-    char line[400];
-    std::snprintf(line, sizeof line, "VP fault: %s at eip 0x%X, address 0x%X%s%s",
-                  faultKindName(record.kind), record.eip, record.address,
-                  record.text[0] != '\0' ? ": " : "", record.text);
-    return std::string(line);
+    if (hb_DeviceIoSharedMemoryRead(board->deviceHandle, offset, &record, sizeof record) == 0) {
+        check.readError = hbGetLastError();
+        return check;
+    }
+    if (record.magic == HBVP_FAULT_MAGIC)
+        check.fault = describeFault(record);
+    return check;
 }
 
 } // namespace hb::tools

@@ -1,9 +1,10 @@
 // hbsim: the virtual board as a daemon. Serves boards at BASE1 .. BASEn until
-// SIGINT or SIGTERM, then removes its sockets. Any host application reaches
+// SIGINT, SIGTERM or SIGHUP, then removes its sockets. Any host application reaches
 // the boards as it reaches the board's driver: hbrun --device, the tests, a
 // program of one's own linked with the library.
-#include "vboard/emulated_vp.h"
+#include "option_checks.h"
 #include "vboard/board.h"
+#include "vboard/emulated_vp.h"
 #include "vboard/faults.h"
 #include "vboard/monitor.h"
 
@@ -32,7 +33,7 @@
 namespace {
 
 constexpr int kExitUsage = 2;
-constexpr int kExitFailure = 1;
+constexpr int kExitFailure = 125;
 
 // Whether a device answers at `path` right now (a live hbsim or driver).
 bool somethingServes(const std::string& path) {
@@ -96,6 +97,24 @@ std::vector<hb::vboard::FaultPlan> faultPlans(const std::vector<std::string>& op
     return plans;
 }
 
+// Whether the board kind has a shared-memory layout (and so a file-I/O block).
+bool hasLayout(const hb::vboard::BoardConfig& config) {
+    if (config.boardType == 27)
+        return config.busWidth >= 1 && config.busWidth <= 3;
+    return config.boardType != 24;
+}
+
+const char* signalName(int signal) {
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "SIGTERM";
+    }
+}
+
 std::string sizeText(uint32_t bytes) {
     return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " B";
 }
@@ -103,8 +122,11 @@ std::string sizeText(uint32_t bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"hbsim: serves virtual accelerator boards at BASE1 .. BASEn, as the board's "
-                 "driver would, until SIGINT or SIGTERM."};
+    CLI::App app{
+        "hbsim: serves virtual accelerator boards at BASE1 .. BASEn, as the board's "
+        "driver would, until SIGINT, SIGTERM or SIGHUP.\n"
+        "Exit status: 0 after a stop signal; 125 when the boards cannot be served; 2 for a "
+        "usage error."};
     app.set_version_flag("--version", std::string("hbsim ") + HB_VERSION);
     std::string base;
     int boards = 1;
@@ -118,26 +140,34 @@ int main(int argc, char** argv) {
     uint32_t contextLength = 376;
     uint32_t replyExcess = 0;
     std::vector<std::string> faults;
+    using hb::tools::wholeNumberIn;
     app.add_option("--path", base, "device base name; board i is served at BASE<i+1>")->required();
-    app.add_option("--boards", boards, "number of boards")->check(CLI::Range(1, 16));
+    app.add_option("--boards", boards, "number of boards (default 1)")->check(wholeNumberIn(1, 16));
     app.add_option("--board-type", boardType,
-                   "hardware board type code: 22/26 (bus type 2), 23/25 (bus type 3), 27 (bus "
-                   "type 1, width from --width), 24 (unknown)")
-        ->check(CLI::Range(22, 27));
-    app.add_option("--width", width, "bus width code reported for board type 27 (1, 2 or 3)")
-        ->check(CLI::Range(1, 4));
+                   "hardware board type code (default 22): 22/26 (bus type 2), 23/25 (bus type "
+                   "3), 27 (bus type 1, width from --width), 24 (unknown). Boards of type 24, and "
+                   "of type 27 with width 4, have no shared-memory layout: the driver requests "
+                   "work, but no VP program can be served there")
+        ->check(wholeNumberIn(22, 27));
+    app.add_option("--width", width,
+                   "bus width code reported for board type 27 (default 4, which has no layout; "
+                   "1, 2 or 3 have one)")
+        ->check(wholeNumberIn(1, 4));
     app.add_flag("--trace", trace, "print every driver request, decoded, like a bus analyser");
     app.add_flag("--no-event3", noEvent3,
                  "the monitor answers without raising board event 3 (the host must poll)");
-    app.add_option("--reply-delay", replyDelayMs, "the monitor answers this many ms late");
+    app.add_option("--reply-delay", replyDelayMs, "the monitor answers this many ms late")
+        ->check(wholeNumberIn(0, 600000));
     app.add_flag("--never-answer", neverAnswer, "the monitor takes requests and never answers");
-    app.add_option("--memory", memoryMiB, "MiB of VP memory")->check(CLI::Range(1, 256));
+    app.add_option("--memory", memoryMiB, "MiB of VP memory (default 16)")
+        ->check(wholeNumberIn(1, 256));
     app.add_option("--monitor-context-length", contextLength,
                    "the monitor answers MON_GET_CONTEXT with this many bytes (4 to 376)")
-        ->check(CLI::Range(4, 376));
+        ->check(wholeNumberIn(4, 376));
     app.add_option("--monitor-reply-excess", replyExcess,
                    "every monitor reply claims this many bytes more in MessageLength than it "
-                   "holds (a wrong length the host must not follow past its buffer or the area)");
+                   "holds (a wrong length the host must not follow past its buffer or the area)")
+        ->check(wholeNumberIn(0, UINT32_MAX));
     app.add_option("--fault", faults,
                    "a fault the board commits, counted from the start: [B@]KIND:TARGET[#N][*TIMES]"
                    "[=VALUE][,...], e.g. 'fail:SharedMemoryRead#3=1167', 'short:VpRead#1*0=2', "
@@ -175,6 +205,7 @@ int main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -206,9 +237,10 @@ int main(int argc, char** argv) {
                     std::fflush(stdout);
                 });
             }
-            std::printf("hbsim: board %d at %s (type %u, bus width %u, %s shared memory)\n", i,
+            std::printf("hbsim: board %d at %s (type %u, bus width %u, %s shared memory%s)\n", i,
                         board.socketPath().c_str(), config.boardType, config.busWidth,
-                        sizeText(board.sharedMemorySize()).c_str());
+                        sizeText(board.sharedMemorySize()).c_str(),
+                        hasLayout(config) ? "" : "; no layout, no VP program can be served");
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "hbsim: cannot serve %s: %s\n", base.c_str(), e.what());
@@ -225,7 +257,7 @@ int main(int argc, char** argv) {
     }
     {
         std::lock_guard guard(outputLock);
-        std::printf("hbsim: %s, stopping\n", received == SIGINT ? "SIGINT" : "SIGTERM");
+        std::printf("hbsim: %s, stopping\n", signalName(received));
         std::fflush(stdout);
     }
     for (auto& vp : vps) {

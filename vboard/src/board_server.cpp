@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -31,6 +32,8 @@ constexpr size_t kMaxConnections = 64;
 constexpr size_t kMaxPendingDescriptors = 16;
 // A host that stops reading its replies loses its connection after this long.
 constexpr time_t kSendTimeoutSeconds = 10;
+// A request that would change a board another process owns.
+constexpr uint32_t kStatusBusy = 170;
 
 [[noreturn]] void throwErrno(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -80,6 +83,8 @@ void closeUnkept(std::vector<int>& descriptors) {
 struct BoardServer::Connection {
     int fd = -1;
     ConnectionId id = 0;
+    pid_t peer = 0;         // the connecting process
+    bool ownsBoard = false; // has changed the board on behalf of the owner
     bool greeted = false;
     bool closed = false;
     std::vector<uint8_t> buffer; // bytes received and not yet handled: [0, used)
@@ -249,6 +254,10 @@ void BoardServer::acceptConnection() {
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->id = nextConnection_++;
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0)
+        c->peer = credentials.pid;
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = c.get();
@@ -259,11 +268,50 @@ void BoardServer::acceptConnection() {
     connections_.push_back(std::move(c));
 }
 
+// Whether `c` may change the board: its process owns it, or nobody does (any
+// more), and then it becomes the owner.
+bool BoardServer::claimBoard(Connection& c) {
+    if (owner_ != 0 && owner_ != c.peer && ownerStillConnected()) {
+        return false;
+    }
+    if (owner_ != c.peer) {
+        for (auto& other : connections_) {
+            other->ownsBoard = false;
+        }
+        owner_ = c.peer;
+    }
+    c.ownsBoard = true;
+    return true;
+}
+
+// An owning connection whose peer has hung up but whose end this thread has
+// not yet handled no longer holds the board.
+bool BoardServer::ownerStillConnected() const {
+    for (const auto& c : connections_) {
+        if (!c->ownsBoard || c->closed) {
+            continue;
+        }
+        pollfd probe{c->fd, POLLRDHUP, 0};
+        if (::poll(&probe, 1, 0) == 0 || (probe.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void BoardServer::closeConnection(Connection& c) {
     if (c.closed) {
         return;
     }
     c.closed = true;
+    if (c.ownsBoard) {
+        c.ownsBoard = false;
+        const bool held = std::any_of(connections_.begin(), connections_.end(),
+                                      [](const auto& other) { return other->ownsBoard; });
+        if (!held) {
+            owner_ = 0;
+        }
+    }
     // Descriptors first: the host sees the connection end only once nothing
     // it sent is held any more.
     for (const auto& [position, descriptor] : c.descriptors) {
@@ -381,6 +429,16 @@ bool BoardServer::handleFrame(Connection& c, const uint8_t* frame, std::vector<i
     if (flagged != !descriptors.empty()) {
         closeUnkept(descriptors);
         return sendReply(c, header.requestId, 0, wire::kStatusInvalidParameter, 0, nullptr, 0);
+    }
+
+    if (changesBoard(header.controlCode) && !claimBoard(c)) {
+        closeUnkept(descriptors);
+        TraceEntry refused; // seen on the trace like any other answer
+        refused.controlCode = header.controlCode;
+        refused.name = requestName(header.controlCode);
+        refused.status = kStatusBusy;
+        board_.appendTrace(std::move(refused));
+        return sendReply(c, header.requestId, 0, kStatusBusy, 0, nullptr, 0);
     }
 
     RawRequest request;

@@ -2,6 +2,11 @@
 // each request to the request handler and sends the reply. One thread per
 // board serves all its connections (epoll), so the VpSide hooks of a board
 // never run concurrently.
+//
+// The board belongs to one host process at a time: the first whose request
+// changes the board owns it until its last such connection closes (also
+// when the process dies); requests of other processes that would change it
+// are refused with 170 (busy), while looking at it stays open to all.
 #pragma once
 
 #include "board_state.h"
@@ -9,6 +14,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -39,6 +45,8 @@ class BoardServer {
     bool sendReply(Connection& connection, uint32_t requestId, uint32_t flags, uint32_t status,
                    uint32_t bytesReturned, const uint8_t* payload, size_t length,
                    const ReplyFault& fault = {});
+    bool claimBoard(Connection& connection);
+    bool ownerStillConnected() const;
     void closeConnection(Connection& connection);
     void closeAllConnections();
     void wake();
@@ -50,6 +58,9 @@ class BoardServer {
     ino_t socketInode_ = 0;
     std::vector<std::unique_ptr<Connection>> connections_;
     ConnectionId nextConnection_ = 1;
+    // The process whose connections may change the board (0: none yet).
+    // Held while one of its connections that changed the board is open.
+    pid_t owner_ = 0;
     std::vector<uint8_t> replyPayload_;
 
     std::atomic<bool> stopping_{false};

@@ -92,6 +92,22 @@ std::string requestName(uint32_t controlCode) {
 
 namespace detail {
 
+bool changesBoard(uint32_t controlCode) {
+    switch (shapeOf(controlCode).kind) {
+    case Kind::ResetVp:
+    case Kind::PlxRegisterWrite:
+    case Kind::SharedMemoryWrite:
+    case Kind::AsyncEventRegister:
+    case Kind::AsyncEventDeregister:
+    case Kind::VpRead:
+    case Kind::VpWrite:
+    case Kind::SignalVp:
+        return true;
+    default:
+        return false;
+    }
+}
+
 Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<int>& descriptors,
                       std::vector<uint8_t>& payload) {
     payload.clear();
