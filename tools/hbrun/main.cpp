@@ -9,6 +9,7 @@
 #include "error_names.h"
 #include "request_trace.h"
 #include "vboard/emulated_vp.h"
+#include "vboard/gdb_stub.h"
 #include "vp_fault.h"
 
 #include "hbsys9u.h"
@@ -27,6 +28,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -64,6 +66,7 @@ struct Options {
     bool trace = false;
     std::string traceFile;
     std::string root;
+    int gdbPort = -1; // --gdb: the port a debugger connects to
 };
 
 // ---- The program's console --------------------------------------------------
@@ -166,6 +169,19 @@ class EmbeddedBoard {
     hb::vboard::Board& board() { return *board_; }
     hb::vboard::EmulatedVp& vp() { return *vp_; }
 
+    // The program stops before its first instruction for gdb on 127.0.0.1:port.
+    void listenForGdb(int port) {
+        try {
+            vp_->setDebugger(std::make_shared<hb::vboard::GdbStub>(
+                uint16_t(port), [](const std::string& address) {
+                    std::fprintf(stderr, "hbrun: waiting for gdb on %s\n", address.c_str());
+                }));
+        } catch (const std::system_error& e) {
+            fail("cannot listen for gdb on 127.0.0.1:" + std::to_string(port) + ": " +
+                 e.code().message());
+        }
+    }
+
   private:
     void removeDirectory() {
         std::error_code ignored;
@@ -231,6 +247,8 @@ int run(const Options& options) {
     std::optional<EmbeddedBoard> embedded;
     if (options.device.empty())
         embedded.emplace(options);
+    if (embedded && options.gdbPort >= 0)
+        embedded->listenForGdb(options.gdbPort);
     if (embedded && sink) {
         embedded->board().setTraceListener([&sink](const hb::vboard::TraceEntry& entry) {
             sink->line("driver: " + entry.text());
@@ -288,11 +306,20 @@ int run(const Options& options) {
     }
 
     // Waits in slices; between them a fault record, an ended processor, a
-    // signal or the time-out end the wait.
+    // signal or the time-out end the wait. Under a debugger the wait lasts
+    // until the processor has stopped too, so that gdb sees the end.
     const auto started = std::chrono::steady_clock::now();
-    while (!watch.exited.load()) {
-        hbFileIoWaitForVpExit(board.get(), kPollSeconds);
+    const auto finished = [&] {
+        return watch.exited.load() &&
+               (options.gdbPort < 0 ||
+                embedded->vp().status().state != hb::vboard::EmulatedVpState::Running);
+    };
+    while (!finished()) {
         if (watch.exited.load())
+            embedded->vp().waitUntilEnded(std::chrono::milliseconds(50));
+        else
+            hbFileIoWaitForVpExit(board.get(), kPollSeconds);
+        if (finished())
             break;
         if (const auto fault = hb::tools::readFault(board.get()))
             fail(*fault);
@@ -346,6 +373,12 @@ int main(int argc, char** argv) {
                  "decoded, to stderr");
     app.add_option("--trace-file", options.traceFile, "write the trace to this file instead");
     app.add_option("--root", options.root, "confine the program's file access to this directory");
+    app.add_option("--gdb", options.gdbPort,
+                   "stop the program before its first instruction and wait for gdb on "
+                   "127.0.0.1:PORT (0: a free port, named on stderr); then: gdb IMAGE, "
+                   "target remote :PORT")
+        ->check(CLI::Range(0, 65535))
+        ->excludes(device);
     app.add_option("image", options.image, "the VP program, a PE32 image")->required();
     app.add_option("args", options.arguments, "the program's arguments");
     app.positionals_at_end();

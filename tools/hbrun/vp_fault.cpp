@@ -32,6 +32,8 @@ const char* faultKindName(uint32_t kind) {
         return "bad start context";
     case HBVP_FAULT_EMULATOR:
         return "emulator stop";
+    case HBVP_FAULT_KILLED:
+        return "killed";
     default:
         return "unknown fault";
     }
@@ -63,6 +65,11 @@ std::optional<std::string> readFault(const AcceleratorBoard* board) {
         return std::nullopt;
     record.text[sizeof record.text - 1] = '\0';
     char line[400];
+    if (record.kind == HBVP_FAULT_KILLED) {
+        std::snprintf(line, sizeof line, "the debugger killed the VP program at eip 0x%X",
+                      record.eip);
+        return std::string(line);
+    }
     std::snprintf(line, sizeof line, "VP fault: %s at eip 0x%X, address 0x%X%s%s",
                   faultKindName(record.kind), record.eip, record.address,
                   record.text[0] != '\0' ? ": " : "", record.text);
