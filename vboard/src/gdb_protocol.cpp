@@ -136,6 +136,7 @@ std::string twoDigits(unsigned value) {
 // Binary data in a reply: the characters that frame packets escaped.
 std::string escapeBinary(std::string_view data) {
     std::string text;
+    text.reserve(data.size() + data.size() / 8);
     for (char c : data) {
         if (c == '$' || c == '#' || c == '}' || c == '*') {
             text += '}';

@@ -7,11 +7,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace hb::vboard {
@@ -137,8 +139,10 @@ bool GdbStub::awaitConnection(const VpDebugTarget& target) {
         if (!readable(listener_))
             continue;
         const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) { // out of descriptors, say: the next try comes a slice later
+            std::this_thread::sleep_for(std::chrono::milliseconds(kWaitSliceMs));
             continue;
+        }
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         const timeval limit{kSendLimitSeconds, 0};
