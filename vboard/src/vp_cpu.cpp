@@ -852,6 +852,16 @@ void VpCpu::runThread(Run* raw) {
     changed_.notify_all();
 }
 
+// The debugger has gone: the program runs on from `eip` without the code
+// hook, in code translated afresh without calls to it.
+namespace {
+uc_err runOnAlone(uc_engine* uc, uc_hook hook, uint32_t eip) {
+    uc_hook_del(uc, hook);
+    uc_ctl(uc, UC_CTL_WRITE(UC_CTL_TB_FLUSH, 0));
+    return uc_emu_start(uc, eip, kNoEnd, 0, 0);
+}
+} // namespace
+
 // Runs the program under its debugger: a stop before the first instruction,
 // then steps and continues as the debugger says until the program ends, the
 // debugger detaches or kills it, or the board stops it. A fault stops the
@@ -875,8 +885,7 @@ int VpCpu::runDebugged(uc_engine* uc, Run& run) {
             break;
         }
         if (resume == VpResume::Detach) {
-            uc_hook_del(uc, hook);
-            return uc_emu_start(uc, eipOf(uc), kNoEnd, 0, 0);
+            return runOnAlone(uc, hook, eipOf(uc));
         }
         run.debug.step = resume == VpResume::Step;
         run.debug.event = Event::None;
@@ -896,8 +905,7 @@ int VpCpu::runDebugged(uc_engine* uc, Run& run) {
             completeFault(*run.fault, eip);
             stop = {VpStop::Reason::Faulted, eip, run.fault->text};
         } else if (run.debug.event == Event::Detach) {
-            uc_hook_del(uc, hook);
-            return uc_emu_start(uc, eip, kNoEnd, 0, 0);
+            return runOnAlone(uc, hook, eip);
         } else {
             stop = {run.debug.event == Event::Breakpoint ? VpStop::Reason::Breakpoint
                     : run.debug.event == Event::Stepped  ? VpStop::Reason::Stepped
