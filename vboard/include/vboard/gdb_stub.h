@@ -1,11 +1,5 @@
-// A GDB remote-protocol stub for the programs of one emulated VP. It listens
-// on 127.0.0.1:PORT from its construction on; each program the VP starts
-// waits before its first instruction for a debugger to connect, and then
-// runs as the debugger says. A debugger that detaches or goes away lets the
-// program run on to its end.
-//
-//   auto stub = std::make_shared<hb::vboard::GdbStub>(port, announce);
-//   vp->setDebugger(stub);   // before the boot
+// A GDB remote-protocol stub for the programs of one emulated VP, listening
+// on 127.0.0.1:PORT.
 #pragma once
 
 #include "vboard/vp_debug.h"
@@ -21,6 +15,12 @@ namespace gdb {
 class Session;
 }
 
+// Each program the VP starts waits before its first instruction for a
+// debugger to connect, then runs as the debugger says; a debugger that
+// detaches or goes away lets it run on to its end.
+//
+//   auto stub = std::make_shared<hb::vboard::GdbStub>(port, announce);
+//   vp->setDebugger(stub);   // before the boot
 class GdbStub final : public VpDebugger {
   public:
     // Called with "127.0.0.1:PORT" each time a program waits for a debugger.
