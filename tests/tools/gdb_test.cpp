@@ -154,6 +154,10 @@ TEST_F(Gdb, SeesAVpFaultAsSigsegvAtTheFaultingLineAndTheHostStillGetsIt) {
     const std::string fault = kVp + "/fault.exe";
     auto hbrun = debugged({fault, "write"});
     const Finished session = gdb(fault, {"continue", "info registers eip", "continue"});
+    EXPECT_NE((session.out + session.err)
+                  .find("VP fault: write to unmapped address 0x40000000 at eip 0x"),
+              std::string::npos)
+        << session.out << session.err;
     EXPECT_NE(session.out.find("Program received signal SIGSEGV"), std::string::npos)
         << session.out << session.err;
     EXPECT_TRUE(std::regex_search(session.out, std::regex("main \\(.*\\) at .*fault\\.c:[0-9]+")))

@@ -364,7 +364,12 @@ std::string endReply(const VpEnd& end) {
 std::string Session::stopped(const VpStop& stop) {
     stopReply_ = stopReply(stop);
     lastReply_ = frame(stopReply_);
-    return lastReply_;
+    if (stop.reason != VpStop::Reason::Faulted || stop.fault.empty())
+        return lastReply_;
+    // What the fault was, on gdb's console before the stop.
+    const std::string line = "VP fault: " + stop.fault.substr(0, kMaxRead - 16) + "\n";
+    return frame("O" + toHex(reinterpret_cast<const uint8_t*>(line.data()), line.size())) +
+           lastReply_;
 }
 
 Session::Result Session::feed(VpDebugTarget& target, const uint8_t* data, size_t size,
