@@ -25,6 +25,7 @@ constexpr int kWaitSliceMs = 50;
 // A debugger that takes no replies for this long counts as gone.
 constexpr int kSendLimitSeconds = 5;
 constexpr size_t kReceiveChunk = 4096;
+constexpr int kChunksPerPoll = 8;
 
 [[noreturn]] void throwErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -106,12 +107,15 @@ VpPoll GdbStub::poll() {
         session_->interruptIn(reinterpret_cast<const uint8_t*>(pending_.data()), pending_.size());
     pending_.clear();
     char buffer[kReceiveChunk];
-    for (;;) {
+    // A few chunks at most: a debugger that never stops sending does not
+    // hold the program up for longer.
+    for (int chunks = 0; chunks < kChunksPerPoll;) {
         const ssize_t got = ::recv(connection_, buffer, sizeof buffer, MSG_DONTWAIT);
         if (got > 0) {
             interrupt =
                 session_->interruptIn(reinterpret_cast<const uint8_t*>(buffer), size_t(got)) ||
                 interrupt;
+            ++chunks;
             continue;
         }
         if (got < 0 && errno == EINTR)
@@ -120,8 +124,9 @@ VpPoll GdbStub::poll() {
             drop();
             return VpPoll::Detach;
         }
-        return interrupt ? VpPoll::Stop : VpPoll::Run;
+        break;
     }
+    return interrupt ? VpPoll::Stop : VpPoll::Run;
 }
 
 void GdbStub::ended(const VpEnd& end) {
