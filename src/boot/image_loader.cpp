@@ -4,6 +4,7 @@
 // the monitor variables, then MON_START.
 #include "boot/boot_internal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -15,8 +16,10 @@ namespace {
 constexpr uint32_t kDosHeaderSize = 64;
 constexpr uint32_t kNtHeadersSize = 248; // signature, file header, 224-byte optional header
 constexpr uint32_t kSectionHeaderSize = 40;
-constexpr uint32_t kStubStart = 864;  // first file byte of the stretch before the NT headers
-constexpr uint32_t kMaxSections = 10; // the section table goes as one write
+constexpr uint32_t kStubStart = 864; // first file byte of the stretch before the NT headers
+// Section headers per write of the section table: an image with debugging
+// information has more sections than one write carries.
+constexpr uint32_t kHeadersPerWrite = HB_MON_WRITE_MAX_DATA / kSectionHeaderSize;
 constexpr uint32_t kMaxStub = HB_MON_WRITE_MAX_DATA;
 constexpr uint16_t kDosMagic = 0x5A4D;    // "MZ"
 constexpr uint32_t kNtSignature = 0x4550; // "PE\0\0"
@@ -155,6 +158,7 @@ class ImageLoader {
     bool prepareMonitor();
     bool sectionsFit(uint32_t sectionCount, uint32_t tableAt, uint32_t imageBase);
     int loadSection(const uint8_t* header, uint32_t imageBase);
+    bool sendSectionTable(uint32_t tableAt, uint32_t sectionCount, uint32_t imageBase);
 
     const AcceleratorBoard* board_;
     double timeout_;
@@ -271,6 +275,32 @@ int ImageLoader::loadSection(const uint8_t* header, uint32_t imageBase) {
     return 1;
 }
 
+// The section table with every VirtualAddress made absolute: one write of up
+// to ten headers (an empty one for no sections), then one per further ten.
+// False with the load ended.
+bool ImageLoader::sendSectionTable(uint32_t tableAt, uint32_t sectionCount, uint32_t imageBase) {
+    if (!seekTo(tableAt)) {
+        return fail(HB_ERROR_FILE_NOT_FOUND);
+    }
+    uint32_t sent = 0;
+    do {
+        const uint32_t count = std::min(sectionCount - sent, kHeadersPerWrite);
+        if (!readNext(writeData(), kSectionHeaderSize * count)) {
+            return fail(HB_ERROR_FILE_NOT_FOUND);
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            uint8_t* address = writeData() + kSectionHeaderSize * i + kVirtualAddressAt;
+            put32(address, get32(address) + imageBase);
+        }
+        if (!sendWrite(imageBase + tableAt + kSectionHeaderSize * sent, HB_SELECTOR_DATA,
+                       kSectionHeaderSize * count)) {
+            return commandFailed();
+        }
+        sent += count;
+    } while (sent < sectionCount);
+    return true;
+}
+
 int ImageLoader::load(const char* path) {
     if (!prepareMonitor()) {
         return commandFailed();
@@ -297,10 +327,6 @@ int ImageLoader::load(const char* path) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
     const uint32_t sectionCount = get16(ntHeaders_ + kNumberOfSectionsAt);
-    // The section table goes as one write as well.
-    if (sectionCount > kMaxSections) {
-        return fail(HB_ERROR_FILE_NOT_FOUND);
-    }
     const uint32_t imageBase = get32(ntHeaders_ + kImageBaseAt);
     const uint32_t tableAt = ntAt + kNtHeadersSize;
     if (!sectionsFit(sectionCount, tableAt, imageBase)) {
@@ -346,17 +372,8 @@ int ImageLoader::load(const char* path) {
     if (!sendWrite(imageBase + ntAt, HB_SELECTOR_DATA, kNtHeadersSize)) {
         return commandFailed();
     }
-    // The section table, every VirtualAddress made absolute.
-    const uint32_t tableSize = kSectionHeaderSize * sectionCount;
-    if (!readAt(tableAt, writeData(), tableSize)) {
-        return fail(HB_ERROR_FILE_NOT_FOUND);
-    }
-    for (uint32_t i = 0; i < sectionCount; ++i) {
-        uint8_t* address = writeData() + kSectionHeaderSize * i + kVirtualAddressAt;
-        put32(address, get32(address) + imageBase);
-    }
-    if (!sendWrite(imageBase + tableAt, HB_SELECTOR_DATA, tableSize)) {
-        return commandFailed();
+    if (!sendSectionTable(tableAt, sectionCount, imageBase)) {
+        return 0;
     }
 
     // The final context: entry point, flags, stack top.

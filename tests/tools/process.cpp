@@ -60,14 +60,23 @@ Process::~Process() {
     }
 }
 
-bool Process::waitForOutput(const std::string& text, std::chrono::seconds limit) const {
+bool Process::waitFor(const std::string& path, const std::string& text,
+                      std::chrono::seconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
-        if (readFile(outPath_).find(text) != std::string::npos)
+        if (readFile(path).find(text) != std::string::npos)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+bool Process::waitForOutput(const std::string& text, std::chrono::seconds limit) const {
+    return waitFor(outPath_, text, limit);
+}
+
+bool Process::waitForError(const std::string& text, std::chrono::seconds limit) const {
+    return waitFor(errPath_, text, limit);
 }
 
 void Process::signal(int number) const {
@@ -98,6 +107,10 @@ Finished Process::finish(std::chrono::seconds limit) {
 
 std::string Process::out() const {
     return readFile(outPath_);
+}
+
+std::string Process::err() const {
+    return readFile(errPath_);
 }
 
 Finished run(const std::vector<std::string>& argv, const std::string& directory,

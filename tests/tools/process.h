@@ -23,12 +23,17 @@ class Process {
 
     // Waits up to `limit` for stdout to hold `text`; false if it did not come.
     bool waitForOutput(const std::string& text, std::chrono::seconds limit) const;
+    // The same for stderr.
+    bool waitForError(const std::string& text, std::chrono::seconds limit) const;
     void signal(int number) const;
     // Waits for the end (killing the process after `limit`).
     Finished finish(std::chrono::seconds limit = std::chrono::seconds(60));
     std::string out() const;
+    std::string err() const;
 
   private:
+    static bool waitFor(const std::string& path, const std::string& text,
+                        std::chrono::seconds limit);
     pid_t pid_ = -1;
     std::string outPath_, errPath_;
 };

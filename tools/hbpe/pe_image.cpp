@@ -14,8 +14,11 @@ constexpr uint32_t kOptionalHeaderSize = 224;
 constexpr uint32_t kCodeBit = 0x20;
 constexpr uint32_t kInitialisedData = 0x40;
 constexpr uint32_t kUninitialisedData = 0x80;
+constexpr uint32_t kDiscardable = 0x02000000; // never needed while the program runs
+constexpr uint32_t kSymbolSize = 18;          // a COFF symbol; the string table follows them
 // Offsets within the NT headers.
 constexpr uint32_t kMachine = 4, kNumberOfSections = 6, kPointerToSymbolTable = 12;
+constexpr uint32_t kNumberOfSymbols = 16;
 constexpr uint32_t kSizeOfOptionalHeader = 20, kMagic = 24, kEntryPoint = 40, kImageBase = 52;
 constexpr uint32_t kFileAlignment = 60, kSizeOfHeaders = 84, kCheckSum = 88;
 constexpr uint32_t kDataDirectory = 120;
@@ -43,6 +46,7 @@ uint64_t roundUp(uint64_t v, uint64_t to) {
 struct Section {
     std::string name;       // up to 8 characters, as the loader compares them
     bool exactName = false; // the 8-byte field held a NUL after the name
+    std::string longName;   // "/N" names: the name in the string table
     uint32_t virtualSize, virtualAddress, rawSize, rawPointer, characteristics;
     size_t headerAt; // file offset of its section header
 };
@@ -51,6 +55,28 @@ enum class Load { Code, Data, Stack, Debug, Skipped };
 
 bool named(const Section& s, const char* name) {
     return s.exactName && s.name == name;
+}
+
+// Debugging information (".debug_info" and the like, under long names) and
+// anything else marked discardable: the loader skips it, rightly.
+bool discardable(const Section& s) {
+    return (s.characteristics & kDiscardable) != 0 || s.longName.rfind(".debug", 0) == 0;
+}
+
+// The name a "/N" section name stands for: the string at offset N of the
+// string table behind the symbols; empty when there is none.
+std::string longName(std::span<const uint8_t> f, std::span<const uint8_t> nt,
+                     const std::string& name) {
+    if (name.size() < 2 || name[0] != '/' ||
+        name.find_first_not_of("0123456789", 1) != std::string::npos)
+        return {};
+    const uint64_t strings = uint64_t(rd32(nt, kPointerToSymbolTable)) +
+                             uint64_t(rd32(nt, kNumberOfSymbols)) * kSymbolSize;
+    const uint64_t at = strings + std::stoul(name.substr(1));
+    if (rd32(nt, kPointerToSymbolTable) == 0 || at >= f.size())
+        return {};
+    const char* text = reinterpret_cast<const char*>(f.data() + at);
+    return std::string(text, strnlen(text, f.size() - at));
 }
 
 // The loader's classification, tested in its order.
@@ -105,9 +131,6 @@ std::optional<Image> parse(std::span<const uint8_t> f, std::vector<Problem>& pro
                      "table 248 bytes after e_lfanew");
     }
     img.sectionCount = rd16(nt, kNumberOfSections);
-    if (img.sectionCount > kMaxSections) {
-        return fatal(std::to_string(img.sectionCount) + " sections; the loader takes at most 10");
-    }
     if (img.headerEnd() > f.size()) {
         return fatal("the section table runs past the end of the file");
     }
@@ -118,6 +141,7 @@ std::optional<Image> parse(std::span<const uint8_t> f, std::vector<Problem>& pro
         size_t len = strnlen(name, 8);
         s.name.assign(name, len);
         s.exactName = len < 8;
+        s.longName = longName(f, nt, s.name);
         s.virtualSize = rd32(f, at + 8);
         s.virtualAddress = rd32(f, at + 12);
         s.rawSize = rd32(f, at + 16);
@@ -130,7 +154,7 @@ std::optional<Image> parse(std::span<const uint8_t> f, std::vector<Problem>& pro
 }
 
 std::string quoted(const Section& s) {
-    return "section \"" + s.name + "\"";
+    return "section \"" + s.name + "\"" + (s.longName.empty() ? "" : " (" + s.longName + ")");
 }
 
 // The loader's rules for a parsed image whose headers stand at `lfanew`.
@@ -184,7 +208,7 @@ void checkParsed(std::span<const uint8_t> f, const Image& img, std::vector<Probl
             if (s.virtualSize == 0) {
                 problem("the \".stack\" section is empty");
             }
-        } else if (load == Load::Skipped && s.name != ".reloc") {
+        } else if (load == Load::Skipped && s.name != ".reloc" && !discardable(s)) {
             if ((s.characteristics & kInitialisedData) && s.rawSize > 0) {
                 problem(quoted(s) + " holds initialised data that the loader does not load "
                                     "(merge it into .text)");

@@ -11,10 +11,9 @@
 namespace hb::pe {
 
 // The loader sends the file bytes from 864 up to e_lfanew in one write of at
-// most 400 bytes, and the section table in one write of at most 400 bytes.
+// most 400 bytes.
 constexpr uint32_t kMinLfanew = 864;
 constexpr uint32_t kMaxLfanew = 864 + 400;
-constexpr uint32_t kMaxSections = 10;
 constexpr uint32_t kNtHeadersSize = 248; // signature, file header, 224-byte optional header
 constexpr uint32_t kSectionHeaderSize = 40;
 

@@ -13,6 +13,7 @@
 #include "pe_image.h"
 #include "request_trace.h"
 #include "vboard/emulated_vp.h"
+#include "vboard/gdb_stub.h"
 #include "vp_fault.h"
 
 #include "hbsys9u.h"
@@ -33,6 +34,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -72,6 +74,7 @@ struct Options {
     bool trace = false;
     std::string traceFile;
     std::string root;
+    int gdbPort = -1; // --gdb: the port a debugger connects to
 };
 
 // ---- The program's console --------------------------------------------------
@@ -177,6 +180,19 @@ class EmbeddedBoard {
     const std::string& base() const { return base_; }
     hb::vboard::Board& board() { return *board_; }
     hb::vboard::EmulatedVp& vp() { return *vp_; }
+
+    // The program stops before its first instruction for gdb on 127.0.0.1:port.
+    void listenForGdb(int port) {
+        try {
+            vp_->setDebugger(std::make_shared<hb::vboard::GdbStub>(
+                uint16_t(port), [](const std::string& address) {
+                    std::fprintf(stderr, "hbrun: waiting for gdb on %s\n", address.c_str());
+                }));
+        } catch (const std::system_error& e) {
+            fail("cannot listen for gdb on 127.0.0.1:" + std::to_string(port) + ": " +
+                 e.code().message());
+        }
+    }
 
   private:
     void removeDirectory() {
@@ -306,10 +322,20 @@ void boot(const OpenBoard& board, const Options& options) {
 // processor, a signal or the time-out end the wait.
 int waitForExit(const OpenBoard& board, const Options& options, const RunWatch& watch,
                 EmbeddedBoard* embedded) {
+    // Under a debugger the wait lasts until the processor has stopped too, so
+    // that gdb sees the end.
+    const auto finished = [&] {
+        return watch.exited.load() &&
+               (options.gdbPort < 0 || embedded == nullptr ||
+                embedded->vp().status().state != hb::vboard::EmulatedVpState::Running);
+    };
     const auto started = std::chrono::steady_clock::now();
-    while (!watch.exited.load()) {
-        hbFileIoWaitForVpExit(board.get(), kPollSeconds);
+    while (!finished()) {
         if (watch.exited.load())
+            embedded->vp().waitUntilEnded(std::chrono::milliseconds(50));
+        else
+            hbFileIoWaitForVpExit(board.get(), kPollSeconds);
+        if (finished())
             break;
         const hb::tools::FaultCheck check = hb::tools::readFault(board.get());
         if (check.fault)
@@ -354,6 +380,8 @@ int run(const Options& options) {
     std::optional<EmbeddedBoard> embedded;
     if (options.device.empty())
         embedded.emplace(options);
+    if (embedded && options.gdbPort >= 0)
+        embedded->listenForGdb(options.gdbPort);
     if (embedded && sink) {
         embedded->board().setTraceListener([&sink](const hb::vboard::TraceEntry& entry) {
             sink->line("driver: " + entry.text());
@@ -429,6 +457,12 @@ int main(int argc, char** argv) {
         ->check(nonEmpty);
     app.add_option("--root", options.root, "confine the program's file access to this directory")
         ->check(nonEmpty);
+    app.add_option("--gdb", options.gdbPort,
+                   "stop the program before its first instruction and wait for gdb on "
+                   "127.0.0.1:PORT (0: a free port, named on stderr); then: gdb IMAGE, "
+                   "target remote :PORT")
+        ->check(wholeNumberIn(0, 65535))
+        ->excludes(device);
     app.add_option("image", options.image, "the VP program, a PE32 image")->required();
     app.add_option("args", options.arguments, "the program's arguments");
     app.positionals_at_end();

@@ -46,6 +46,8 @@ std::string hex(uint32_t value) {
 // The fault in one line from the record's fields, each fact once: the kind,
 // the eip, then the address or the detail where the kind has one.
 std::string describeFault(const HbVpFaultRecord& record) {
+    if (record.kind == HBVP_FAULT_KILLED)
+        return "the debugger killed the VP program at eip " + hex(record.eip);
     std::string line =
         std::string("VP fault: ") + faultKindName(record.kind) + " at eip " + hex(record.eip);
     switch (record.kind) {

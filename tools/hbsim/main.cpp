@@ -6,6 +6,7 @@
 #include "vboard/board.h"
 #include "vboard/emulated_vp.h"
 #include "vboard/faults.h"
+#include "vboard/gdb_stub.h"
 #include "vboard/monitor.h"
 
 #include <CLI/CLI.hpp>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
@@ -23,6 +25,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -115,6 +118,36 @@ const char* signalName(int signal) {
     }
 }
 
+// The --gdb options, "[B@]PORT" each: the port of each debugged board.
+// Throws std::invalid_argument naming the option that is wrong.
+std::map<int, uint16_t> gdbPorts(const std::vector<std::string>& options, int boards) {
+    std::map<int, uint16_t> ports;
+    for (const std::string& option : options) {
+        const auto at = option.find('@');
+        const std::string board = at == std::string::npos ? "0" : option.substr(0, at);
+        const std::string port = at == std::string::npos ? option : option.substr(at + 1);
+        auto number = [&](const std::string& text, size_t digits) {
+            if (text.empty() || text.size() > digits ||
+                text.find_first_not_of("0123456789") != std::string::npos)
+                return -1;
+            return std::stoi(text);
+        };
+        const int b = number(board, 2);
+        const int p = number(port, 5);
+        if (b < 0 || b >= boards)
+            throw std::invalid_argument("--gdb '" + option + "': board '" + board +
+                                        "' is not one of the boards served (0 to " +
+                                        std::to_string(boards - 1) + ")");
+        if (p < 0 || p > 65535)
+            throw std::invalid_argument("--gdb '" + option + "': '" + port +
+                                        "' is no TCP port (0 to 65535)");
+        if (!ports.emplace(b, uint16_t(p)).second)
+            throw std::invalid_argument("--gdb '" + option + "': board " + board +
+                                        " has a debugger port already");
+    }
+    return ports;
+}
+
 std::string sizeText(uint32_t bytes) {
     return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " B";
 }
@@ -141,6 +174,7 @@ int main(int argc, char** argv) {
     uint32_t replyExcess = 0;
     std::vector<std::string> faults;
     using hb::tools::wholeNumberIn;
+    std::vector<std::string> gdbOptions;
     app.add_option("--path", base, "device base name; board i is served at BASE<i+1>")->required();
     app.add_option("--boards", boards, "number of boards (default 1)")->check(wholeNumberIn(1, 16));
     app.add_option("--board-type", boardType,
@@ -175,6 +209,11 @@ int main(int argc, char** argv) {
                    "KIND: fail, delay, corrupt, close, close-mid, short, event-drop, event-delay, "
                    "event-dup. Repeatable")
         ->allow_extra_args(false);
+    app.add_option("--gdb", gdbOptions,
+                   "[B@]PORT: board B (default 0) stops each program it starts before the "
+                   "first instruction and waits for gdb on 127.0.0.1:PORT (0: a free port, "
+                   "named at start). Repeatable, once per board")
+        ->allow_extra_args(false);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -184,8 +223,10 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     std::vector<hb::vboard::FaultPlan> plans;
+    std::map<int, uint16_t> debugged;
     try {
         plans = faultPlans(faults, boards);
+        debugged = gdbPorts(gdbOptions, boards);
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "hbsim: %s\n", e.what());
         return kExitUsage;
@@ -245,6 +286,18 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "hbsim: cannot serve %s: %s\n", base.c_str(), e.what());
         return kExitFailure;
+    }
+    for (const auto& [i, port] : debugged) {
+        try {
+            auto stub = std::make_shared<hb::vboard::GdbStub>(port, [i](const std::string& at) {
+                std::fprintf(stderr, "hbsim: board %d: waiting for gdb on %s\n", i, at.c_str());
+            });
+            std::printf("hbsim: board %d: gdb at %s\n", i, stub->address().c_str());
+            vps[size_t(i)]->setDebugger(std::move(stub));
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "hbsim: board %d: cannot listen for gdb on %s\n", i, e.what());
+            return kExitFailure;
+        }
     }
     {
         std::lock_guard guard(outputLock);

@@ -1,3 +1,5 @@
+// The emulated VP processor: one unicorn engine per program run, the hooks
+// that give the program its doorbells and faults, and its run under a debugger.
 #include "vboard/vp_cpu.h"
 
 #include <unicorn/unicorn.h>
@@ -6,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 
 namespace hb::vboard {
 
@@ -19,6 +22,13 @@ constexpr uint32_t kMaxGdtEntries = (kPage - HBVP_GDT_OFFSET) / 8;
 // for a whole time slice, which costs more than the wake-up from the board.
 constexpr int kDoorbellSpins = 20;
 constexpr std::chrono::milliseconds kDoorbellWaitSlice{10};
+// Under a debugger: instructions between two looks for an interrupt, and the
+// most breakpoints a program may have.
+constexpr uint32_t kDebugPollInterval = 4096;
+constexpr size_t kMaxBreakpoints = 1024;
+// `until` for uc_emu_start: an address the program never reaches; 0 would
+// end the run at once on this engine version.
+constexpr uint64_t kNoEnd = 0xFFFFFFFF;
 
 uint32_t le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -86,6 +96,9 @@ std::string describe(uint32_t kind, uint32_t eip, uint32_t address, uint32_t det
         break;
     case HBVP_FAULT_BAD_CONTEXT:
         snprintf(text, sizeof text, "start context names selector 0x%x that the GDT lacks", detail);
+        break;
+    case HBVP_FAULT_KILLED:
+        snprintf(text, sizeof text, "killed by the debugger at eip 0x%08x", eip);
         break;
     default:
         snprintf(text, sizeof text, "emulator stopped (code %u) at eip 0x%08x", detail, eip);
@@ -176,7 +189,41 @@ struct VpCpu::Run {
     std::optional<VpFault> fault; // recorded by a hook, completed after the run
     bool halted = false;
     uint32_t haltValue = 0;
+
+    // Under a debugger.
+    std::shared_ptr<VpDebugger> debugger;
+    struct Debug {
+        enum class Event { None, Breakpoint, Stepped, Interrupt, Detach };
+        std::unordered_set<uint32_t> breakpoints;
+        uint32_t resumeAt = 0; // where the engine resumed
+        bool first = false;    // the next instruction is the first since resuming
+        bool step = false;     // stop before the second instruction
+        Event event = Event::None;
+        uint32_t sincePoll = 0;
+    } debug;
+    bool killed = false;
 };
+
+namespace {
+
+uint32_t eipOf(uc_engine* uc) {
+    uint32_t eip = 0;
+    uc_reg_read(uc, UC_X86_REG_EIP, &eip);
+    return eip;
+}
+
+// A fault's eip, address and line, once the engine has stopped on it.
+void completeFault(VpFault& f, uint32_t eip) {
+    f.eip = eip;
+    if (f.kind == HBVP_FAULT_INVALID_INSTRUCTION || f.kind == HBVP_FAULT_DIVIDE_ERROR ||
+        f.kind == HBVP_FAULT_CPU_EXCEPTION || f.kind == HBVP_FAULT_EMULATOR ||
+        f.kind == HBVP_FAULT_KILLED) {
+        f.address = eip;
+    }
+    f.text = describe(f.kind, f.eip, f.address, f.detail);
+}
+
+} // namespace
 
 struct VpCpuHooks {
     // The engine finishes the instructions of the current block after a stop
@@ -310,6 +357,55 @@ struct VpCpuHooks {
         uc_emu_stop(uc);
     }
 
+    // An engine error that no hook explained.
+    static void engineError(VpCpu::Run* run, uc_err err, uint32_t eip) {
+        recordFault(
+            run, err == UC_ERR_INSN_INVALID ? HBVP_FAULT_INVALID_INSTRUCTION : HBVP_FAULT_EMULATOR,
+            eip, uint32_t(err));
+    }
+
+    // Every instruction while a debugger is attached: the end of a single
+    // step, breakpoints (but not the one the engine resumes at) and now and
+    // then the debugger's wishes. Steps are counted here, not by the engine,
+    // whose own count misses instructions of blocks translated before it.
+    static void debugCode(uc_engine* uc, uint64_t address, uint32_t, void* user) {
+        auto* run = static_cast<VpCpu::Run*>(user);
+        auto& d = run->debug;
+        using Event = VpCpu::Run::Debug::Event;
+        const bool resuming = d.first && address == d.resumeAt;
+        const bool first = d.first;
+        d.first = false;
+        if (d.event != Event::None) {
+            return;
+        }
+        if (d.step && !first) {
+            d.event = Event::Stepped;
+            uc_emu_stop(uc);
+            return;
+        }
+        if (!resuming && !d.breakpoints.empty() && d.breakpoints.count(uint32_t(address)) != 0) {
+            d.event = Event::Breakpoint;
+            uc_emu_stop(uc);
+            return;
+        }
+        if (++d.sincePoll < kDebugPollInterval) {
+            return;
+        }
+        d.sincePoll = 0;
+        switch (run->debugger->poll()) {
+        case VpPoll::Run:
+            break;
+        case VpPoll::Stop:
+            d.event = Event::Interrupt;
+            uc_emu_stop(uc);
+            break;
+        case VpPoll::Detach:
+            d.event = Event::Detach;
+            uc_emu_stop(uc);
+            break;
+        }
+    }
+
     static void interrupt(uc_engine* uc, uint32_t vector, void* user) {
         auto* run = static_cast<VpCpu::Run*>(user);
         recordFault(run, vector == 0 ? HBVP_FAULT_DIVIDE_ERROR : HBVP_FAULT_CPU_EXCEPTION, 0,
@@ -338,6 +434,179 @@ struct VpCpuHooks {
         recordFault(run, kind, uint32_t(address), uint32_t(type));
         return false;
     }
+};
+
+// The stopped program as its debugger sees it; lives on the processor's
+// thread while the engine does not run.
+class VpCpuDebugTarget final : public VpDebugTarget {
+  public:
+    VpCpuDebugTarget(uc_engine* uc, VpCpu::Run& run) : uc_(uc), run_(run) {}
+
+    bool readRegister(unsigned n, uint8_t* bytes) override {
+        if (n < kVpSt0) {
+            uint32_t value = 0;
+            if (uc_reg_read(uc_, kGeneral[n], &value) != UC_ERR_OK) {
+                return false;
+            }
+            putLe(bytes, value, 4);
+        } else if (n < kVpFctrl) {
+            // The engine's layout: the 64-bit mantissa, then sign and exponent.
+            uint8_t value[16] = {};
+            if (uc_reg_read(uc_, UC_X86_REG_FP0 + int(n - kVpSt0), value) != UC_ERR_OK) {
+                return false;
+            }
+            std::memcpy(bytes, value, 10);
+        } else if (n < kVpRegisterCount) {
+            uint16_t value = 0;
+            if (n <= kVpFtag && uc_reg_read(uc_, kControl[n - kVpFctrl], &value) != UC_ERR_OK) {
+                return false;
+            }
+            putLe(bytes, value, 4); // the x87 pointers stay 0: the VP does no x87 work
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    bool writeRegister(unsigned n, const uint8_t* bytes) override {
+        const size_t size = vpDebugRegisterSize(n);
+        uint8_t now[10] = {};
+        if (size == 0 || !readRegister(n, now)) {
+            return false;
+        }
+        if (std::memcmp(now, bytes, size) == 0) {
+            return true; // also for what cannot change: segments, x87 pointers
+        }
+        if (n < kVpCs) {
+            uint32_t value = uint32_t(getLe(bytes, 4));
+            return uc_reg_write(uc_, kGeneral[n], &value) == UC_ERR_OK;
+        }
+        if (n >= kVpSt0 && n < kVpFctrl) {
+            uint8_t value[16] = {};
+            std::memcpy(value, bytes, 10);
+            return uc_reg_write(uc_, UC_X86_REG_FP0 + int(n - kVpSt0), value) == UC_ERR_OK;
+        }
+        if (n >= kVpFctrl && n <= kVpFtag && getLe(bytes, 4) <= 0xFFFF) {
+            uint16_t value = uint16_t(getLe(bytes, 2));
+            return uc_reg_write(uc_, kControl[n - kVpFctrl], &value) == UC_ERR_OK;
+        }
+        return false; // the segments are the monitor's
+    }
+
+    size_t readMemory(uint32_t address, uint8_t* bytes, size_t count) override {
+        size_t done = 0;
+        while (done < count) {
+            const uint64_t at = uint64_t(address) + done;
+            const Piece piece = pieceAt(at, count - done);
+            bool read = piece.size > 0;
+            if (piece.where == Where::Memory) {
+                std::memcpy(bytes + done, run_.start.memory + at, piece.size);
+            } else if (piece.where == Where::Info) {
+                std::memcpy(bytes + done, run_.infoPage.get() + (at - HBVP_INFO_ADDRESS),
+                            piece.size);
+            } else if (piece.where == Where::Shared) {
+                read = run_.cpu->board_.readShared(uint32_t(at - HBVP_SHARED_ADDRESS), bytes + done,
+                                                   uint32_t(piece.size));
+            } else {
+                read = false;
+            }
+            if (!read) {
+                break;
+            }
+            done += piece.size;
+        }
+        return done;
+    }
+
+    bool writeMemory(uint32_t address, const uint8_t* bytes, size_t count) override {
+        // All of the range must be writable before any of it is written.
+        for (size_t done = 0; done < count;) {
+            const Piece piece = pieceAt(uint64_t(address) + done, count - done);
+            if (piece.where != Where::Memory && piece.where != Where::Shared) {
+                return false;
+            }
+            done += piece.size;
+        }
+        for (size_t done = 0; done < count;) {
+            const uint64_t at = uint64_t(address) + done;
+            const Piece piece = pieceAt(at, count - done);
+            // Code the engine translated from there is dropped: it would
+            // otherwise run as it was.
+            const bool written =
+                piece.where == Where::Memory
+                    ? uc_mem_write(uc_, at, bytes + done, piece.size) == UC_ERR_OK &&
+                          uc_ctl_remove_cache(uc_, uint64_t(at), uint64_t(at + piece.size)) ==
+                              UC_ERR_OK
+                    : run_.cpu->board_.writeShared(uint32_t(at - HBVP_SHARED_ADDRESS), bytes + done,
+                                                   uint32_t(piece.size));
+            if (!written) {
+                return false;
+            }
+            done += piece.size;
+        }
+        return true;
+    }
+
+    bool setBreakpoint(uint32_t address, bool present) override {
+        auto& breakpoints = run_.debug.breakpoints;
+        if (!present) {
+            breakpoints.erase(address);
+            return true;
+        }
+        if (breakpoints.size() >= kMaxBreakpoints && breakpoints.count(address) == 0) {
+            return false;
+        }
+        breakpoints.insert(address);
+        return true;
+    }
+
+    bool stopRequested() const override { return run_.cpu->stopRequested_.load(); }
+
+  private:
+    static constexpr int kGeneral[] = {
+        UC_X86_REG_EAX, UC_X86_REG_ECX,    UC_X86_REG_EDX, UC_X86_REG_EBX,
+        UC_X86_REG_ESP, UC_X86_REG_EBP,    UC_X86_REG_ESI, UC_X86_REG_EDI,
+        UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS,  UC_X86_REG_SS,
+        UC_X86_REG_DS,  UC_X86_REG_ES,     UC_X86_REG_FS,  UC_X86_REG_GS};
+    static constexpr int kControl[] = {UC_X86_REG_FPCW, UC_X86_REG_FPSW, UC_X86_REG_FPTAG};
+
+    static void putLe(uint8_t* p, uint64_t v, size_t size) {
+        for (size_t i = 0; i < size; ++i) {
+            p[i] = uint8_t(v >> (8 * i));
+        }
+    }
+    static uint64_t getLe(const uint8_t* p, size_t size) {
+        uint64_t v = 0;
+        for (size_t i = size; i-- > 0;) {
+            v = v << 8 | p[i];
+        }
+        return v;
+    }
+
+    enum class Where { Nothing, Memory, Info, Shared };
+    struct Piece {
+        Where where = Where::Nothing;
+        size_t size = 0; // bytes from the address on in the same region, at most the wish
+    };
+    // The region that holds `at` and how much of `wish` it holds from there.
+    Piece pieceAt(uint64_t at, size_t wish) const {
+        auto inside = [&](Where where, uint64_t base, uint64_t size) {
+            return at >= base && at < base + size
+                       ? Piece{where, size_t(std::min<uint64_t>(wish, base + size - at))}
+                       : Piece{};
+        };
+        for (const Piece& p : {inside(Where::Memory, 0, run_.start.memorySize),
+                               inside(Where::Info, HBVP_INFO_ADDRESS, kPage),
+                               inside(Where::Shared, HBVP_SHARED_ADDRESS, run_.sharedSize)}) {
+            if (p.where != Where::Nothing) {
+                return p;
+            }
+        }
+        return {};
+    }
+
+    uc_engine* uc_;
+    VpCpu::Run& run_;
 };
 
 VpCpu::VpCpu(Board& board) : board_(board) {}
@@ -378,6 +647,10 @@ bool VpCpu::start(const VpStart& start, std::string* error) {
     auto run = std::make_unique<Run>();
     run->cpu = this;
     run->start = start;
+    {
+        std::lock_guard lock(mutex_);
+        run->debugger = debugger_;
+    }
     run->sharedSize = board_.sharedMemorySize();
     run->info = makeBoardInfo(board_.config(), board_.index(), run->sharedSize, start.memorySize);
     run->infoPage = std::make_unique<uint8_t[]>(kPage);
@@ -508,9 +781,8 @@ void VpCpu::runThread(Run* raw) {
             engine_ = uc;
         }
         if (!stopRequested_.load()) {
-            // `until` 0xFFFFFFFF: an address the program never reaches; 0
-            // would end the run at once on this engine version.
-            err = uc_emu_start(uc, regs.eip, 0xFFFFFFFF, 0, 0);
+            err = run->debugger ? uc_err(runDebugged(uc, *run))
+                                : uc_emu_start(uc, regs.eip, kNoEnd, 0, 0);
             ran = true;
         }
         std::lock_guard lock(mutex_);
@@ -527,27 +799,29 @@ void VpCpu::runThread(Run* raw) {
     } else if (stopRequested_.load()) {
         end = VpRunState::Stopped;
         run->fault.reset(); // a reset is no fault of the program
+    } else if (run->killed) {
+        end = VpRunState::Faulted;
+        run->fault = VpFault{HBVP_FAULT_KILLED, 0, 0, 0, {}};
     } else if (run->fault) {
         end = VpRunState::Faulted;
     } else if (err != UC_ERR_OK) {
         end = VpRunState::Faulted;
-        uint32_t kind = HBVP_FAULT_EMULATOR;
-        if (err == UC_ERR_INSN_INVALID) {
-            kind = HBVP_FAULT_INVALID_INSTRUCTION;
-        }
-        VpCpuHooks::recordFault(run.get(), kind, eip, uint32_t(err));
+        VpCpuHooks::engineError(run.get(), err, eip);
     }
     if (run->fault) {
-        VpFault& f = *run->fault;
-        f.eip = eip;
-        if (f.kind == HBVP_FAULT_INVALID_INSTRUCTION || f.kind == HBVP_FAULT_DIVIDE_ERROR ||
-            f.kind == HBVP_FAULT_CPU_EXCEPTION || f.kind == HBVP_FAULT_EMULATOR) {
-            f.address = eip;
-        }
-        f.text = describe(f.kind, f.eip, f.address, f.detail);
+        completeFault(*run->fault, eip);
     }
     if (uc != nullptr) {
         uc_close(uc);
+    }
+    if (run->debugger) {
+        VpEnd ended;
+        ended.reason = end == VpRunState::Halted    ? VpEnd::Reason::Halted
+                       : end == VpRunState::Stopped ? VpEnd::Reason::Stopped
+                       : run->killed                ? VpEnd::Reason::Killed
+                                                    : VpEnd::Reason::Faulted;
+        ended.exitValue = run->haltValue;
+        run->debugger->ended(ended);
     }
 
     if (run->fault && run->info.failMessageSize >= sizeof(HbVpFaultRecord)) {
@@ -576,6 +850,76 @@ void VpCpu::runThread(Run* raw) {
         runEnded_ = true;
     }
     changed_.notify_all();
+}
+
+// The debugger has gone: the program runs on from `eip` without the code
+// hook, in code translated afresh without calls to it.
+namespace {
+uc_err runOnAlone(uc_engine* uc, uc_hook hook, uint32_t eip) {
+    uc_hook_del(uc, hook);
+    uc_ctl(uc, UC_CTL_WRITE(UC_CTL_TB_FLUSH, 0));
+    return uc_emu_start(uc, eip, kNoEnd, 0, 0);
+}
+} // namespace
+
+// Runs the program under its debugger: a stop before the first instruction,
+// then steps and continues as the debugger says until the program ends, the
+// debugger detaches or kills it, or the board stops it. A fault stops the
+// program for the debugger to look at; it cannot go on from there. Returns
+// the engine's last error.
+int VpCpu::runDebugged(uc_engine* uc, Run& run) {
+    using Event = Run::Debug::Event;
+    VpCpuDebugTarget target(uc, run);
+    uc_hook hook = 0;
+    uc_err err = uc_hook_add(uc, &hook, UC_HOOK_CODE,
+                             reinterpret_cast<void*>(&VpCpuHooks::debugCode), &run, 1, 0);
+    VpStop stop{VpStop::Reason::Started, run.start.registers.eip, {}};
+    while (err == UC_ERR_OK) {
+        const VpResume resume = run.debugger->stopped(target, stop);
+        if (stopRequested_.load() || run.fault) {
+            run.killed = resume == VpResume::Kill && !stopRequested_.load();
+            break;
+        }
+        if (resume == VpResume::Kill) {
+            run.killed = true;
+            break;
+        }
+        if (resume == VpResume::Detach) {
+            return runOnAlone(uc, hook, eipOf(uc));
+        }
+        run.debug.step = resume == VpResume::Step;
+        run.debug.event = Event::None;
+        run.debug.resumeAt = eipOf(uc);
+        run.debug.first = true;
+        run.debug.sincePoll = 0;
+        err = uc_emu_start(uc, run.debug.resumeAt, kNoEnd, 0, 0);
+        if (run.halted || stopRequested_.load()) {
+            break;
+        }
+        const uint32_t eip = eipOf(uc);
+        if (err != UC_ERR_OK) {
+            VpCpuHooks::engineError(&run, err, eip);
+            err = UC_ERR_OK; // now a fault, shown to the debugger
+        }
+        if (run.fault) {
+            completeFault(*run.fault, eip);
+            stop = {VpStop::Reason::Faulted, eip, run.fault->text};
+        } else if (run.debug.event == Event::Detach) {
+            return runOnAlone(uc, hook, eip);
+        } else {
+            stop = {run.debug.event == Event::Breakpoint ? VpStop::Reason::Breakpoint
+                    : run.debug.event == Event::Stepped  ? VpStop::Reason::Stepped
+                                                         : VpStop::Reason::Interrupted,
+                    eip,
+                    {}};
+        }
+    }
+    return err;
+}
+
+void VpCpu::setDebugger(std::shared_ptr<VpDebugger> debugger) {
+    std::lock_guard lock(mutex_);
+    debugger_ = std::move(debugger);
 }
 
 void VpCpu::stop() {

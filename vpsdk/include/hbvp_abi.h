@@ -89,7 +89,8 @@ enum HbVpFaultKind {
                                      state that would triple-fault the processor. */
     HBVP_FAULT_BAD_DOORBELL = 8,  /* file-I/O doorbell with an offset outside shared memory */
     HBVP_FAULT_BAD_CONTEXT = 9,   /* the start context names a selector the GDT lacks */
-    HBVP_FAULT_EMULATOR = 10      /* the emulator stopped for another reason; detail = its code */
+    HBVP_FAULT_EMULATOR = 10,     /* the emulator stopped for another reason; detail = its code */
+    HBVP_FAULT_KILLED = 11        /* a debugger attached to the VP ended the program */
 };
 typedef struct HbVpFaultRecord {
     uint32_t magic;   /* HBVP_FAULT_MAGIC */

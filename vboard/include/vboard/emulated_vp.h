@@ -70,6 +70,13 @@ class EmulatedVp final : public VpSide {
     // detachment call it.
     void shutdown();
 
+    // The debugger of the programs started from now on; null for none. Each
+    // program then stops before its first instruction until the debugger
+    // lets it go on.
+    void setDebugger(std::shared_ptr<VpDebugger> debugger) {
+        cpu_.setDebugger(std::move(debugger));
+    }
+
     // The monitor, for tests that look at the boot.
     Monitor& monitor() { return monitor_; }
 

@@ -6,9 +6,12 @@
 // HBVP_SHARED_ADDRESS. The program rings the host with `out` to the doorbell
 // ports of hbvp_abi.h. A fault stops the processor, is written as an
 // HbVpFaultRecord into the board's fail-message region and raises event 7.
+// With a debugger (vp_debug.h) each program stops before its first
+// instruction and runs under the debugger's control.
 #pragma once
 
 #include "vboard/board.h"
+#include "vboard/vp_debug.h"
 
 #include <hbvp_abi.h>
 
@@ -16,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -97,6 +101,9 @@ class VpCpu {
     // runtime follows the halt doorbell with `hlt`.
     void stop();
 
+    // The debugger of the programs started from now on; null for none.
+    void setDebugger(std::shared_ptr<VpDebugger> debugger);
+
     // Waits until the program is no longer running; true when it ended.
     bool waitUntilEnded(std::chrono::milliseconds timeout) const;
 
@@ -108,6 +115,7 @@ class VpCpu {
   private:
     struct Run;
     void runThread(Run* run);
+    int runDebugged(uc_struct* uc, Run& run);
 
     Board& board_;
     mutable std::mutex mutex_;
@@ -120,8 +128,10 @@ class VpCpu {
     std::optional<VpFault> fault_;
     uint32_t haltValue_ = 0;
     uint64_t doorbells_ = 0;
+    std::shared_ptr<VpDebugger> debugger_;
 
     friend struct VpCpuHooks;
+    friend class VpCpuDebugTarget;
 };
 
 } // namespace hb::vboard
