@@ -475,6 +475,15 @@ typedef void (*HbFileIoTraceFunction)(void* context, const HbFileIoTraceRecord* 
 uint32_t hbFileIoSetTraceFunction(const AcceleratorBoard* board, HbFileIoTraceFunction function,
                                   void* context);
 
+/* Whether the VP program on this board has reported its exit since the last
+ * hbFileIoStartup of the index: 1 yes, 0 not (yet), -1 for a null board or an
+ * index outside 0 .. 15 (no last error set). It tells the two ends of
+ * hbFileIoWaitForVpExit apart, whose result is the stored status either way:
+ * 1 after the wait means the program exited, 0 that the time-out ran out or
+ * the service was shut down. The answer is kept after hbFileIoShutdown until
+ * the next startup. */
+int32_t hbFileIoVpHasExited(const AcceleratorBoard* board);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
