@@ -18,7 +18,8 @@ uint32_t lastError();
 void setLastError(uint32_t code);
 
 // ---- Waitable objects ----------------------------------------------------
-// Create functions return nullptr on failure with the last error set. The
+// Create functions return nullptr on failure with the last error set, and
+// keep the caller's last error when they succeed. The
 // other functions return false on failure with the last error set (6 for a
 // handle that names no live object of the right kind).
 inline constexpr uint32_t kInfiniteWait = 0xFFFFFFFFu;

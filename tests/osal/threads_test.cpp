@@ -54,6 +54,9 @@ TEST(Thread, StartKeepsTheCallersLastError) {
     EXPECT_EQ(hbGetLastError(), 1234u) << "an earlier error must still show after the start";
     ASSERT_NE(thread, nullptr);
     hb__ThreadDestroy(thread, nullptr, nullptr);
+    HbHandle event = hb__EventCreate(0);
+    EXPECT_EQ(hbGetLastError(), 1234u) << "nor may creating an object hide it";
+    hb__EventDestroy(event);
 }
 
 TEST(Thread, DestroyRaisesFlagWakesAndWaitsForTheEntryToReturn) {
