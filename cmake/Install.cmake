@@ -11,7 +11,10 @@ install(TARGETS hbsys9u EXPORT hbsys9uTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/hbsys9u.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The header, and the one it names for the records the board writes (the
+# fault record in the fail-message region).
+install(FILES ${PROJECT_SOURCE_DIR}/include/hbsys9u.h ${PROJECT_SOURCE_DIR}/vpsdk/include/hbvp_abi.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT hbsys9uTargets NAMESPACE hbsys9u:: DESTINATION ${HB_CMAKE_PACKAGE_DIR})
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/hbsys9uConfig.cmake.in

@@ -5,6 +5,16 @@
  * Plain C interface: every function is exported undecorated, every record is a
  * plain struct, every failure is reported by the function's result plus the
  * calling thread's last-error value (Win32 numbering, read with hbGetLastError).
+ * Each function below says what it returns and which last-error values a
+ * caller meets; a function that says nothing of the last error leaves it as
+ * it was. Where a driver request fails, its code (the driver's, or 87 for a
+ * handle that names no device, 1167 for a device that has gone) stays as the
+ * last error unless the function says otherwise.
+ *
+ * The fail-message region (hb_GetFailMessage) carries the HbVpFaultRecord
+ * that the board writes when the VP stops on a fault; that record, with the
+ * rest of what a VP program and the board agree on, is declared in
+ * hbvp_abi.h, installed beside this header.
  *
  * Wire formats (monitor messages, the file-I/O block, driver request buffers)
  * are little-endian and are described here by sizes and byte offsets; the
@@ -78,18 +88,33 @@ typedef struct AcceleratorBoard {
 #define HB_BUS_TYPE_2 2
 #define HB_BUS_TYPE_3 3
 
+/* Opens the device deviceBaseName followed by boardIndex + 1 and returns a new
+ * handle, or NULL with last error 87 (index 16 or more), 8 (no memory) or 9
+ * (the device cannot be opened). `reserved` is not used. */
 AcceleratorBoard* hbAcceleratorBoardCreate(const char* deviceBaseName, int32_t boardIndex,
                                            uint32_t reserved);
+/* Closes the device and frees the handle; NULL does nothing. Keeps the
+ * caller's last error. */
 void hbAcceleratorBoardDestroy(AcceleratorBoard* board);
+/* The board's bus type (HB_BUS_TYPE_1 .. 3), asked of the driver once per
+ * index and process; HB_BUS_TYPE_UNKNOWN when the driver cannot tell (its
+ * error stays) or for an index outside 0 .. 15 (87). */
 int32_t hbBusType(const AcceleratorBoard* board);
+/* The bus width (1 .. 4) in the same way; 0 when it is not known. */
 int32_t hbBusWidth(const AcceleratorBoard* board);
 
+/* The driver channel. Open returns the device, or HB_INVALID_HANDLE with the
+ * platform's code (2 missing, 5 refused; none set for a null name or a
+ * negative index). Control returns 1 when the driver
+ * carried the request out, else 0 with its code (87 for a handle that names
+ * no device or a null bytesReturned). */
 HbHandle hb__DeviceIoOpen(const char* deviceBaseName, int32_t boardIndex, uint32_t reserved);
 void hb__DeviceIoClose(HbHandle deviceHandle);
 int32_t hb__DeviceIoControl(HbHandle deviceHandle, uint32_t controlCode, const void* inBuffer,
                             uint32_t inSize, void* outBuffer, uint32_t outSize,
                             uint32_t* bytesReturned, void* overlapped);
 
+/* The calling thread's last-error value: read, and set. */
 uint32_t hbGetLastError(void);
 void hbSetLastError(uint32_t code);
 
@@ -136,6 +161,8 @@ typedef struct HwInfo {
     uint32_t driverData2[5];
 } HwInfo;
 
+/* Each driver request returns 1 when the driver carried it out, else 0 with
+ * the driver channel's last error (see hb__DeviceIoControl). */
 int32_t hb_DeviceIoResetVp(HbHandle deviceHandle);
 int32_t hb_DeviceIoPlxRegisterRead(HbHandle deviceHandle, uint32_t registerOffset, uint32_t* value);
 int32_t hb_DeviceIoPlxRegisterWrite(HbHandle deviceHandle, uint32_t registerOffset, uint32_t value);
@@ -161,10 +188,11 @@ int32_t hb_DeviceIoGetHwInfo(HbHandle deviceHandle, HwInfo* info);
 
 /* Each getter returns the region's byte offset in shared memory and writes
  * its size value (bytes, entries or 1 for a record) to *size when the region
- * exists. An absent region gives 0 and leaves *size untouched. */
+ * exists. An absent region gives 0 and leaves *size untouched; so does a
+ * board whose layout is not known (its bus queries' last error stays). */
 uint32_t hb_GetMonitorData(const AcceleratorBoard* board, uint32_t* size);
 uint32_t hb_GetCustomerMemoryRegion(const AcceleratorBoard* board, uint32_t* size);
-uint32_t hb_GetFailMessage(const AcceleratorBoard* board, uint32_t* size);
+uint32_t hb_GetFailMessage(const AcceleratorBoard* board, uint32_t* size); /* HbVpFaultRecord */
 uint32_t hb_GetFileIoBuffer(const AcceleratorBoard* board, uint32_t* size);
 uint32_t hb_GetDirectBuffer(const AcceleratorBoard* board, uint32_t* size);
 uint32_t hb_GetBufferToVp(const AcceleratorBoard* board, uint32_t* size);
@@ -241,12 +269,26 @@ typedef struct VpStartupBlock {
 } VpStartupBlock;
 
 /* One request/reply exchange with the board monitor. breakRequest, when not
- * null, is a flag another thread may set to send the VP a debugger break. */
+ * null, is a flag another thread may set to send the VP a debugger break.
+ * Returns 1 when the reply (cut to replyCapacity) has been copied, else 0
+ * with last error 87 (null board, null buffer with a nonzero size, a request
+ * larger than the monitor data area, a NaN time-out) or 1460 (a driver
+ * request failed, or the time-out ran out). The time-out, in seconds, bounds
+ * the wait for the reply; HB_INFINITE_TIMEOUT waits without limit. A negative
+ * time-out is taken: waiting on the board's event the transfer goes on to
+ * the reply, polling it ends on the first look that finds none. */
 int32_t hb_SendRawData(const AcceleratorBoard* board, const void* request, uint32_t requestSize,
                        void* reply, uint32_t replyCapacity, volatile int32_t* breakRequest,
                        double timeout);
 
+/* Tells the monitor that the VP is about to be reset. Reports nothing. */
 void hbPreInit(const AcceleratorBoard* board);
+/* Resets the VP, downloads the PE32 image at `path` and starts it; each
+ * monitor exchange is bounded by `timeout` seconds. Returns 1 once the image
+ * has been started, else 0 with last error 87 (null board or path, a
+ * negative or NaN time-out), 3 (the image file cannot be opened), 2 (it is
+ * not a PE32 image the board can run) or 1460 (the monitor did not answer in
+ * time, or a driver request failed). */
 int32_t hbBootVp(const AcceleratorBoard* board, const char* path, double timeout);
 
 /* ------------------------------------------------------------------------ */
@@ -312,10 +354,40 @@ typedef struct FindRecord {
  * during the call) and its count. Returns the count taken, or -1. */
 typedef int32_t (*StdOutFunction)(const void* data, int32_t length);
 
+/* Starts the file-I/O service of the board's index: registers board event 6
+ * and starts the service thread. Clears the last error, and returns 0, or
+ * the code it failed with (also left as last error when the failing step set
+ * one): 87 for a null board, an index outside 0 .. 15 or a registration the
+ * driver refused, 170 when the index's service runs for another handle,
+ * 8 when memory or the platform's objects run out, or the error a driver
+ * request left (the board's layout could not be learnt). A failed startup
+ * leaves nothing running. Startup again with the running handle: 0. */
 uint32_t hbFileIoStartup(AcceleratorBoard* board);
+/* Waits up to `seconds` (HB_INFINITE_TIMEOUT: no limit) until the VP program
+ * reports its exit or the service is shut down, and returns the exit status
+ * the index last stored (0 if none was ever reported) -- also when the
+ * time-out runs out; hbFileIoVpHasExited tells these apart. Without a
+ * running service it returns the stored status at once. Returns -1 at once,
+ * setting no last error, for a null board, an index outside 0 .. 15 or a
+ * negative or NaN time-out (a reported status of 255 reads as -1 too). */
 int8_t hbFileIoWaitForVpExit(const AcceleratorBoard* board, double seconds);
+/* Stops the service of the board's index, whichever handle of the board is
+ * given, after the request in hand; releases every waiter. The VP program's
+ * open host files stay open. Nothing happens, and no last error is set, for
+ * a null board, an index outside 0 .. 15 or an index without a service. */
 void hbFileIoShutdown(AcceleratorBoard* board);
+/* Sets the command line the VP program receives: each argument followed by
+ * one blank, cut to 255 bytes. Returns 0, or 87 for a null board, an index
+ * outside 0 .. 15 or an empty or null vector (nothing changes); no last
+ * error is set. The text belongs to the index: it is kept whether or not a
+ * service runs, across shutdown and restart, and also when it is set before
+ * the process's first hbFileIoStartup. */
 uint32_t hbFileIoSetCommandLine(const AcceleratorBoard* board, const char* const* arguments);
+/* Sets the functions that receive the VP program's standard output and error
+ * (NULL: the defaults, which write to the host's standard streams with each
+ * CR LF turned into LF). Returns 0, or 87 for a null board or an index
+ * outside 0 .. 15. Kept like the command line, also when set before the
+ * first startup. */
 uint32_t hbFileIoSetStdOutFunctions(const AcceleratorBoard* board, StdOutFunction stdoutFunction,
                                     StdOutFunction stderrFunction);
 
@@ -323,9 +395,15 @@ uint32_t hbFileIoSetStdOutFunctions(const AcceleratorBoard* board, StdOutFunctio
 /* Portability layer: synchronisation objects                               */
 /* ------------------------------------------------------------------------ */
 
-/* Waits return 0 when the object was signalled (and acquired), otherwise 121.
- * A time-out of HB_INFINITE_TIMEOUT waits without limit; a negative time-out
- * waits 0 s. */
+/* Create functions return the object, or NULL with last error set (8 when
+ * memory runs out, 87 for impossible semaphore counts). Waits (Lock) return 0
+ * when the object was signalled (and acquired), otherwise 121 (time-out, an
+ * abandoned mutex, which the caller then owns, or a handle that names no
+ * object). A time-out of HB_INFINITE_TIMEOUT waits without limit; a negative
+ * or NaN time-out waits 0 s. Unlock, Set and Reset return 0, or the
+ * platform's code, also left as last error (6 for a handle that names no
+ * object of the kind, 288 for a mutex the caller does not own, 298 for a
+ * semaphore at its maximum). Destroy returns 1, or 0 with last error 6. */
 HbHandle hb__MutexCreate(void);
 uint32_t hb__MutexLock(HbHandle mutex, double timeout);
 uint32_t hb__MutexUnlock(HbHandle mutex);
@@ -375,9 +453,16 @@ typedef struct ThreadRecord {
 #define HB_PRIORITY_HIGHEST 5
 #define HB_PRIORITY_TIME_CRITICAL 6
 
+/* Starts entry(argument, stopFlag) on a new thread. Returns the record, or
+ * NULL with last error set (8, or the platform's code) when no thread was
+ * started; a start that succeeds keeps the caller's last error. */
 ThreadRecord* hb__ThreadCreate(ThreadEntryFunction entry, void* argument);
+/* Raises the stop flag, calls wakeFunction(wakeArgument) when given, waits
+ * without limit until the entry has returned and frees the record. Returns 0
+ * (also for NULL). */
 uint32_t hb__ThreadDestroy(ThreadRecord* thread, ThreadWakeFunction wakeFunction,
                            void* wakeArgument);
+/* The calling thread's id, and its priority level (HB_PRIORITY_*). */
 uint32_t hb__ThreadID(void);
 int32_t hb__ThreadPriority(void);
 
@@ -386,6 +471,9 @@ typedef struct TimerRecord {
     int64_t startCount;
 } TimerRecord;
 
+/* Create returns a timer (in C++ it lets std::bad_alloc pass when memory runs
+ * out). Start returns 1; Read returns the seconds since Start (since the
+ * counter's origin after Reset). None sets a last error. */
 TimerRecord* hb__TimerCreate(void);
 void hb__TimerDestroy(TimerRecord* timer);
 int32_t hb__TimerStart(TimerRecord* timer);
@@ -396,7 +484,12 @@ double hb__TimerRead(TimerRecord* timer);
 /* Portability layer: linked list                                           */
 /* ------------------------------------------------------------------------ */
 
-/* A list is its head node; head and tail carry no value. */
+/* A list is its head node; head and tail carry no value. Create returns the
+ * list, or NULL when memory runs out; Insert puts the value after `node` and
+ * returns the new node, or NULL; Remove takes the first node after `node`
+ * holding the value and returns the value, or 0 when there is none;
+ * GetNextNode returns the element after `node`, or NULL at the end. None
+ * sets a last error. */
 typedef struct ListNode {
     struct ListNode* next;
     uintptr_t item;
@@ -474,6 +567,15 @@ typedef void (*HbFileIoTraceFunction)(void* context, const HbFileIoTraceRecord* 
  * Returns 0, or 87 for a null board or an index outside 0 .. 15. */
 uint32_t hbFileIoSetTraceFunction(const AcceleratorBoard* board, HbFileIoTraceFunction function,
                                   void* context);
+
+/* Whether the VP program on this board has reported its exit since the last
+ * hbFileIoStartup of the index: 1 yes, 0 not (yet), -1 for a null board or an
+ * index outside 0 .. 15 (no last error set). It tells the two ends of
+ * hbFileIoWaitForVpExit apart, whose result is the stored status either way:
+ * 1 after the wait means the program exited, 0 that the time-out ran out or
+ * the service was shut down. The answer is kept after hbFileIoShutdown until
+ * the next startup. */
+int32_t hbFileIoVpHasExited(const AcceleratorBoard* board);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -111,7 +111,9 @@ extern "C" int32_t hb_SendRawData(const AcceleratorBoard* board, const void* req
                                   uint32_t requestSize, void* reply, uint32_t replyCapacity,
                                   volatile int32_t* breakRequest, double timeout) {
     if (board == nullptr || (request == nullptr && requestSize != 0) ||
-        (reply == nullptr && replyCapacity != 0) || std::isnan(timeout) || timeout < 0) {
+        (reply == nullptr && replyCapacity != 0) || std::isnan(timeout)) {
+        // NaN would never end a polling wait. A negative time-out is taken:
+        // polling gives up on the first pass without a reply.
         hbSetLastError(HB_ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -129,11 +131,12 @@ extern "C" int32_t hb_SendRawData(const AcceleratorBoard* board, const void* req
     bool fellBack = false;
     bool timedOut = false;
     HbHandle event = nullptr;
-    // The timer bounds polling, and, when the caller gave a finite limit,
-    // the event and fallback waits too.
+    // The timer bounds polling, and, when the caller gave a finite limit of
+    // 0 or more, the event and fallback waits too; those waits go on to the
+    // monitor's reply under a negative one.
     TimerRecord* timer = hb__TimerCreate();
     hb__TimerStart(timer);
-    const bool limited = timeout != HB_INFINITE_TIMEOUT;
+    const bool limited = timeout >= 0 && timeout != HB_INFINITE_TIMEOUT;
     double pollLimit = timeout;
 
     if (usesEvent) {

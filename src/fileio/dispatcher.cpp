@@ -254,6 +254,7 @@ void Exchange::exit() {
     // The status first, so that a waiter woken by the event reads it.
     const auto status = static_cast<int8_t>(block_[kArgument]);
     slot_.exitStatus.store(status);
+    slot_.exitReported.store(true);
     hb__EventSet(slot_.exitEvent.load());
     traceAnswer(static_cast<uint8_t>(status), 0);
 }

@@ -1,5 +1,6 @@
-// The two extensions of the file-I/O service: a root directory that confines
-// the VP program's file access, and a trace function that sees every request.
+// The extensions of the file-I/O service: a root directory that confines the
+// VP program's file access, a trace function that sees every request, and the
+// question whether the VP program has reported its exit.
 #include "fileio/file_io_slots.h"
 
 #include "platform/platform.h"
@@ -50,4 +51,13 @@ extern "C" uint32_t hbFileIoSetTraceFunction(const AcceleratorBoard* board,
     slot->traceFunction = function;
     slot->traceContext = function != nullptr ? context : nullptr;
     return HB_ERROR_SUCCESS;
+}
+
+extern "C" int32_t hbFileIoVpHasExited(const AcceleratorBoard* board) {
+    if (board == nullptr)
+        return -1;
+    FileIoBoardSlot* slot = hb::fileIoSlot(board->boardIndex);
+    if (slot == nullptr)
+        return -1;
+    return slot->exitReported.load() ? 1 : 0;
 }

@@ -59,6 +59,9 @@ extern "C" uint32_t hbFileIoSetCommandLine(const AcceleratorBoard* board,
     FileIoBoardSlot* slot = hb::fileIoSlot(board->boardIndex);
     if (slot == nullptr)
         return HB_ERROR_INVALID_PARAMETER;
+    // Set before the first startup, the text stays: the tables are made
+    // ready now, not by that startup over it.
+    hb::initFileIoTables();
 
     // Each argument followed by one blank, cut to 255 bytes and a NUL.
     char text[HB_FILEIO_COMMAND_LINE_SIZE] = {};
@@ -86,6 +89,7 @@ extern "C" uint32_t hbFileIoSetStdOutFunctions(const AcceleratorBoard* board,
     FileIoBoardSlot* slot = hb::fileIoSlot(board->boardIndex);
     if (slot == nullptr)
         return HB_ERROR_INVALID_PARAMETER;
+    hb::initFileIoTables(); // writers set before the first startup stay
     slot->stdoutWriter.store(stdoutFunction != nullptr ? stdoutFunction : hb::defaultStdoutWriter);
     slot->stderrWriter.store(stderrFunction != nullptr ? stderrFunction : hb::defaultStderrWriter);
     return HB_ERROR_SUCCESS;

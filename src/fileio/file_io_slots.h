@@ -24,6 +24,8 @@ struct FileIoBoardSlot {
     std::atomic<ThreadRecord*> serviceThread{nullptr};
     std::atomic<HbHandle> exitEvent{nullptr};
     std::atomic<int8_t> exitStatus{0};
+    // The VP program reported its exit since the service last started.
+    std::atomic<bool> exitReported{false};
     ListNode* openFiles = nullptr;    // service thread only, while it runs
     ListNode* openSearches = nullptr; // service thread only, while it runs
     // The command line is copied whole under its lock, so the VP program

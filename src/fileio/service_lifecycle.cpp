@@ -30,6 +30,9 @@ bool isThread(ThreadRecord* thread) {
 uint32_t fileIoServiceLoop(void* argument, volatile int32_t* stopFlag) {
     const auto* board = static_cast<const AcceleratorBoard*>(argument);
     FileIoBoardSlot* slot = fileIoSlot(board->boardIndex);
+    // The VP program's writes (to files, pipes, the console through the
+    // writers) must never end the host process.
+    platform::keepBrokenPipesFromEndingTheProcess();
     while (!stopRequested(stopFlag)) {
         const uint32_t waited = hb__EventLock(slot->requestEvent.load(), HB_INFINITE_TIMEOUT);
         if (stopRequested(stopFlag))
@@ -98,6 +101,7 @@ extern "C" uint32_t hbFileIoStartup(AcceleratorBoard* board) {
         return hb::kErrorBusy; // one service per slot: the running one stays
 
     slot->board.store(board);
+    slot->exitReported.store(false);
     uint32_t result = HB_ERROR_SUCCESS;
     // A failing step ends the build-up at once; its code is the last error if
     // the step left one, else the step's own.
@@ -149,10 +153,8 @@ extern "C" int8_t hbFileIoWaitForVpExit(const AcceleratorBoard* board, double se
     if (board == nullptr || !(seconds >= 0.0))
         return -1;
     FileIoBoardSlot* slot = hb::fileIoSlot(board->boardIndex);
-    if (slot == nullptr) {
-        hbSetLastError(HB_ERROR_INVALID_PARAMETER);
-        return -1;
-    }
+    if (slot == nullptr)
+        return -1; // no slot to wait on; the last error stays the caller's
     // Without a running service there is nothing to wait for.
     const HbHandle exitEvent = slot->exitEvent.load();
     if (exitEvent != nullptr && exitEvent != hb::kNoEvent && slot->board.load() != nullptr)
@@ -164,13 +166,10 @@ extern "C" void hbFileIoShutdown(AcceleratorBoard* board) {
     if (board == nullptr)
         return;
     FileIoBoardSlot* slot = hb::fileIoSlot(board->boardIndex);
-    if (slot == nullptr) {
-        hbSetLastError(HB_ERROR_INVALID_PARAMETER);
+    // Nothing to take down; the last error stays the caller's.
+    if (slot == nullptr || slot->board.load() == nullptr)
         return;
-    }
-    // Only the handle the service runs for takes it down.
-    if (slot->board.load() != board)
-        return;
+    // Any handle of the board stops the service of its index.
     hb__EventSet(slot->exitEvent.load());
     hb::releaseFileIoBoard(board);
 }

@@ -18,7 +18,8 @@ uint32_t lastError();
 void setLastError(uint32_t code);
 
 // ---- Waitable objects ----------------------------------------------------
-// Create functions return nullptr on failure with the last error set. The
+// Create functions return nullptr on failure with the last error set, and
+// keep the caller's last error when they succeed. The
 // other functions return false on failure with the last error set (6 for a
 // handle that names no live object of the right kind).
 inline constexpr uint32_t kInfiniteWait = 0xFFFFFFFFu;
@@ -55,6 +56,10 @@ bool startThread(ThreadRoutine routine, void* argument, uintptr_t* osHandle, uin
 // Releases the platform's hold on a thread whose routine has returned or is
 // about to return (waits for the last few instructions of it where needed).
 void releaseThread(uintptr_t osHandle);
+// Writes of the calling thread to a pipe whose reader is gone fail (109)
+// instead of raising a signal that would end the host process. For the
+// threads that write on the VP program's behalf.
+void keepBrokenPipesFromEndingTheProcess();
 uint32_t currentThreadId();
 // The calling thread's priority as a Win32 THREAD_PRIORITY_* value
 // (-15, -2, -1, 0, 1, 2, 15); other values for states without a level.
@@ -80,7 +85,13 @@ bool deviceControl(Handle device, uint32_t controlCode, const void* inBuffer, ui
 // runtime's _open bits as the VP sends them (read-only 0, write-only 1,
 // read-write 2, append 0x8, create 0x100, truncate 0x200, exclusive 0x400,
 // untranslated 0x8000); every file is opened untranslated and a created file
-// is writable. Every failure leaves a Win32-numbered last error.
+// is writable; truncation asks for write access or creation (87 otherwise),
+// and a file opened with the temporary bit (0x40) goes when that descriptor
+// is closed. Every failure leaves a Win32-numbered last error.
+//
+// Paths and patterns are the VP program's: where the host's separator is not
+// the backslash, '\' is read as one, and a drive prefix ("C:") names the
+// root directory (3 when no root is set).
 
 // The runtime's error number after a runtime-style call (open .. seek), in
 // the terms the file service distinguishes.
@@ -114,6 +125,8 @@ int32_t seekFile(int32_t descriptor, int32_t offset, int32_t origin);
 // 0, or the Win32 code (also left as last error). Only files are deleted.
 uint32_t deleteFile(const HostRootRef& root, const char* path);
 // Renames or moves a file or directory; never replaces an existing target.
+// A file moves to another file system as a copy (content and modification
+// time) and a removal, or not at all; a directory does not (17).
 uint32_t renameFile(const HostRootRef& root, const char* oldPath, const char* newPath);
 
 // One entry of a directory search.
@@ -129,8 +142,8 @@ inline constexpr uint32_t kInvalidSearch = 0xFFFFFFFFu;
 
 // Starts a search with the platform's wildcard rules and fills the first
 // match; kInvalidSearch (last error set, entry untouched) when none. Beneath a
-// root, entries that lead out of it (a link to outside, the root's "..") are
-// not listed.
+// root, entries that lead out of it (a link to outside) are not listed, and
+// the root directory itself lists neither "." nor "..".
 uint32_t findFirstFile(const HostRootRef& root, const char* pattern, HostDirectoryEntry* entry);
 // 0 and the next match, or the Win32 code (18 once the listing is exhausted)
 // with the entry untouched.

@@ -3,6 +3,7 @@
 #include "monitor_board_fixture.h"
 
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 namespace {
@@ -124,6 +125,26 @@ TEST_F(RawDataTransferTest, TimeoutZeroWhilePollingReadsTheStateOnce) {
     EXPECT_EQ(countRequests(HB_IOCTL_SHARED_MEMORY_READ), 1u);
     EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_EVENT)
         << "a timed-out poll hands the next transfer to the event strategy";
+}
+
+TEST_F(RawDataTransferTest, NegativeTimeoutIsTakenAndOnlyNanIsRefused) {
+    // Event mode goes on to the monitor's reply, past a first 0.5 s pass.
+    hb::setTransferWaitStateForTest(hb::WAIT_EVENT, 0);
+    monitor->setReplyDelay(700ms);
+    EXPECT_EQ(send(prepare, scratch, sizeof scratch, -1.0), 1);
+
+    // Polling ends on the first pass that finds no reply.
+    hb::setTransferWaitStateForTest(hb::WAIT_POLL, 1);
+    vb->clearTrace();
+    hbSetLastError(0);
+    EXPECT_EQ(send(prepare, scratch, sizeof scratch, -0.5), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_TIMEOUT);
+    EXPECT_EQ(countRequests(HB_IOCTL_SHARED_MEMORY_READ), 1u);
+
+    vb->clearTrace();
+    EXPECT_EQ(send(prepare, scratch, sizeof scratch, std::nan("")), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(requests().empty());
 }
 
 TEST_F(RawDataTransferTest, BreakRequestWhilePollingBreaksTheVpAndLimitsTheWait) {

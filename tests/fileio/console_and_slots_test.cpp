@@ -91,6 +91,29 @@ TEST(StdOutFunctions, NullRestoresTheDefaults) {
     EXPECT_EQ(hbFileIoSetStdOutFunctions(&outside, customWriter, customWriter), 87u);
 }
 
+// Exits 0 when what is set before the first startup is still there after it.
+[[noreturn]] void setBeforeTheFirstStartup() {
+    if (hb::fileIoTablesReady())
+        std::_Exit(2);
+    AcceleratorBoard board{6, nullptr};
+    const char* arguments[] = {"prog", "x", nullptr};
+    if (hbFileIoSetCommandLine(&board, arguments) != 0 ||
+        hbFileIoSetStdOutFunctions(&board, customWriter, nullptr) != 0)
+        std::_Exit(3);
+    hbFileIoStartup(&board); // fails without a device, after the tables are ready
+    const hb::FileIoBoardSlot& slot = *hb::fileIoSlot(6);
+    const bool kept = hb::fileIoTablesReady() && commandLineOf(board) == "prog x " &&
+                      slot.stdoutWriter.load() == &customWriter &&
+                      slot.stderrWriter.load() == &hb::defaultStderrWriter;
+    std::_Exit(kept ? 0 : 1);
+}
+
+TEST(SlotsBeforeTheFirstStartup, KeepTheCommandLineAndWritersSetThere) {
+    // A process of its own, whose first startup is still to come.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(setBeforeTheFirstStartup(), ::testing::ExitedWithCode(0), "");
+}
+
 TEST(DosDateTime, ConvertsUniversalTimeAndClampsToTheFormat) {
     const hb::DosDateTime example = hb::dosDateTimeFromUnixSeconds(1213537530);
     EXPECT_EQ(example.date, 0x38CF);

@@ -109,6 +109,20 @@ TEST_F(FakeBoardService, StartupRegistersEventSixAndShutdownWithdrawsIt) {
     EXPECT_GT(vp().environmentSize(), 0u);
 }
 
+TEST_F(FakeBoardService, StartupFailsWhenTheBoardsLayoutCannotBeLearnt) {
+    // Index 9 is used by this case alone: its bus type is still unknown, and
+    // the driver refuses to tell it. The failure must not be hidden by the
+    // start of the service thread, or the VP program would wait forever.
+    FakeBoard& fake = fake_.addBoard(9, kBoards[0]);
+    fake.failNext(HB_IOCTL_GET_HW_INFO, 31, 100);
+    AcceleratorBoard* board9 = hbAcceleratorBoardCreate(fake_.baseName().c_str(), 9, 0);
+    ASSERT_NE(board9, nullptr);
+    EXPECT_EQ(hbFileIoStartup(board9), 31u);
+    EXPECT_FALSE(fake.eventRegistered(HB_EVENT_FILEIO_REQUEST));
+    hbFileIoShutdown(board9);
+    hbAcceleratorBoardDestroy(board9);
+}
+
 TEST_F(FakeBoardService, OpenReadSeekCloseAnswerTheProtocolExample) {
     const std::string path = files_.write("data", std::string(140, 'd'));
     const auto opened = vp().open(path, HB_O_RDONLY);

@@ -6,8 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +95,38 @@ TEST(HostOpen, FailuresCarryWin32Codes) {
         EXPECT_EQ(hb::hostOpen(c.path.c_str(), c.flags), -1) << c.path;
         EXPECT_EQ(hbGetLastError(), c.code) << c.path;
     }
+}
+
+TEST(HostOpen, ReadOnlyTruncationIsRefusedAndTheFileStays) {
+    ScratchDirectory dir;
+    const std::string path = dir.write("kept", "content");
+    hbSetLastError(0);
+    EXPECT_EQ(hb::hostOpen(path.c_str(), HB_O_RDONLY | HB_O_TRUNC), -1);
+    EXPECT_EQ(hbGetLastError(), 87u);
+    EXPECT_EQ(dir.read("kept"), "content");
+}
+
+TEST(HostOpen, TemporaryFileGoesWhenItsDescriptorClosesAndNoOtherDoes) {
+    constexpr uint32_t kTemporary = 0x40;
+    ScratchDirectory dir;
+    const std::string path = dir / "scratch.tmp";
+    const int32_t fd = hb::hostOpen(path.c_str(), HB_O_RDWR | HB_O_CREAT | kTemporary);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(hb::hostWrite(fd, "abc", 3, nullptr, nullptr), 3);
+    EXPECT_EQ(access(path.c_str(), F_OK), 0) << "the name stays while the file is open";
+    EXPECT_EQ(hb::hostClose(fd), 0);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+
+    // The host application closes a temporary descriptor itself, and its
+    // number comes back for another file: closing that one removes nothing.
+    const std::string other = dir.write("other", "x");
+    const int32_t temporary = hb::hostOpen(path.c_str(), HB_O_RDWR | HB_O_CREAT | kTemporary);
+    ASSERT_GE(temporary, 0);
+    close(temporary);
+    const int32_t reused = hb::hostOpen(other.c_str(), HB_O_RDONLY);
+    ASSERT_EQ(reused, temporary);
+    EXPECT_EQ(hb::hostClose(reused), 0);
+    EXPECT_EQ(dir.read("other"), "x");
 }
 
 TEST(HostRuntimeCalls, ReportTheirOwnCodes) {
@@ -183,6 +219,75 @@ TEST(HostRename, MovesButNeverReplaces) {
     EXPECT_EQ(dir.read("moved/a2"), "A");
 }
 
+// A scratch directory on /dev/shm, when that is another file system than
+// the temporary directory's.
+class OtherFileSystem {
+  public:
+    OtherFileSystem() {
+        char pattern[] = "/dev/shm/hbfileio-XXXXXX";
+        if (mkdtemp(pattern) != nullptr)
+            path_ = pattern;
+    }
+    ~OtherFileSystem() {
+        std::error_code ignored;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ignored);
+    }
+    bool differsFrom(const std::string& other) const {
+        struct stat here {};
+        struct stat there {};
+        return !path_.empty() && stat(path_.c_str(), &here) == 0 &&
+               stat(other.c_str(), &there) == 0 && here.st_dev != there.st_dev;
+    }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+std::string contentOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(HostRename, FileMovesToAnotherFileSystemWholeOrNotAtAll) {
+    ScratchDirectory dir;
+    OtherFileSystem other;
+    if (!other.differsFrom(dir.path()))
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    const std::string source = dir.write("a", "moved content");
+    const timespec times[2] = {{1213537530, 0}, {1213537530, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+    ASSERT_EQ(hb::hostRename(source.c_str(), (other / "a").c_str()), 0u);
+    EXPECT_NE(access(source.c_str(), F_OK), 0);
+    struct stat moved {};
+    ASSERT_EQ(stat((other / "a").c_str(), &moved), 0);
+    EXPECT_EQ(moved.st_mtim.tv_sec, 1213537530);
+    EXPECT_EQ(contentOf(other / "a"), "moved content");
+
+    // Never over an existing file; directories do not cross.
+    const std::string second = dir.write("b", "B");
+    EXPECT_EQ(hb::hostRename(second.c_str(), (other / "a").c_str()), 183u);
+    EXPECT_EQ(dir.read("b"), "B");
+    mkdir((dir / "d").c_str(), 0777);
+    EXPECT_EQ(hb::hostRename((dir / "d").c_str(), (other / "d").c_str()), 17u);
+
+    // A copy that fails half-way (the file-size limit) leaves no part behind.
+    const std::string big = dir.write("big", std::string(256 * 1024, 'b'));
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    const auto previous = signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = before;
+    limited.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const uint32_t failed = hb::hostRename(big.c_str(), (other / "big").c_str());
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(failed, 223u);
+    EXPECT_NE(access((other / "big").c_str(), F_OK), 0);
+    EXPECT_EQ(dir.read("big"), std::string(256 * 1024, 'b'));
+}
+
 TEST(HostAttributes, FollowTheFileKindAndPermissions) {
     ScratchDirectory dir;
     const std::string file = dir.write("plain.txt", "x");
@@ -220,6 +325,19 @@ TEST(HostFind, UsesTheWildcardRulesOfTheVpPlatform) {
     EXPECT_EQ(listAll(dir / "SUB"), (Names{"Sub"}));
     EXPECT_EQ(listAll(dir / "*.c"), (Names{"a.b.c"}));
     EXPECT_EQ(listAll(dir / "a*c"), (Names{"a.b.c"}));
+}
+
+TEST(HostFind, QuestionMarksAndTrailingDotsMatchAsOnTheVpPlatform) {
+    ScratchDirectory dir;
+    for (const char* name : {"data.txt", "data1.txt", "data12.txt", "note", "note1", "a.txt"})
+        dir.write(name, "x");
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(listAll(dir / "*."), (Names{".", "..", "note", "note1"}));
+    EXPECT_EQ(listAll(dir / "data?.txt"), (Names{"data.txt", "data1.txt"}));
+    EXPECT_EQ(listAll(dir / "note?"), (Names{"note", "note1"}));
+    EXPECT_EQ(listAll(dir / "*.*").size(), 8u);
+    EXPECT_EQ(listAll(dir / "?.txt"), (Names{"a.txt"}));
+    EXPECT_EQ(listAll(dir / "data*.txt"), (Names{"data.txt", "data1.txt", "data12.txt"}));
 }
 
 TEST(HostFind, FailuresAndEntryFields) {

@@ -48,20 +48,43 @@ TEST_F(Lifecycle, RestartKeepsCommandLineWritersAndExitStatus) {
     EXPECT_EQ(hbFileIoWaitForVpExit(board(), 0.0), 3);
 }
 
-TEST_F(Lifecycle, RefusesWhatTheSlotsCannotHold) {
+TEST_F(Lifecycle, RefusedCallsLeaveTheCallersLastError) {
     EXPECT_EQ(hbFileIoStartup(nullptr), 87u);
     AcceleratorBoard outside{16, board()->deviceHandle};
     EXPECT_EQ(hbFileIoStartup(&outside), 87u);
+    hbSetLastError(1234);
     EXPECT_EQ(hbFileIoWaitForVpExit(&outside, 0.0), -1);
+    EXPECT_EQ(hbFileIoWaitForVpExit(nullptr, 0.0), -1);
     hbFileIoShutdown(&outside);
-    EXPECT_EQ(hbGetLastError(), 87u);
+    hbFileIoShutdown(nullptr);
+    EXPECT_EQ(hbGetLastError(), 1234u);
+}
 
-    // A second handle for the running index: refused, the running one stays.
-    AcceleratorBoard other{0, board()->deviceHandle};
-    EXPECT_EQ(hbFileIoStartup(&other), hb::kErrorBusy);
-    hbFileIoShutdown(&other);
+TEST_F(Lifecycle, AnyHandleOfTheBoardShutsItsServiceDown) {
+    // A second handle of the running board: its startup is refused, the
+    // running service stays, and its shutdown takes that service down.
+    AcceleratorBoard* second = hbAcceleratorBoardCreate(deviceBase().c_str(), 0, 0);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(hbFileIoStartup(second), hb::kErrorBusy);
     EXPECT_EQ(hb::fileIoSlot(0)->board.load(), board());
     EXPECT_GT(agent().environmentSize(), 0u);
+    hbFileIoShutdown(second);
+    EXPECT_EQ(hb::fileIoSlot(0)->board.load(), nullptr);
+    EXPECT_FALSE(virtualBoard().isEventRegistered(6));
+    hbAcceleratorBoardDestroy(second);
+}
+
+TEST_F(Lifecycle, CallerTellsTheProgramsExitFromATimeOut) {
+    hbFileIoWaitForVpExit(board(), 0.05); // the status stored from before
+    EXPECT_EQ(hbFileIoVpHasExited(board()), 0) << "the time-out ran out";
+    agent().exit(0);
+    EXPECT_EQ(hbFileIoWaitForVpExit(board(), HB_INFINITE_TIMEOUT), 0);
+    EXPECT_EQ(hbFileIoVpHasExited(board()), 1) << "the program reported status 0";
+    hbFileIoShutdown(board());
+    EXPECT_EQ(hbFileIoVpHasExited(board()), 1) << "still after the shutdown";
+    ASSERT_EQ(hbFileIoStartup(board()), 0u);
+    EXPECT_EQ(hbFileIoVpHasExited(board()), 0) << "a new run of the service";
+    EXPECT_EQ(hbFileIoVpHasExited(nullptr), -1);
 }
 
 TEST_F(Lifecycle, FailedRegistrationReleasesTheSlot) {

@@ -3,9 +3,11 @@
 // over the driver socket.
 #include "service_fixture.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,6 +117,61 @@ TEST_F(Requests, DeleteRenameAndAttributes) {
     EXPECT_EQ(static_cast<uint32_t>(attributes.value), HB_FILE_ATTRIBUTE_DIRECTORY);
     EXPECT_EQ(vp.remove(files_ / "sub/b"), 0u);
     EXPECT_NE(access((files_ / "sub/b").c_str(), F_OK), 0);
+}
+
+TEST_F(Requests, BackslashesSeparateAndADriveNeedsARoot) {
+    RequestAgent& vp = agent();
+    mkdir((files_ / "sub").c_str(), 0777);
+    std::string base = files_.path();
+    for (char& c : base)
+        if (c == '/')
+            c = '\\';
+    const auto created = vp.open(base + "\\sub\\file.txt", HB_O_CREAT | HB_O_WRONLY);
+    ASSERT_GE(created.value, 0);
+    EXPECT_EQ(vp.write(created.value, "x").value, 1);
+    vp.close(created.value);
+    EXPECT_EQ(files_.read("sub/file.txt"), "x") << "no name with a backslash in it";
+    EXPECT_EQ(vp.attributes(base + "\\sub").value,
+              static_cast<int32_t>(HB_FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(vp.findFirst(base + "\\sub\\*.txt").name, "file.txt");
+    EXPECT_EQ(vp.rename(base + "\\sub\\file.txt", base + "\\sub\\moved.txt"), 0u);
+    EXPECT_EQ(vp.remove(base + "\\sub\\moved.txt"), 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(files_ / "sub"));
+
+    // Without a root directory a drive names no place on this host.
+    const std::string drive = "C:\\" + files_.path();
+    EXPECT_EQ(vp.open(drive, HB_O_RDONLY).error, HB_ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(vp.remove(drive), HB_ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(vp.rename(drive, files_ / "x"), HB_ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(vp.attributes(drive).error, HB_ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(vp.findFirst(drive + "\\*").handleOrError, 0xFFFFFFFFu);
+}
+
+TEST_F(Requests, WriteToAPipeWithoutReaderNeverEndsTheHostProcess) {
+    // A host application of its own, which keeps SIGPIPE's default action.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::signal(SIGPIPE, SIG_DFL);
+            alarm(20); // a hang fails too
+            int pipeEnds[2];
+            if (pipe(pipeEnds) != 0)
+                std::_Exit(2);
+            ::close(pipeEnds[0]);
+            const auto answer = agent().write(pipeEnds[1], "lost");
+            if (answer.value != -1 || answer.error != 109)
+                std::_Exit(3);
+            // Standard output a pipe whose reader is gone: the default writer's
+            // stream meets it on the service thread once its buffer is full.
+            if (pipe(pipeEnds) != 0 || dup2(pipeEnds[1], 1) != 1)
+                std::_Exit(2);
+            ::close(pipeEnds[0]);
+            const std::string line(400, 'o');
+            for (int i = 0; i < 40; ++i)
+                agent().write(1, line);
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Requests, FindRecordLayoutAndListing) {

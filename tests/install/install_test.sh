@@ -17,6 +17,7 @@ mv "$work/staged" "$work/prefix"
 prefix=$work/prefix
 
 test -f "$prefix/include/hbsys9u.h"
+test -f "$prefix/include/hbvp_abi.h" # the fault record's header, named by hbsys9u.h
 for tool in hbsim hbpe; do
     test -x "$prefix/bin/$tool"
 done

@@ -47,6 +47,18 @@ void wakeWorker(void* argument) {
     hb__EventSet(worker->wake);
 }
 
+TEST(Thread, StartKeepsTheCallersLastError) {
+    Worker worker;
+    hbSetLastError(1234);
+    ThreadRecord* thread = hb__ThreadCreate(returnAtOnce, &worker);
+    EXPECT_EQ(hbGetLastError(), 1234u) << "an earlier error must still show after the start";
+    ASSERT_NE(thread, nullptr);
+    hb__ThreadDestroy(thread, nullptr, nullptr);
+    HbHandle event = hb__EventCreate(0);
+    EXPECT_EQ(hbGetLastError(), 1234u) << "nor may creating an object hide it";
+    hb__EventDestroy(event);
+}
+
 TEST(Thread, DestroyRaisesFlagWakesAndWaitsForTheEntryToReturn) {
     Worker worker;
     ThreadRecord* thread = hb__ThreadCreate(loopUntilStopped, &worker);

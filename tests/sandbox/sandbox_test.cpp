@@ -54,6 +54,22 @@ class Sandbox : public ServiceFixture {
         EXPECT_EQ(names, (std::set<std::string>{"outside.txt", "root"}));
     }
 
+    using Names = std::vector<std::string>;
+    // Every name a search of `pattern` delivers, in order.
+    Names listing(const std::string& pattern) {
+        Names names;
+        auto entry = agent().findFirst(pattern);
+        if (entry.handleOrError == kNoSearch)
+            return names;
+        const uint32_t search = entry.handleOrError;
+        do {
+            names.emplace_back(entry.name);
+            entry = agent().findNext(search);
+        } while (entry.handleOrError == 0);
+        agent().findClose(search);
+        return names;
+    }
+
     std::string outer_, root_;
 };
 
@@ -143,19 +159,34 @@ TEST_F(Sandbox, EverythingInsideTheRootStaysUsable) {
     EXPECT_EQ(files_.read("root/inside.txt"), "inside");
 
     // The listing of the root shows what lies inside and nothing that leads out.
-    std::set<std::string> listed;
-    auto entry = vp.findFirst("*");
-    ASSERT_NE(entry.handleOrError, kNoSearch);
-    const uint32_t search = entry.handleOrError;
-    while (true) {
-        listed.insert(entry.name);
-        entry = vp.findNext(search);
-        if (entry.handleOrError != 0)
-            break;
-    }
-    vp.findClose(search);
-    EXPECT_EQ(listed, (std::set<std::string>{".", "dangling", "inside.txt", "sub"}));
+    EXPECT_EQ(listing("*"), (Names{"dangling", "inside.txt", "sub"}));
     EXPECT_EQ(vp.findFirst("sub/*").name, ".");
+    expectOutsideUntouched();
+}
+
+TEST_F(Sandbox, PathsWrittenForTheVpPlatformStayInsideTheRoot) {
+    RequestAgent& vp = agent();
+    // The root is a drive's root: no "." or "..", by any spelling.
+    const Names rootNames{"dangling", "in_link", "inside.txt", "sub"};
+    EXPECT_EQ(listing("*.*"), rootNames);
+    EXPECT_EQ(listing("C:\\*"), rootNames);
+    EXPECT_EQ(listing("sub\\..\\*"), rootNames);
+    EXPECT_EQ(listing(".\\sub\\*"), (Names{".", "..", "up"}));
+
+    // Backslashes separate; a drive prefix names the root.
+    const auto created = vp.open("sub\\new.txt", HB_O_CREAT | HB_O_WRONLY);
+    ASSERT_GE(created.value, 0);
+    EXPECT_EQ(vp.write(created.value, "new").value, 3);
+    EXPECT_EQ(vp.close(created.value), 0);
+    EXPECT_EQ(files_.read("root/sub/new.txt"), "new");
+    EXPECT_EQ(vp.attributes("C:\\sub").value, static_cast<int32_t>(HB_FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(vp.rename(".\\sub\\new.txt", "C:\\sub\\renamed.txt"), 0u);
+    const auto opened = vp.open("c:sub\\renamed.txt", HB_O_RDONLY);
+    ASSERT_GE(opened.value, 0);
+    vp.close(opened.value);
+    EXPECT_EQ(vp.remove("C:\\sub\\renamed.txt"), 0u);
+    EXPECT_EQ(listing("sub\\*"), (Names{".", "..", "up"}));
+    EXPECT_EQ(vp.open("C:\\..\\outside.txt", HB_O_RDONLY).error, kDenied);
     expectOutsideUntouched();
 }
 

@@ -1,10 +1,14 @@
 // Directory searches on POSIX with the wildcard rules of the VP's platform:
-// '*' matches any run of characters, '?' any one character, a pattern ending
-// in ".*" also matches names without an extension (so "*.*" matches every
-// name), and letters match without regard to ASCII case. The directory is
-// listed once when the search starts ("." and ".." first, then the names in
-// case-insensitive order); each entry is looked at when it is delivered, and
-// one that has vanished meanwhile is skipped.
+// '*' matches any run of characters and '?' any one, except that a '?' at
+// the end of the name or before its dot may match none ("data?.txt" finds
+// data.txt and data1.txt); a '*' before a dot stops at the name's last dot,
+// and a dot before '*' or '?' or at the pattern's end also matches the end of
+// a name without one ("*." finds the names without an extension, "*.*" every
+// name). Letters match without regard to ASCII case. The directory is listed
+// once when the search starts ("." and ".." first, then the names in
+// case-insensitive order; the root directory of a confined search has
+// neither); each entry is looked at when it is delivered, and one that has
+// vanished meanwhile is skipped.
 //
 // Search handles are 32-bit values into a process-wide table, never 0 or
 // 0xFFFFFFFF, and not reused while the search lives.
@@ -13,6 +17,7 @@
 #include "platform/posix/host_file_attributes.h"
 #include "platform/posix/host_path_errors.h"
 #include "platform/posix/host_root.h"
+#include "platform/posix/vp_paths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -73,37 +78,87 @@ char foldCase(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool matchWildcards(std::string_view pattern, std::string_view name) {
-    size_t p = 0, n = 0;
-    size_t starPattern = std::string_view::npos, starName = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && pattern[p] == '*') {
-            starPattern = p++;
-            starName = n;
-        } else if (p < pattern.size() &&
-                   (pattern[p] == '?' || foldCase(pattern[p]) == foldCase(name[n]))) {
-            ++p;
-            ++n;
-        } else if (starPattern != std::string_view::npos) {
-            p = starPattern + 1;
-            n = ++starName;
-        } else {
-            return false;
-        }
+// A pattern as the VP platform's search reads it: characters, and the
+// wildcards below in their place.
+enum Wildcard : int {
+    kAnyRun = 256, // '*'
+    kOneOrNone,    // '?': one character, or none at the name's end or dot
+    kRunBeforeDot, // '*' before '.': any run that leaves the last dot
+    kDotOrEnd,     // '.' before '*', '?' or the end: a dot, or the name's end
+};
+
+std::vector<int> readPattern(std::string_view pattern) {
+    std::vector<int> tokens;
+    if (pattern == "*.*")
+        return {kAnyRun};
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
+        const char c = pattern[i];
+        if (c == '?')
+            tokens.push_back(kOneOrNone);
+        else if (c == '*')
+            tokens.push_back(next == '.' ? kRunBeforeDot : kAnyRun);
+        else if (c == '.' && (next == '*' || next == '?' || next == '\0'))
+            tokens.push_back(kDotOrEnd);
+        else
+            tokens.push_back(static_cast<unsigned char>(foldCase(c)));
     }
-    while (p < pattern.size() && pattern[p] == '*')
-        ++p;
-    return p == pattern.size();
+    return tokens;
 }
 
-bool patternMatches(std::string_view pattern, std::string_view name) {
-    if (matchWildcards(pattern, name))
-        return true;
-    // "name.*" also matches "name": the extension may be empty.
-    if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*" &&
-        name.find('.') == std::string_view::npos)
-        return matchWildcards(pattern.substr(0, pattern.size() - 2), name);
-    return false;
+class WildcardMatch {
+  public:
+    WildcardMatch(const std::vector<int>& pattern, std::string_view name)
+        : pattern_(pattern), name_(name), lastDot_(name.rfind('.')),
+          known_((pattern.size() + 1) * (name.size() + 1), kUnknown) {}
+    bool matches() { return at(0, 0); }
+
+  private:
+    enum : char { kUnknown, kNo, kYes };
+
+    bool at(size_t p, size_t n) {
+        char& known = known_[p * (name_.size() + 1) + n];
+        if (known == kUnknown)
+            known = step(p, n) ? kYes : kNo;
+        return known == kYes;
+    }
+
+    bool step(size_t p, size_t n) {
+        const size_t end = name_.size();
+        if (p == pattern_.size())
+            return n == end;
+        switch (pattern_[p]) {
+        case kAnyRun:
+            return at(p + 1, n) || (n < end && at(p, n + 1));
+        case kRunBeforeDot: {
+            const size_t limit =
+                lastDot_ != std::string_view::npos && lastDot_ >= n ? lastDot_ : end;
+            return at(p + 1, n) || (n < limit && at(p, n + 1));
+        }
+        case kOneOrNone:
+            if (n == end || name_[n] == '.') {
+                size_t q = p;
+                while (q < pattern_.size() && pattern_[q] == kOneOrNone)
+                    ++q;
+                return at(q, n);
+            }
+            return at(p + 1, n + 1);
+        case kDotOrEnd:
+            return n == end ? at(p + 1, n) : name_[n] == '.' && at(p + 1, n + 1);
+        default:
+            return n < end && pattern_[p] == static_cast<unsigned char>(foldCase(name_[n])) &&
+                   at(p + 1, n + 1);
+        }
+    }
+
+    const std::vector<int>& pattern_;
+    std::string_view name_;
+    size_t lastDot_;
+    std::vector<char> known_;
+};
+
+bool patternMatches(const std::vector<int>& pattern, std::string_view name) {
+    return WildcardMatch(pattern, name).matches();
 }
 
 int listingRank(const std::string& name) {
@@ -189,12 +244,25 @@ DIR* openListing(Search& search, const std::string& directory) {
     return listing;
 }
 
+// A confined search in the root directory itself: like a drive's root
+// directory it has neither "." nor "..".
+bool searchesTheRoot(const Search& search) {
+    struct stat searched {
+    }, root{};
+    return search.root && fstat(search.directoryDescriptor, &searched) == 0 &&
+           fstat(search.root->descriptor(), &root) == 0 && searched.st_dev == root.st_dev &&
+           searched.st_ino == root.st_ino;
+}
+
 } // namespace
 
 // Throws std::bad_alloc; findFirstFile turns that into code 8.
-static uint32_t startSearch(const HostRootRef& root, const char* pattern,
+static uint32_t startSearch(const HostRootRef& root, const char* vpPattern,
                             HostDirectoryEntry* entry) {
-    const std::string_view whole(pattern);
+    std::string spelled;
+    if (!posix::hostSpelling(vpPattern, root != nullptr, &spelled))
+        return kInvalidSearch;
+    const std::string_view whole(spelled);
     const auto slash = whole.rfind('/');
     auto search = std::make_shared<Search>();
     search->root = root;
@@ -214,10 +282,14 @@ static uint32_t startSearch(const HostRootRef& root, const char* pattern,
     }
     if (namePattern.empty())
         return failSearch(kFileNotFound);
+    const std::vector<int> wildcards = readPattern(namePattern);
+    const bool withoutDots = searchesTheRoot(*search);
     errno = 0;
     while (const dirent* item = readdir(listing.get())) {
         const std::string_view name(item->d_name);
-        if (name.size() < sizeof entry->name && patternMatches(namePattern, name))
+        if (withoutDots && (name == "." || name == ".."))
+            continue;
+        if (name.size() < sizeof entry->name && patternMatches(wildcards, name))
             search->names.emplace_back(name);
     }
     std::sort(search->names.begin(), search->names.end(), listingOrder);

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <new>
 #include <pthread.h>
 #include <sched.h>
@@ -73,6 +74,15 @@ bool startThread(ThreadRoutine routine, void* argument, uintptr_t* osHandle, uin
 }
 
 void releaseThread(uintptr_t osHandle) { pthread_join(static_cast<pthread_t>(osHandle), nullptr); }
+
+void keepBrokenPipesFromEndingTheProcess() {
+    // Blocked, SIGPIPE stays pending on this thread: the write fails with
+    // EPIPE, and no other thread is ever handed the signal.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+}
 
 uint32_t currentThreadId() { return static_cast<uint32_t>(gettid()); }
 

@@ -34,6 +34,9 @@ bool startThread(ThreadRoutine routine, void* argument, uintptr_t* osHandle, uin
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
+    // A start that succeeds leaves the caller's last error as it was: an
+    // error from before the start must still show afterwards.
+    const DWORD callersError = GetLastError();
     SetLastError(ERROR_SUCCESS);
     unsigned id = 0;
     uintptr_t handle = _beginthreadex(nullptr, 0, threadTrampoline, start, 0, &id);
@@ -48,7 +51,12 @@ bool startThread(ThreadRoutine routine, void* argument, uintptr_t* osHandle, uin
     }
     *osHandle = handle;
     *threadId = id;
+    SetLastError(callersError);
     return true;
+}
+
+void keepBrokenPipesFromEndingTheProcess() {
+    // A write to a pipe without a reader fails here; there is no signal.
 }
 
 void releaseThread(uintptr_t osHandle) {

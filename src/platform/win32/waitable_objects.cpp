@@ -28,18 +28,33 @@ bool refuse() {
     return false;
 }
 
+// The system clears the last error when it creates an object; a creation
+// that succeeds here keeps the caller's, so that an error from before it
+// still shows afterwards (as on every other platform).
+Handle keepingLastError(HANDLE created, DWORD callersError) {
+    if (created != nullptr) {
+        SetLastError(callersError);
+    }
+    return created;
+}
+
 } // namespace
 
 Handle createMutex() {
-    return CreateMutexW(nullptr, FALSE, nullptr);
+    const DWORD callersError = GetLastError();
+    return keepingLastError(CreateMutexW(nullptr, FALSE, nullptr), callersError);
 }
 
 Handle createEvent(bool initiallySet) {
-    return CreateEventW(nullptr, TRUE, initiallySet ? TRUE : FALSE, nullptr);
+    const DWORD callersError = GetLastError();
+    return keepingLastError(CreateEventW(nullptr, TRUE, initiallySet ? TRUE : FALSE, nullptr),
+                            callersError);
 }
 
 Handle createSemaphore(int32_t initialCount, int32_t maximumCount) {
-    return CreateSemaphoreW(nullptr, initialCount, maximumCount, nullptr);
+    const DWORD callersError = GetLastError();
+    return keepingLastError(CreateSemaphoreW(nullptr, initialCount, maximumCount, nullptr),
+                            callersError);
 }
 
 WaitOutcome wait(Handle object, uint32_t milliseconds) {

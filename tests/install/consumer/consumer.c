@@ -1,7 +1,10 @@
 /* A host application built against an installed tree: it opens no board,
  * but goes through the public header and the shared library. */
 #include <hbsys9u.h>
+#include <hbvp_abi.h> /* the fault record of the fail-message region */
 #include <stdio.h>
+
+_Static_assert(sizeof(HbVpFaultRecord) == 256, "the fault record fills the fail-message region");
 
 int main(void) {
     AcceleratorBoard* board = hbAcceleratorBoardCreate("/nonexistent/hbboard", 0, 0);
