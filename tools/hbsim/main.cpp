@@ -2,10 +2,12 @@
 // SIGINT or SIGTERM, then removes its sockets. Any host application reaches
 // the boards as it reaches the board's driver: hbrun --device, the tests, a
 // program of one's own linked with the library.
-#include "vboard/emulated_vp.h"
 #include "vboard/board.h"
+#include "vboard/emulated_vp.h"
 #include "vboard/faults.h"
 #include "vboard/monitor.h"
+
+#include "chrome_trace.h"
 
 #include <CLI/CLI.hpp>
 
@@ -22,6 +24,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -111,6 +114,7 @@ int main(int argc, char** argv) {
     uint32_t boardType = 22;
     uint32_t width = 4;
     bool trace = false;
+    std::string traceJson;
     bool noEvent3 = false;
     unsigned replyDelayMs = 0;
     bool neverAnswer = false;
@@ -127,6 +131,9 @@ int main(int argc, char** argv) {
     app.add_option("--width", width, "bus width code reported for board type 27 (1, 2 or 3)")
         ->check(CLI::Range(1, 4));
     app.add_flag("--trace", trace, "print every driver request, decoded, like a bus analyser");
+    app.add_option("--trace-json", traceJson,
+                   "write every driver request to this file as trace-event JSON, for "
+                   "ui.perfetto.dev or chrome://tracing");
     app.add_flag("--no-event3", noEvent3,
                  "the monitor answers without raising board event 3 (the host must poll)");
     app.add_option("--reply-delay", replyDelayMs, "the monitor answers this many ms late");
@@ -186,6 +193,14 @@ int main(int argc, char** argv) {
     monitorOptions.neverAnswer = neverAnswer;
     monitorOptions.contextReplyLength = contextLength;
     monitorOptions.replyLengthExcess = replyExcess;
+    std::unique_ptr<hb::tools::ChromeTraceFile> json;
+    try {
+        if (!traceJson.empty())
+            json = std::make_unique<hb::tools::ChromeTraceFile>(traceJson);
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "hbsim: %s\n", e.what());
+        return kExitFailure;
+    }
     std::unique_ptr<hb::vboard::Device> device;
     std::vector<std::shared_ptr<hb::vboard::EmulatedVp>> vps;
     try {
@@ -199,12 +214,19 @@ int main(int argc, char** argv) {
             vps.push_back(hb::vboard::attachEmulatedVp(board, {monitorOptions}));
             if (!plans[static_cast<size_t>(i)].empty())
                 board.setFaultPlan(plans[static_cast<size_t>(i)]);
-            if (trace) {
-                board.setTraceListener([i, &outputLock](const hb::vboard::TraceEntry& entry) {
-                    std::lock_guard guard(outputLock);
-                    std::printf("board %d: %s\n", i, entry.text().c_str());
-                    std::fflush(stdout);
-                });
+            if (json)
+                hb::tools::nameBoardTracks(*json, i, true, false);
+            if (trace || json) {
+                board.setTraceListener(
+                    [i, trace, &json, &outputLock](const hb::vboard::TraceEntry& entry) {
+                        if (json)
+                            hb::tools::traceDriverRequest(*json, i, entry);
+                        if (!trace)
+                            return;
+                        std::lock_guard guard(outputLock);
+                        std::printf("board %d: %s\n", i, entry.text().c_str());
+                        std::fflush(stdout);
+                    });
             }
             std::printf("hbsim: board %d at %s (type %u, bus width %u, %s shared memory)\n", i,
                         board.socketPath().c_str(), config.boardType, config.busWidth,
