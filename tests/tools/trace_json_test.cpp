@@ -171,21 +171,23 @@ TEST_F(TraceJson, ARunEndedEarlyLeavesAJsonFileThatLoads) {
     struct Ending {
         const char* name;
         std::vector<std::string> options;
-        int signal; // 0: the time-out ends it
+        const char* behaviour;
+        int signal; // 0: the run ends by itself
         int status;
     };
     const std::vector<Ending> endings{
-        {"timeout", {"--timeout", "1"}, 0, 124},
-        {"SIGINT", {}, SIGINT, 128 + SIGINT},
-        {"SIGTERM", {}, SIGTERM, 128 + SIGTERM},
-        {"SIGKILL", {}, SIGKILL, 128 + SIGKILL},
+        {"timeout", {"--timeout", "1"}, "spin", 0, 124},
+        {"fault", {}, "fault", 0, 125},
+        {"SIGINT", {}, "spin", SIGINT, 128 + SIGINT},
+        {"SIGTERM", {}, "spin", SIGTERM, 128 + SIGTERM},
+        {"SIGKILL", {}, "spin", SIGKILL, 128 + SIGKILL},
     };
     for (const Ending& ending : endings) {
         SCOPED_TRACE(ending.name);
         const std::string file = work_ / (std::string(ending.name) + ".json");
         std::vector<std::string> argv{kHbrun, "--trace-json", file};
         argv.insert(argv.end(), ending.options.begin(), ending.options.end());
-        argv.insert(argv.end(), {kVp + "/behave.exe", "spin"});
+        argv.insert(argv.end(), {kVp + "/behave.exe", ending.behaviour});
         Process run(argv, work_.path());
         // The program runs once it asked for its command line.
         ASSERT_TRUE(waitForFileText(file, "\"CommandLine\"", 30s));
