@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <map>
@@ -126,13 +127,19 @@ TEST_F(TraceJson, HbrunJsonHoldsTheRequestsOfItsTextTrace) {
     EXPECT_TRUE(sawWrite) << trace.dump(1);
 }
 
-TEST_F(TraceJson, HbrunRefusesAJsonFileItCannotWrite) {
-    const Finished done = hbtest::run(
-        {kHbrun, "--trace-json", work_ / "no/such/dir.json", kVp + "/hello.exe"}, work_.path());
+TEST_F(TraceJson, ToolsRefuseAJsonFileTheyCannotWriteWithOneLine) {
+    const std::string file = work_ / "no/such/dir.json";
+    Finished done = hbtest::run({kHbrun, "--trace-json", file, kVp + "/hello.exe"}, work_.path());
     EXPECT_EQ(done.status, 125);
-    EXPECT_EQ(done.err, "hbrun: cannot open JSON trace file '" + work_ / "no/such/dir.json" +
-                            "': error 3, path not found\n");
+    EXPECT_EQ(done.err,
+              "hbrun: cannot open JSON trace file '" + file + "': error 3, path not found\n");
     EXPECT_EQ(done.out, "");
+
+    done = hbtest::run({kHbsim, "--path", work_ / "dev", "--trace-json", file}, work_.path());
+    EXPECT_EQ(done.status, 1);
+    EXPECT_EQ(done.err.rfind("hbsim: cannot open JSON trace file '" + file + "': ", 0), 0u)
+        << done.err;
+    EXPECT_EQ(std::count(done.err.begin(), done.err.end(), '\n'), 1) << done.err;
 }
 
 TEST_F(TraceJson, HbsimJsonHoldsTheRequestsOfItsTextTraceBoardByBoard) {

@@ -55,7 +55,7 @@ ChromeTraceFile::ChromeTraceFile(const std::string& path) : path_(path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0)
         throw std::system_error(errno, std::generic_category(),
-                                "cannot open trace file '" + path + "'");
+                                "cannot open JSON trace file '" + path + "'");
     // A pipe or terminal cannot be rewritten: there the tail comes at the end.
     seekable_ = ::lseek(fd_, 0, SEEK_CUR) >= 0;
     const std::string head = kHead;
@@ -64,7 +64,7 @@ ChromeTraceFile::ChromeTraceFile(const std::string& path) : path_(path) {
         const int error = errno;
         ::close(fd_);
         throw std::system_error(error, std::generic_category(),
-                                "cannot write trace file '" + path + "'");
+                                "cannot write JSON trace file '" + path + "'");
     }
 }
 
