@@ -127,6 +127,17 @@ TEST_F(TraceJson, HbrunJsonHoldsTheRequestsOfItsTextTrace) {
     EXPECT_TRUE(sawWrite) << trace.dump(1);
 }
 
+TEST_F(TraceJson, APipeGetsAJsonTraceThatLoads) {
+    // A pipe cannot be rewritten: the file is closed at the end instead.
+    const std::string script = "'" + kHbrun + "' --trace-json /dev/fd/3 '" + kVp +
+                               "/hello.exe' 3>&1 >/dev/null | cat > '" + work_ / "piped.json" +
+                               "'; exit ${PIPESTATUS[0]}";
+    const Finished done = hbtest::run({"/bin/bash", "-c", script}, work_.path());
+    ASSERT_EQ(done.status, 0) << done.err;
+    Tracks tracks = checkedTracks(parsed(work_ / "piped.json"));
+    EXPECT_EQ(tracks["1/2"].back(), "Exit");
+}
+
 TEST_F(TraceJson, ToolsRefuseAJsonFileTheyCannotWriteWithOneLine) {
     const std::string file = work_ / "no/such/dir.json";
     Finished done = hbtest::run({kHbrun, "--trace-json", file, kVp + "/hello.exe"}, work_.path());
