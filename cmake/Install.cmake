@@ -1,6 +1,6 @@
-# Installation: the library, its header, the tools, a CMake package
-# (find_package(hbsys9u) gives the imported target hbsys9u::hbsys9u) and a
-# pkg-config file. The package files locate the prefix from where they lie,
+# Installation: the library, its header, the tools, the VP SDK, a CMake
+# package (find_package(hbsys9u) gives the imported target hbsys9u::hbsys9u
+# and hbsys9u_add_vp_program) and a pkg-config file. The package files locate the prefix from where they lie,
 # so an installed tree can be moved.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -17,13 +17,45 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/hbsys9u.h ${PROJECT_SOURCE_DIR}/vpsd
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT hbsys9uTargets NAMESPACE hbsys9u:: DESTINATION ${HB_CMAKE_PACKAGE_DIR})
 
+# The VP SDK: the runtime's objects, the headers of hbvp.h and the CMake
+# function that builds a program with them (hbpe comes with the tools).
+set(HB_VP_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/hbvp)
+set(HB_VP_INSTALL_RUNTIMEDIR ${CMAKE_INSTALL_LIBDIR}/hbsys9u/vp)
+set(HB_VP_SDK_FILE)
+if(TARGET hbvp_runtime AND TARGET hbpe)
+    install(FILES ${HB_VP_RUNTIME_OBJECTS} DESTINATION ${HB_VP_INSTALL_RUNTIMEDIR})
+    set(HB_VP_HEADER_ROOTS)
+    foreach(flag ${HB_VP_CFLAGS})
+        if(flag MATCHES "^-I(.+)$")
+            list(APPEND HB_VP_HEADER_ROOTS ${CMAKE_MATCH_1})
+        endif()
+    endforeach()
+    install(CODE "set(HB_VP_HEADER_LIST \"${HB_VP_HEADER_LIST}\")
+set(HB_VP_HEADER_ROOTS \"${HB_VP_HEADER_ROOTS}\")
+set(HB_VP_HEADER_DESTINATION \"${HB_VP_INSTALL_INCLUDEDIR}\")
+include(\"${PROJECT_SOURCE_DIR}/cmake/InstallVpHeaders.cmake\")")
+    # The build's flags less its include directory and -Werror: the code is
+    # the user's.
+    set(HB_VP_INSTALL_CFLAGS ${HB_VP_CFLAGS})
+    list(FILTER HB_VP_INSTALL_CFLAGS EXCLUDE REGEX "^-I|^-Werror$")
+    set(HB_VP_RUNTIME_NAMES)
+    foreach(object ${HB_VP_RUNTIME_OBJECTS})
+        get_filename_component(name ${object} NAME)
+        list(APPEND HB_VP_RUNTIME_NAMES ${name})
+    endforeach()
+    file(RELATIVE_PATH HB_PACKAGE_TO_PREFIX /prefix/${HB_CMAKE_PACKAGE_DIR} /prefix)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/hbsys9uVpSdk.cmake.in
+                   ${CMAKE_CURRENT_BINARY_DIR}/hbsys9uVpSdk.cmake @ONLY)
+    set(HB_VP_SDK_FILE ${CMAKE_CURRENT_BINARY_DIR}/hbsys9uVpSdk.cmake)
+endif()
+
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/hbsys9uConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/hbsys9uConfig.cmake
     INSTALL_DESTINATION ${HB_CMAKE_PACKAGE_DIR})
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/hbsys9uConfigVersion.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hbsys9uConfig.cmake
-              ${CMAKE_CURRENT_BINARY_DIR}/hbsys9uConfigVersion.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/hbsys9uConfigVersion.cmake ${HB_VP_SDK_FILE}
         DESTINATION ${HB_CMAKE_PACKAGE_DIR})
 
 # pkg-config: the prefix relative to the .pc file's own directory.
@@ -36,9 +68,10 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hbsys9u.pc DESTINATION ${HB_PC_DIR})
 
 # Tools: found next to the library wherever the tree is installed.
 file(RELATIVE_PATH HB_BIN_TO_LIB /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
+# Each is also an imported target of the package (hbsys9u::hbpe).
 foreach(tool hbrun hbsim hbpe)
     if(TARGET ${tool})
         set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/${HB_BIN_TO_LIB}")
-        install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+        install(TARGETS ${tool} EXPORT hbsys9uTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()
 endforeach()

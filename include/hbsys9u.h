@@ -287,8 +287,10 @@ void hbPreInit(const AcceleratorBoard* board);
  * monitor exchange is bounded by `timeout` seconds. Returns 1 once the image
  * has been started, else 0 with last error 87 (null board or path, a
  * negative or NaN time-out), 3 (the image file cannot be opened), 2 (it is
- * not a PE32 image the board can run) or 1460 (the monitor did not answer in
- * time, or a driver request failed). */
+ * not a PE32 image the board can run: a 32-bit i386 image whose sections lie
+ * within the file and below 4 GiB), 170 (the device refuses the reset: another
+ * host process owns the board) or 1460 (the monitor did not answer in time,
+ * or a driver request failed). */
 int32_t hbBootVp(const AcceleratorBoard* board, const char* path, double timeout);
 
 /* ------------------------------------------------------------------------ */

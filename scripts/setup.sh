@@ -5,7 +5,7 @@
 #                       and wine64, for scripts/test-windows.sh
 set -euo pipefail
 packages=(cmake ninja-build g++ clang lld libgtest-dev libgmock-dev libbenchmark-dev
-          libclang-rt-14-dev binutils libunicorn-dev libcli11-dev pkg-config python3 gdb)
+          libclang-rt-14-dev binutils libunicorn-dev libcli11-dev nlohmann-json3-dev pkg-config python3 gdb)
 windows_packages=(gcc-mingw-w64-i686 g++-mingw-w64-i686 gcc-mingw-w64-x86-64
                   g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
                   googletest wine64)

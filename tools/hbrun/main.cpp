@@ -73,6 +73,7 @@ struct Options {
     std::optional<double> timeout;
     bool trace = false;
     std::string traceFile;
+    std::string traceJson;
     std::string root;
     int gdbPort = -1; // --gdb: the port a debugger connects to
 };
@@ -119,12 +120,15 @@ struct RunWatch {
     std::atomic<bool> exited{false};
     std::atomic<int> status{0};
     hb::tools::TraceSink* sink = nullptr;
+    hb::tools::ChromeTraceFile* json = nullptr;
 };
 
 void watchRequest(void* context, const HbFileIoTraceRecord* record) {
     auto* watch = static_cast<RunWatch*>(context);
     if (watch->sink != nullptr)
         watch->sink->line("fileio: " + hb::tools::describeFileIoRequest(*record));
+    if (watch->json != nullptr)
+        hb::tools::traceFileIoRequest(*watch->json, *record);
     if (record->request == FileIoRequest_Exit) {
         watch->status.store(record->result & 0xFF);
         watch->exited.store(true);
@@ -376,16 +380,30 @@ int run(const Options& options) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, std::fclose);
     std::optional<hb::tools::TraceSink> sink;
     openTrace(options, traceFile, sink);
+    std::optional<hb::tools::ChromeTraceFile> json;
+    if (!options.traceJson.empty()) {
+        try {
+            json.emplace(options.traceJson);
+        } catch (const std::system_error& e) {
+            fail("cannot open JSON trace file '" + options.traceJson +
+                 "': " + describeError(hb::tools::win32FromErrno(e.code().value())));
+        }
+        hb::tools::nameBoardTracks(*json, options.boardIndex, options.device.empty(), true);
+    }
 
     std::optional<EmbeddedBoard> embedded;
     if (options.device.empty())
         embedded.emplace(options);
     if (embedded && options.gdbPort >= 0)
         embedded->listenForGdb(options.gdbPort);
-    if (embedded && sink) {
-        embedded->board().setTraceListener([&sink](const hb::vboard::TraceEntry& entry) {
-            sink->line("driver: " + entry.text());
-        });
+    if (embedded && (sink || json)) {
+        embedded->board().setTraceListener(
+            [&sink, &json, index = options.boardIndex](const hb::vboard::TraceEntry& entry) {
+                if (sink)
+                    sink->line("driver: " + entry.text());
+                if (json)
+                    hb::tools::traceDriverRequest(*json, index, entry);
+            });
     }
     const std::string base = embedded ? embedded->base() : options.device;
     const std::string name =
@@ -408,6 +426,7 @@ int run(const Options& options) {
         fail("cannot confine file access to '" + options.root + "': " + describeError(code));
     RunWatch watch;
     watch.sink = sink ? &*sink : nullptr;
+    watch.json = json ? &*json : nullptr;
     code = hbFileIoSetTraceFunction(board.get(), watchRequest, &watch);
     if (code != 0)
         fail("cannot watch the file-I/O requests: " + describeError(code));
@@ -454,6 +473,10 @@ int main(int argc, char** argv) {
                  "print every driver request (embedded board) and every file-I/O request, "
                  "decoded, to stderr");
     app.add_option("--trace-file", options.traceFile, "write the trace to this file instead")
+        ->check(nonEmpty);
+    app.add_option("--trace-json", options.traceJson,
+                   "also write the traced requests to this file as trace-event JSON, for "
+                   "ui.perfetto.dev or chrome://tracing")
         ->check(nonEmpty);
     app.add_option("--root", options.root, "confine the program's file access to this directory")
         ->check(nonEmpty);

@@ -3,6 +3,7 @@
 #include "error_names.h"
 
 #include <cinttypes>
+#include <cstring>
 
 namespace hb::tools {
 
@@ -74,78 +75,118 @@ std::string quoted(const char* text, size_t limit = 200) {
     return out + "'";
 }
 
-std::string quotedData(const void* data, uint32_t length) {
-    const std::string text(static_cast<const char*>(data), length);
-    return quoted(text.c_str(), 48) + (text.size() != length ? "..." : "");
-}
-
 std::string hex(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", value);
     return text;
 }
 
-} // namespace
+// A field shown in decimal in the text and held as a number in JSON.
+TraceField number(std::string key, int64_t value) {
+    return {std::move(key), std::to_string(value), value};
+}
+TraceField hexField(std::string key, uint32_t value) {
+    return {std::move(key), hex(value), hex(value)};
+}
+TraceField textField(std::string key, const char* text, size_t limit = 200) {
+    const std::string value = text != nullptr ? text : "";
+    return {std::move(key), quoted(value.c_str(), limit), clipped(value, limit)};
+}
+TraceField dataField(const void* data, uint32_t length) {
+    const std::string bytes(static_cast<const char*>(data), length);
+    // The text stops at a zero byte like any C string, and says so.
+    return {"data", quoted(bytes.c_str(), 48) + (std::strlen(bytes.c_str()) != length ? "..." : ""),
+            clipped(bytes, 48)};
+}
 
-std::string describeFileIoRequest(const HbFileIoTraceRecord& r) {
-    const char* name = requestName(r.request);
-    std::string line = name != nullptr ? name : "Unknown(" + std::to_string(r.request) + ")";
+std::vector<TraceField> argumentsOf(const HbFileIoTraceRecord& r) {
     const auto a = r.arguments;
     switch (r.request) {
     case FileIoRequest_Open:
     case FileIoRequest_Open2:
-        line += " path=" + quoted(r.path) + " flags=" + hex(static_cast<uint32_t>(a[0]));
-        break;
+        return {textField("path", r.path), hexField("flags", static_cast<uint32_t>(a[0]))};
     case FileIoRequest_Read:
     case FileIoRequest_Write:
-        line += " fd=" + std::to_string(a[0]) + " count=" + std::to_string(a[1]);
-        break;
+        return {number("fd", a[0]), number("count", a[1])};
     case FileIoRequest_Close:
-        line += " fd=" + std::to_string(a[0]);
-        break;
+        return {number("fd", a[0])};
     case FileIoRequest_Seek:
-        line += " fd=" + std::to_string(a[0]) + " offset=" + std::to_string(a[1]) +
-                " origin=" + std::to_string(a[2]);
-        break;
+        return {number("fd", a[0]), number("offset", a[1]), number("origin", a[2])};
     case FileIoRequest_Delete:
     case FileIoRequest_Attributes:
-        line += " path=" + quoted(r.path);
-        break;
+        return {textField("path", r.path)};
     case FileIoRequest_FindFirst:
-        line += " pattern=" + quoted(r.path);
-        break;
+        return {textField("pattern", r.path)};
     case FileIoRequest_Rename:
-        line += " from=" + quoted(r.path) + " to=" + quoted(r.secondPath);
-        break;
+        return {textField("from", r.path), textField("to", r.secondPath)};
     case FileIoRequest_Exit:
-        line += " status=" + std::to_string(static_cast<uint8_t>(a[0]));
-        break;
+        return {number("status", static_cast<uint8_t>(a[0]))};
     case FileIoRequest_FindNext:
     case FileIoRequest_FindClose:
-        line += " search=" + hex(static_cast<uint32_t>(a[0]));
-        break;
+        return {hexField("search", static_cast<uint32_t>(a[0]))};
     case FileIoRequest_Environment:
-        line += " maximum=" + std::to_string(static_cast<uint32_t>(a[0]));
-        break;
+        return {number("maximum", static_cast<uint32_t>(a[0]))};
     case FileIoRequest_UseCustomerMemory:
-        line += " flag=" + std::to_string(a[0]);
-        break;
+        return {number("flag", a[0])};
     default:
-        break;
+        return {};
     }
-    if (r.data != nullptr && r.dataLength > 0)
-        line += " data=" + quotedData(r.data, r.dataLength);
+}
+
+TraceField resultOf(const HbFileIoTraceRecord& r) {
     if (r.request == FileIoRequest_CommandLine && r.path != nullptr)
-        line += " -> " + quoted(r.path);
-    else if (r.request == FileIoRequest_Attributes || r.request == FileIoRequest_FindFirst)
-        line += " -> " + hex(static_cast<uint32_t>(r.result));
-    else
-        line += " -> " + std::to_string(r.result);
-    if (r.error != 0)
-        line += " (" + describeError(r.error) + ")";
+        return textField("result", r.path);
+    if (r.request == FileIoRequest_Attributes || r.request == FileIoRequest_FindFirst)
+        return hexField("result", static_cast<uint32_t>(r.result));
+    return number("result", r.result);
+}
+
+} // namespace
+
+DecodedFileIoRequest decodeFileIoRequest(const HbFileIoTraceRecord& r) {
+    DecodedFileIoRequest decoded;
+    const char* name = requestName(r.request);
+    decoded.name = name != nullptr ? name : "Unknown(" + std::to_string(r.request) + ")";
+    decoded.arguments = argumentsOf(r);
+    if (r.data != nullptr && r.dataLength > 0)
+        decoded.arguments.push_back(dataField(r.data, r.dataLength));
+    decoded.result = resultOf(r);
+    decoded.error = r.error;
+    decoded.seconds = r.seconds;
+    return decoded;
+}
+
+std::string describeFileIoRequest(const HbFileIoTraceRecord& record) {
+    const DecodedFileIoRequest decoded = decodeFileIoRequest(record);
+    std::string line = decoded.name;
+    for (const TraceField& field : decoded.arguments)
+        line += " " + field.key + "=" + field.text;
+    line += " -> " + decoded.result.text;
+    if (decoded.error != 0)
+        line += " (" + describeError(decoded.error) + ")";
     char duration[32];
-    std::snprintf(duration, sizeof duration, " [%.0f us]", r.seconds * 1e6);
+    std::snprintf(duration, sizeof duration, " [%.0f us]", decoded.seconds * 1e6);
     return line + duration;
+}
+
+nlohmann::json fileIoRequestArgs(const DecodedFileIoRequest& decoded) {
+    nlohmann::json args = nlohmann::json::object();
+    for (const TraceField& field : decoded.arguments)
+        args[field.key] = field.value;
+    args["result"] = decoded.result.value;
+    args["error"] = decoded.error;
+    if (decoded.error != 0)
+        args["error_text"] = describeError(decoded.error);
+    return args;
+}
+
+void traceFileIoRequest(ChromeTraceFile& file, const HbFileIoTraceRecord& record) {
+    const DecodedFileIoRequest decoded = decodeFileIoRequest(record);
+    const auto took = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(decoded.seconds));
+    file.complete(boardProcess(record.boardIndex), kFileIoThread, "fileio", decoded.name,
+                  std::chrono::steady_clock::now() - took, decoded.seconds,
+                  fileIoRequestArgs(decoded));
 }
 
 void TraceSink::line(const std::string& text) {

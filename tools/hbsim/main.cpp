@@ -9,6 +9,8 @@
 #include "vboard/gdb_stub.h"
 #include "vboard/monitor.h"
 
+#include "chrome_trace.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -166,6 +168,7 @@ int main(int argc, char** argv) {
     uint32_t boardType = 22;
     uint32_t width = 4;
     bool trace = false;
+    std::string traceJson;
     bool noEvent3 = false;
     unsigned replyDelayMs = 0;
     bool neverAnswer = false;
@@ -188,6 +191,10 @@ int main(int argc, char** argv) {
                    "1, 2 or 3 have one)")
         ->check(wholeNumberIn(1, 4));
     app.add_flag("--trace", trace, "print every driver request, decoded, like a bus analyser");
+    app.add_option("--trace-json", traceJson,
+                   "write every driver request to this file as trace-event JSON, for "
+                   "ui.perfetto.dev or chrome://tracing")
+        ->check(hb::tools::nonEmpty());
     app.add_flag("--no-event3", noEvent3,
                  "the monitor answers without raising board event 3 (the host must poll)");
     app.add_option("--reply-delay", replyDelayMs, "the monitor answers this many ms late")
@@ -258,6 +265,15 @@ int main(int argc, char** argv) {
     monitorOptions.neverAnswer = neverAnswer;
     monitorOptions.contextReplyLength = contextLength;
     monitorOptions.replyLengthExcess = replyExcess;
+    std::unique_ptr<hb::tools::ChromeTraceFile> json;
+    try {
+        if (!traceJson.empty())
+            json = std::make_unique<hb::tools::ChromeTraceFile>(traceJson);
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "hbsim: cannot open JSON trace file '%s': %s\n", traceJson.c_str(),
+                     e.code().message().c_str());
+        return kExitFailure;
+    }
     std::unique_ptr<hb::vboard::Device> device;
     std::vector<std::shared_ptr<hb::vboard::EmulatedVp>> vps;
     try {
@@ -271,12 +287,19 @@ int main(int argc, char** argv) {
             vps.push_back(hb::vboard::attachEmulatedVp(board, {monitorOptions}));
             if (!plans[static_cast<size_t>(i)].empty())
                 board.setFaultPlan(plans[static_cast<size_t>(i)]);
-            if (trace) {
-                board.setTraceListener([i, &outputLock](const hb::vboard::TraceEntry& entry) {
-                    std::lock_guard guard(outputLock);
-                    std::printf("board %d: %s\n", i, entry.text().c_str());
-                    std::fflush(stdout);
-                });
+            if (json)
+                hb::tools::nameBoardTracks(*json, i, true, false);
+            if (trace || json) {
+                board.setTraceListener(
+                    [i, trace, &json, &outputLock](const hb::vboard::TraceEntry& entry) {
+                        if (json)
+                            hb::tools::traceDriverRequest(*json, i, entry);
+                        if (!trace)
+                            return;
+                        std::lock_guard guard(outputLock);
+                        std::printf("board %d: %s\n", i, entry.text().c_str());
+                        std::fflush(stdout);
+                    });
             }
             std::printf("hbsim: board %d at %s (type %u, bus width %u, %s shared memory%s)\n", i,
                         board.socketPath().c_str(), config.boardType, config.busWidth,

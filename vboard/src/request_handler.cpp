@@ -115,6 +115,7 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
     // Decode: what the request is, and the words its input carries.
     const RequestShape& shape = shapeOf(request.controlCode);
     TraceEntry entry;
+    entry.received = std::chrono::steady_clock::now();
     entry.controlCode = request.controlCode;
     entry.name = shape.name;
     if (board.tracing()) {

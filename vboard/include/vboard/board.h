@@ -68,6 +68,8 @@ struct TraceEntry {
     std::vector<uint8_t> data;  // data carried to the device (writes)
     uint32_t status = 0;        // Win32 status the device answered
     std::string text() const;   // one readable line, like a bus analyser
+    // When the board took the request (the trace's timelines).
+    std::chrono::steady_clock::time_point received{};
 };
 
 class Board;
