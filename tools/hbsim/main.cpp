@@ -2,8 +2,8 @@
 // SIGINT or SIGTERM, then removes its sockets. Any host application reaches
 // the boards as it reaches the board's driver: hbrun --device, the tests, a
 // program of one's own linked with the library.
-#include "vboard/emulated_vp.h"
 #include "vboard/board.h"
+#include "vboard/emulated_vp.h"
 #include "vboard/faults.h"
 #include "vboard/monitor.h"
 
@@ -118,6 +118,7 @@ int main(int argc, char** argv) {
     uint32_t contextLength = 376;
     uint32_t replyExcess = 0;
     std::vector<std::string> faults;
+    std::string transport = "mapped";
     app.add_option("--path", base, "device base name; board i is served at BASE<i+1>")->required();
     app.add_option("--boards", boards, "number of boards")->check(CLI::Range(1, 16));
     app.add_option("--board-type", boardType,
@@ -126,6 +127,11 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(22, 27));
     app.add_option("--width", width, "bus width code reported for board type 27 (1, 2 or 3)")
         ->check(CLI::Range(1, 4));
+    app.add_option("--transport", transport,
+                   "how hosts reach the shared memory: 'mapped' (handed to each host that takes "
+                   "it, so its reads and writes are memory copies) or 'socket' (every access a "
+                   "request over the socket)")
+        ->check(CLI::IsMember({"mapped", "socket"}));
     app.add_flag("--trace", trace, "print every driver request, decoded, like a bus analyser");
     app.add_flag("--no-event3", noEvent3,
                  "the monitor answers without raising board event 3 (the host must poll)");
@@ -194,7 +200,10 @@ int main(int argc, char** argv) {
             hb::vboard::BoardConfig config;
             config.boardType = boardType;
             config.busWidth = boardType == 27 ? width : 4;
+            config.transport = transport == "socket" ? hb::vboard::MemoryTransport::Socket
+                                                     : hb::vboard::MemoryTransport::Mapped;
             hb::vboard::Board& board = device->addBoard(i, config);
+            board.setTracing(false); // --trace listens live; nothing keeps the requests
             // The monitor answers boots; started images run on the emulated VP.
             vps.push_back(hb::vboard::attachEmulatedVp(board, {monitorOptions}));
             if (!plans[static_cast<size_t>(i)].empty())

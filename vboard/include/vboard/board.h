@@ -34,12 +34,21 @@ uint32_t defaultSharedMemorySize(uint32_t boardType, uint32_t busWidth);
 // 11 the bus width; the other words are 0.
 inline constexpr uint32_t kHwInfoSize = 68;
 
+// How a board's shared memory reaches the hosts that open it: mapped into
+// their driver channel (a sealed memfd handed over when they connect, so that
+// shared-memory requests are a memory copy), or every request a frame on the
+// socket. Default: mapped, unless the environment variable
+// HB_VBOARD_TRANSPORT is "socket". Hosts that do not take the mapping are
+// served through the socket either way.
+enum class MemoryTransport { Default, Mapped, Socket };
+
 struct BoardConfig {
     uint32_t boardType = 22; // HwInfo board type code: 22 gives bus type 2, width 4
     uint32_t busWidth = 4;   // HwInfo bus width code (read by the library for type 27)
     uint32_t serialNumber = 0x48420001;
     uint32_t revision = 1;
     uint32_t sharedMemorySize = 0; // 0: sized to hold the layout of the board type
+    MemoryTransport transport = MemoryTransport::Default;
 };
 
 // The name a request is traced under: "ResetVp", "PlxRegisterRead",
