@@ -22,8 +22,12 @@
 // still travel as frames (a fault plan or a trace wants to see them). A
 // client with the mapping copies shared-memory reads and writes itself and
 // tells the device of each write with a notice (kFlagNotice, input = offset
-// and length, no reply), so the device can react to it; the notice follows
-// the copy, so what the device reads after it is what the host wrote.
+// and length, no reply) while the control page asks for them, so the device
+// can react to it; the notice follows
+// the copy, so what the device reads after it is what the host wrote. A
+// device thread that waits for a word of shared memory sleeps on the control
+// page's change count, which every write raises (see below), so a host write
+// wakes it without a detour through the device's socket.
 //
 // The client numbers its requests;
 // a reply carries the number of the request it answers. An event
@@ -65,8 +69,19 @@ inline constexpr uint32_t kFeatureMappedMemory = 0x1;
 // page behind the memory.
 inline constexpr uint32_t kMaxMappedMemory = 1u << 30;
 inline constexpr uint32_t kControlPageSize = 4096;
-inline constexpr uint32_t kControlRouteWord = 0; // byte offset in the control page
+// Words of the control page, by byte offset:
+//   route:    kRouteThroughFrames while the device wants shared-memory
+//             requests as frames; kWriteNotices while it wants a notice of
+//             each mapped write (its VP side reacts to writes)
+//   changes:  a count that every write to the shared memory raises after its
+//             bytes stand (host or device), then wakes the futex sleepers on
+//             it when `sleepers` is not 0
+//   sleepers: how many threads of the device sleep on `changes`
+inline constexpr uint32_t kControlRouteWord = 0;
+inline constexpr uint32_t kControlChangesWord = 4;
+inline constexpr uint32_t kControlSleepersWord = 8;
 inline constexpr uint32_t kRouteThroughFrames = 0x1;
+inline constexpr uint32_t kWriteNotices = 0x2;
 
 inline constexpr uint64_t controlPageOffset(uint32_t memorySize) {
     return (uint64_t{memorySize} + kControlPageSize - 1) / kControlPageSize * kControlPageSize;

@@ -1,6 +1,7 @@
 #include "board_state.h"
 
 #include "device_wire.h"
+#include "mapped_memory.h"
 
 #include "hbsys9u.h"
 
@@ -97,6 +98,7 @@ BoardState::BoardState(int index, const BoardConfig& config, std::string socketP
         throwErrno("shared memory");
     }
     memory_ = static_cast<uint8_t*>(base);
+    control_ = wire::ControlPage(memory_ + wire::controlPageOffset(memorySize_));
     updateRoute();
 }
 
@@ -121,6 +123,11 @@ void BoardState::setFaultPlan(const FaultPlan& plan) {
     faults_.setPlan(plan);
 }
 
+void BoardState::setWriteNotices(bool wanted) {
+    notices_.store(wanted);
+    updateRoute();
+}
+
 void BoardState::setTracing(bool on) {
     tracing_.store(on, std::memory_order_relaxed);
     updateRoute();
@@ -132,21 +139,12 @@ void BoardState::updateRoute() {
         std::lock_guard lock(mutex_);
         frames = planWatchesSharedMemory_ || traceListener_ != nullptr || tracing();
     }
-    auto* word = reinterpret_cast<uint32_t*>(memory_ + wire::controlPageOffset(memorySize_) +
-                                             wire::kControlRouteWord);
-    std::atomic_ref<uint32_t>(*word).store(frames ? wire::kRouteThroughFrames : 0,
-                                           std::memory_order_seq_cst);
+    control_.setRoute(frames, notices_.load());
 }
 
 bool BoardState::noteMappedWrite(uint32_t offset, uint32_t length) {
-    if (!inRange(offset, length, memorySize_)) {
-        return false;
-    }
-    {
-        std::lock_guard lock(memoryMutex_); // no waiter between its check and its sleep
-    }
-    memoryChanged_.notify_all();
-    return true;
+    // The host announced the write itself: its waiters are awake already.
+    return inRange(offset, length, memorySize_);
 }
 
 // ---- Shared memory ---------------------------------------------------------
@@ -172,7 +170,7 @@ bool BoardState::writeShared(uint32_t offset, const void* data, uint32_t length)
             std::memcpy(memory_ + offset, data, length);
         }
     }
-    memoryChanged_.notify_all();
+    control_.announceWrite();
     return true;
 }
 
@@ -189,12 +187,10 @@ bool BoardState::writeSharedWord(uint32_t offset, uint32_t value) {
 
 bool BoardState::waitForSharedWord(uint32_t offset, uint32_t value,
                                    std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(memoryMutex_);
     if (!inRange(offset, 4, memorySize_)) {
         return false;
     }
-    return memoryChanged_.wait_for(lock, timeout,
-                                   [&] { return wire::getLe32(memory_ + offset) == value; });
+    return control_.sleepUntil([&] { return readSharedWord(offset) == value; }, timeout);
 }
 
 // ---- Events ----------------------------------------------------------------
@@ -402,6 +398,7 @@ void BoardState::setVpSide(std::shared_ptr<VpSide> vp) {
         std::lock_guard lock(mutex_);
         previous = std::exchange(vp_, std::move(vp));
     }
+    setWriteNotices(true); // a new side hears of every write until it says otherwise
     // Outside the lock: a side that stops its threads may wait for one that
     // is still raising an event on this board.
     if (previous && previous != vpSide()) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "fault_injector.h"
+#include "mapped_memory.h"
 #include "vboard/board.h"
 
 #include <atomic>
@@ -64,6 +65,7 @@ class BoardState final : public Board {
     void setFaultPlan(const FaultPlan& plan) override;
     FaultCounts faultCounts() const override { return faults_.counts(); }
     void setTracing(bool on) override;
+    void setWriteNotices(bool wanted) override;
 
     // ---- Host side, for the request handler ------------------------------
     static bool registerInRange(uint32_t offset);
@@ -90,8 +92,8 @@ class BoardState final : public Board {
     // The memfd that holds the shared memory and the control page, or -1
     // when this board serves its memory through frames only.
     int sharedMemoryDescriptor() const { return offersMapping_ ? memoryFd_ : -1; }
-    // A host wrote [offset, offset + length) on its mapping: wakes the
-    // waiters of waitForSharedWord. False when the range lies outside.
+    // A host wrote [offset, offset + length) on its mapping (and woke the
+    // waiters of waitForSharedWord). False when the range lies outside.
     bool noteMappedWrite(uint32_t offset, uint32_t length);
 
     // ---- Connection bookkeeping, for the server --------------------------
@@ -114,13 +116,13 @@ class BoardState final : public Board {
     const std::string socketPath_;
 
     mutable std::mutex memoryMutex_;
-    mutable std::condition_variable memoryChanged_;
     // A memfd (sealed against shrinking) mapped here: the shared memory, then
     // the control page that tells mapped hosts how to send their requests.
     uint32_t memorySize_ = 0;
     int memoryFd_ = -1;
     size_t mappedLength_ = 0;
     uint8_t* memory_ = nullptr;
+    mutable wire::ControlPage control_; // waiters sleep here, writers wake them
     const bool offersMapping_;
 
     mutable std::mutex mutex_; // everything below
@@ -138,6 +140,7 @@ class BoardState final : public Board {
     size_t connections_ = 0;
 
     std::atomic<bool> tracing_{true};
+    std::atomic<bool> notices_{true};
     // Last: its thread fires late events through this board, so it ends first.
     FaultInjector faults_{[this](uint32_t eventId) { signalEvent(eventId); }};
 

@@ -13,11 +13,12 @@
 // A device that hands over the board's shared memory in the hello (a sealed
 // memfd) has it mapped here, and shared-memory reads and writes become a
 // bounds-checked copy, as a kernel driver would do them: no round trip, and
-// for a write one notice frame so that the device can react. While the
+// for a write one notice frame when the device wants to react to it. While the
 // device's control word asks for it (a fault plan or a trace watches these
 // requests) they travel as frames again.
 #include "device_wire.h"
 #include "hbsys9u.h"
+#include "mapped_memory.h"
 #include "platform/platform.h"
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/library_descriptors.h"
@@ -267,17 +268,14 @@ class SharedMapping {
         base_ = static_cast<uint8_t*>(base);
         length_ = length;
         size_ = memorySize;
+        control_ = wire::ControlPage(base_ + wire::controlPageOffset(memorySize));
         return wire::kStatusSuccess;
     }
 
     bool mapped() const { return base_ != nullptr; }
     // The device wants shared-memory requests as frames right now.
-    bool routedThroughFrames() const {
-        auto* word = reinterpret_cast<uint32_t*>(base_ + wire::controlPageOffset(size_) +
-                                                 wire::kControlRouteWord);
-        return (std::atomic_ref<uint32_t>(*word).load(std::memory_order_acquire) &
-                wire::kRouteThroughFrames) != 0;
-    }
+    bool routedThroughFrames() const { return control_.routedThroughFrames(); }
+    bool noticesWanted() const { return control_.noticesWanted(); }
     bool inRange(uint32_t offset, uint32_t length) const {
         return offset <= size_ && length <= size_ - offset;
     }
@@ -288,16 +286,18 @@ class SharedMapping {
         std::memcpy(out, base_ + offset, length);
     }
     // The bytes stand in the memory, ahead of every later store of this
-    // thread (the notice, the next write), when this returns.
+    // thread (the notice, the next write), when this returns; a device
+    // thread that waits for them is woken.
     void write(uint32_t offset, const void* data, uint32_t length) {
         std::memcpy(base_ + offset, data, length);
-        std::atomic_thread_fence(std::memory_order_release);
+        control_.announceWrite();
     }
 
   private:
     uint8_t* base_ = nullptr;
     size_t length_ = 0;
     uint32_t size_ = 0;
+    wire::ControlPage control_;
 };
 
 class DeviceConnection final : public Object {
@@ -371,7 +371,7 @@ class DeviceConnection final : public Object {
             ok = true;
         } else {
             mapping_.write(offset, outBuffer, length);
-            ok = length == 0 || sendNotice(offset, length);
+            ok = length == 0 || !mapping_.noticesWanted() || sendNotice(offset, length);
         }
         if (ok) {
             *bytesReturned = length;

@@ -148,6 +148,12 @@ class Board {
 
     // Plugs in the program on the VP; the side it replaces is detached.
     virtual void setVpSide(std::shared_ptr<VpSide> vp) = 0;
+    // Whether the VP side needs onSharedMemoryWrite for the writes of hosts
+    // that have the shared memory mapped (each costs the host a notice and
+    // the device a wake-up). On whenever a side is plugged in; a side that
+    // only waits for words (waitForSharedWord wakes without it) may turn it
+    // off. Writes that arrive as requests always reach the hook.
+    virtual void setWriteNotices(bool /*wanted*/) {}
 
     // (Not pure: boards that are not served over a socket, such as test
     // doubles, need not implement these two.)
