@@ -134,12 +134,14 @@ void BoardState::setTracing(bool on) {
 }
 
 void BoardState::updateRoute() {
-    bool frames;
+    bool frames, notices;
     {
         std::lock_guard lock(mutex_);
         frames = planWatchesSharedMemory_ || traceListener_ != nullptr || tracing();
+        // Without a VP side no hook reacts; waiters wake by the change count.
+        notices = notices_.load() && vp_ != nullptr;
     }
-    control_.setRoute(frames, notices_.load());
+    control_.setRoute(frames, notices);
 }
 
 bool BoardState::noteMappedWrite(uint32_t offset, uint32_t length) {
