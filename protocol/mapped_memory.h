@@ -34,6 +34,10 @@ class ControlPage {
                    std::memory_order_seq_cst);
     }
 
+    // Before a read: everything written before the writes announced so far
+    // is seen (pairs with announceWrite).
+    void observeWrites() const { word(kControlChangesWord).load(std::memory_order_acquire); }
+
     // After a write's bytes stand: raises the change count and wakes the
     // sleepers, if any (one futex call only then).
     void announceWrite() {

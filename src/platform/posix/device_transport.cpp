@@ -282,7 +282,7 @@ class SharedMapping {
     // Everything the device or the VP stored before it made this process
     // aware of it (an event, a reply) is seen by the copy.
     void read(uint32_t offset, void* out, uint32_t length) const {
-        std::atomic_thread_fence(std::memory_order_acquire);
+        control_.observeWrites();
         std::memcpy(out, base_ + offset, length);
     }
     // The bytes stand in the memory, ahead of every later store of this
