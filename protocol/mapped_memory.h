@@ -16,7 +16,28 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#endif
+
 namespace hb::wire {
+
+// ThreadSanitizer tells threads apart by address; when the device and the
+// host live in one process (tests) the same page is mapped twice, so the
+// hand-over through it is also told to the sanitizer on one shared token.
+#if defined(__SANITIZE_THREAD__)
+inline char sharedPageToken;
+inline void handOver() {
+    __tsan_release(&sharedPageToken);
+}
+inline void takeOver() {
+    __tsan_acquire(&sharedPageToken);
+}
+#else
+inline void handOver() {}
+inline void takeOver() {}
+#endif
 
 class ControlPage {
   public:
@@ -36,11 +57,15 @@ class ControlPage {
 
     // Before a read: everything written before the writes announced so far
     // is seen (pairs with announceWrite).
-    void observeWrites() const { word(kControlChangesWord).load(std::memory_order_acquire); }
+    void observeWrites() const {
+        word(kControlChangesWord).load(std::memory_order_acquire);
+        takeOver();
+    }
 
     // After a write's bytes stand: raises the change count and wakes the
     // sleepers, if any (one futex call only then).
     void announceWrite() {
+        handOver();
         word(kControlChangesWord).fetch_add(1, std::memory_order_seq_cst);
         if (word(kControlSleepersWord).load(std::memory_order_seq_cst) != 0) {
             futex(FUTEX_WAKE, INT_MAX, nullptr);
@@ -57,6 +82,7 @@ class ControlPage {
         for (;;) {
             const uint32_t seen = word(kControlChangesWord).load(std::memory_order_seq_cst);
             if ((done = ready())) {
+                takeOver();
                 break;
             }
             const auto left = deadline - std::chrono::steady_clock::now();
