@@ -3,6 +3,9 @@
 // in the same run: the driver requests one 400-byte command needs, times the
 // round trip of one driver request.
 //
+// Both transports of the virtual board in one run: every request a frame on
+// the socket, and the shared memory mapped into the driver channel.
+//
 //   boot_download_bench [repetitions]
 #include "boot/boot_internal.h"
 #include "hbsys9u.h"
@@ -42,6 +45,76 @@ double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
+// One board of the given transport with a bare monitor, a handle on it, and
+// the big image's downloads.
+class BootBench {
+  public:
+    BootBench(const std::string& base, hb::vboard::MemoryTransport transport,
+              const std::string& image)
+        : image_(image) {
+        device_ = hb::vboard::Device::create(base);
+        hb::vboard::BoardConfig config;
+        config.transport = transport;
+        vb_ = &device_->addBoard(0, config);
+        monitor_ = std::make_shared<hb::vboard::Monitor>();
+        vb_->setVpSide(monitor_);
+        board_ = hbAcceleratorBoardCreate(base.c_str(), 0, 0);
+        if (board_ == nullptr) {
+            std::fprintf(stderr, "cannot open the virtual board\n");
+            std::exit(1);
+        }
+        // One traced boot counts the requests per command; the measured ones
+        // run untraced (a traced mapped host sends its requests as frames).
+        counted_ = download(false);
+        vb_->setTracing(false);
+    }
+    ~BootBench() {
+        hbAcceleratorBoardDestroy(board_);
+        monitor_->stop();
+    }
+
+    // One driver round trip: a 4-byte shared-memory read.
+    double roundTrip() {
+        uint8_t word[4];
+        const int rounds = 2000;
+        const auto start = Clock::now();
+        for (int i = 0; i < rounds; ++i) {
+            hb_DeviceIoSharedMemoryRead(board_->deviceHandle, 0, word, 4);
+        }
+        return seconds(Clock::now() - start) / rounds;
+    }
+
+    Run download(bool polling) {
+        hb::setTransferWaitStateForTest(polling ? hb::WAIT_POLL : hb::WAIT_EVENT, 0);
+        vb_->clearTrace();
+        monitor_->clearCommands();
+        const auto start = Clock::now();
+        const int32_t ok = hbBootVp(board_, image_.c_str(), HB_INFINITE_TIMEOUT);
+        Run run{seconds(Clock::now() - start), vb_->trace().size(), monitor_->commands().size()};
+        if (ok != 1 ||
+            hb::transferWaitModeForTest() != (polling ? hb::WAIT_POLL : hb::WAIT_EVENT)) {
+            std::fprintf(stderr, "boot failed: %u\n", hbGetLastError());
+            std::exit(1);
+        }
+        return run;
+    }
+
+    const Run& counted() const { return counted_; }
+
+  private:
+    std::string image_;
+    std::unique_ptr<hb::vboard::Device> device_;
+    hb::vboard::Board* vb_ = nullptr;
+    std::shared_ptr<hb::vboard::Monitor> monitor_;
+    AcceleratorBoard* board_ = nullptr;
+    Run counted_;
+};
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -49,101 +122,45 @@ int main(int argc, char** argv) {
     const auto dir =
         std::filesystem::temp_directory_path() / ("hbbench" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
-    const std::string base = (dir / "b").string();
-    auto device = hb::vboard::Device::create(base);
-    hb::vboard::Board& vb = device->addBoard(0, {});
-    auto monitor = std::make_shared<hb::vboard::Monitor>();
-    vb.setVpSide(monitor);
-    AcceleratorBoard* board = hbAcceleratorBoardCreate(base.c_str(), 0, 0);
-    if (board == nullptr) {
-        std::fprintf(stderr, "cannot open the virtual board\n");
-        return 1;
-    }
-
     hb::test::PeImage image = hb::test::referenceImage();
     image.sections[0].data = hb::test::patternBytes(kCodeBytes, 1);
     const std::string path = (dir / "big.exe").string();
     hb::test::writeFile(path, image.build());
 
-    // One driver round trip: a 4-byte shared-memory read, measured right
-    // before each download so that both see the same load on the machine.
-    uint8_t word[4];
-    auto roundTrip = [&] {
-        const int rounds = 2000;
-        const auto start = Clock::now();
-        for (int i = 0; i < rounds; ++i) {
-            hb_DeviceIoSharedMemoryRead(board->deviceHandle, 0, word, 4);
-        }
-        return seconds(Clock::now() - start) / rounds;
-    };
-    auto download = [&](bool polling) {
-        hb::setTransferWaitStateForTest(polling ? hb::WAIT_POLL : hb::WAIT_EVENT, 0);
-        vb.clearTrace();
-        monitor->clearCommands();
-        const auto start = Clock::now();
-        const int32_t ok = hbBootVp(board, path.c_str(), HB_INFINITE_TIMEOUT);
-        Run run{seconds(Clock::now() - start), vb.trace().size(), monitor->commands().size()};
-        if (ok != 1 ||
-            hb::transferWaitModeForTest() != (polling ? hb::WAIT_POLL : hb::WAIT_EVENT)) {
-            std::fprintf(stderr, "boot failed: %u\n", hbGetLastError());
-            std::exit(1);
-        }
-        return run;
-    };
-    roundTrip();
-    download(false); // warm-up
-
-    struct Sample {
-        double roundTrip, eventRate, eventRatio, pollRate, pollRatio;
-        Run event, poll;
-    };
+    BootBench socket((dir / "s").string(), hb::vboard::MemoryTransport::Socket, path);
+    BootBench mapped((dir / "m").string(), hb::vboard::MemoryTransport::Mapped, path);
+    BootBench* benches[] = {&socket, &mapped};
+    const char* names[] = {"socket", "mapped"};
     const double mb = kCodeBytes / 1e6;
     auto floorRate = [](double requests, double rtt) {
         return kCommandBytes / (requests * rtt) / 1e6;
     };
-    std::vector<Sample> samples;
+    // Per transport: round trip, event MB/s, polling MB/s; the transports
+    // alternate so that a busy moment of the machine hits both.
+    std::vector<double> rtt[2], event[2], poll[2];
     for (int r = 0; r < repetitions; ++r) {
-        Sample s{};
-        s.roundTrip = roundTrip();
-        s.event = download(false);
-        s.poll = download(true);
-        s.eventRate = mb / s.event.seconds;
-        s.pollRate = mb / s.poll.seconds;
-        s.eventRatio = s.eventRate / floorRate(kEventRequests, s.roundTrip);
-        s.pollRatio = s.pollRate / floorRate(kPollRequests, s.roundTrip);
-        samples.push_back(s);
-        std::printf("run %d: round trip %.2f us | event %.2f MB/s (floor %.2f, ratio %.2f) | "
-                    "polling %.2f MB/s (floor %.2f, ratio %.2f)\n",
-                    r + 1, s.roundTrip * 1e6, s.eventRate, floorRate(kEventRequests, s.roundTrip),
-                    s.eventRatio, s.pollRate, floorRate(kPollRequests, s.roundTrip), s.pollRatio);
-    }
-    // Medians over the runs, each mode on its own.
-    auto median = [&](auto field) {
-        std::vector<double> values;
-        for (const Sample& s : samples) {
-            values.push_back(field(s));
+        for (int t = 0; t < 2; ++t) {
+            rtt[t].push_back(benches[t]->roundTrip());
+            event[t].push_back(mb / benches[t]->download(false).seconds);
+            poll[t].push_back(mb / benches[t]->download(true).seconds);
+            std::printf("run %d %s: round trip %.2f us | event %.2f MB/s (floor %.2f) | "
+                        "polling %.2f MB/s (floor %.2f)\n",
+                        r + 1, names[t], rtt[t].back() * 1e6, event[t].back(),
+                        floorRate(kEventRequests, rtt[t].back()), poll[t].back(),
+                        floorRate(kPollRequests, rtt[t].back()));
         }
-        std::sort(values.begin(), values.end());
-        return values[values.size() / 2];
-    };
-    const size_t commands = samples.front().event.commands;
-    std::printf("\n1 MiB code section, %zu commands per boot; floor = 400 bytes / (driver "
-                "requests per command x one round trip), measured before each run\n",
-                commands);
-    std::printf("median round trip %.2f us\n",
-                median([](const Sample& s) { return s.roundTrip; }) * 1e6);
-    std::printf("event   %6.2f MB/s  %.2f requests/command  ratio to floor %.2f\n",
-                median([](const Sample& s) { return s.eventRate; }),
-                static_cast<double>(samples.front().event.requests) / commands,
-                median([](const Sample& s) { return s.eventRatio; }));
-    std::printf("polling %6.2f MB/s  %.2f requests/command  ratio to floor %.2f\n",
-                median([](const Sample& s) { return s.pollRate; }),
-                static_cast<double>(samples.front().poll.requests) / commands,
-                median([](const Sample& s) { return s.pollRatio; }));
-
-    hbAcceleratorBoardDestroy(board);
-    monitor->stop();
-    device.reset();
+    }
+    const size_t commands = socket.counted().commands;
+    std::printf("\n1 MiB code section, %zu commands per boot, %.2f driver requests per command; "
+                "medians of %d runs\n",
+                commands, static_cast<double>(socket.counted().requests) / commands, repetitions);
+    std::printf("%-22s %12s %12s %8s\n", "", "socket", "mapped", "ratio");
+    const double rs = median(rtt[0]) * 1e6, rm = median(rtt[1]) * 1e6;
+    std::printf("%-22s %12.2f %12.2f %8.2f\n", "round trip (us)", rs, rm, rm / rs);
+    const double es = median(event[0]), em = median(event[1]);
+    std::printf("%-22s %12.2f %12.2f %8.2f\n", "event mode (MB/s)", es, em, em / es);
+    const double ps = median(poll[0]), pm = median(poll[1]);
+    std::printf("%-22s %12.2f %12.2f %8.2f\n", "polling mode (MB/s)", ps, pm, pm / ps);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -3,6 +3,8 @@
 // 528-byte block read, response words, data, marker) plus one event wake-up,
 // made by a bare loop on a second board without a host operation. The ratio
 // service / floor says how much the service adds to the protocol's own cost.
+// Both transports of the virtual board in one run: every request a frame on
+// the socket, and the shared memory mapped into the driver channel.
 #include "hbsys9u.h"
 #include "vboard/board.h"
 #include "vboard/request_agent.h"
@@ -84,19 +86,30 @@ class ProtocolFloor {
     std::thread thread_;
 };
 
-} // namespace
+struct Row {
+    const char* name;
+    uint32_t bytes;
+    double rate; // requests per second
+};
 
-int main() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "hbbench-XXXXXX").string();
-    const std::string root = mkdtemp(pattern.data());
+// The table for boards whose shared memory reaches the host by `transport`;
+// empty when the boards cannot be served.
+std::vector<Row> measure(const std::string& root, hb::vboard::MemoryTransport transport,
+                         const char* title) {
+    std::vector<Row> rows;
+    std::filesystem::create_directories(root);
     auto device = hb::vboard::Device::create(root + "/board");
-    hb::vboard::Board& served = device->addBoard(0, {});
-    hb::vboard::Board& bare = device->addBoard(1, {});
+    hb::vboard::BoardConfig config;
+    config.transport = transport;
+    hb::vboard::Board& served = device->addBoard(0, config);
+    hb::vboard::Board& bare = device->addBoard(1, config);
+    served.setTracing(false);
+    bare.setTracing(false);
     AcceleratorBoard* board = hbAcceleratorBoardCreate(device->basePath().c_str(), 0, 0);
     AcceleratorBoard* floorBoard = hbAcceleratorBoardCreate(device->basePath().c_str(), 1, 0);
     if (board == nullptr || floorBoard == nullptr || hbFileIoStartup(board) != 0) {
         std::fprintf(stderr, "no board\n");
-        return 1;
+        return rows;
     }
     RequestAgent vp(served);
     RequestAgent floorVp(bare);
@@ -114,8 +127,8 @@ int main() {
     const int32_t writeFd = vp.open(root + "/sink.bin", HB_O_CREAT | HB_O_WRONLY).value;
     const std::vector<uint8_t> payload(maximum, 0x44);
 
-    std::printf("%-12s %8s %14s %10s %14s %8s\n", "request", "bytes", "requests/s", "MB/s",
-                "floor req/s", "ratio");
+    std::printf("%s\n%-12s %8s %14s %10s %14s %8s\n", title, "request", "bytes", "requests/s",
+                "MB/s", "floor req/s", "ratio");
     for (const uint32_t bytes : {0u, 256u, maximum}) {
         ProtocolFloor floor(floorBoard, floorVp.layout().offset, bytes);
         std::vector<uint8_t> floorBlock(528, 0);
@@ -144,19 +157,38 @@ int main() {
             readRate = std::max(readRate, requestsPerSecond(readRequest));
             writeRate = std::max(writeRate, requestsPerSecond(writeRequest));
         }
+        rows.push_back({"Read", bytes, readRate});
+        rows.push_back({"Write", bytes, writeRate});
         for (const auto& [name, rate] :
              {std::pair{"Read", readRate}, std::pair{"Write", writeRate}})
             std::printf("%-12s %8u %14.0f %10.2f %14.0f %8.2f\n", name, bytes, rate,
                         rate * bytes / 1e6, floorRate, rate / floorRate);
     }
-    std::printf("(one request in 64 is a Seek back to the start of the file)\n");
 
     vp.close(readFd);
     vp.close(writeFd);
     hbFileIoShutdown(board);
     hbAcceleratorBoardDestroy(board);
     hbAcceleratorBoardDestroy(floorBoard);
-    device.reset();
+    return rows;
+}
+
+} // namespace
+
+int main() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "hbbench-XXXXXX").string();
+    const std::string root = mkdtemp(pattern.data());
+    const auto socket =
+        measure(root + "/s", hb::vboard::MemoryTransport::Socket, "socket: every request a frame");
+    const auto mapped = measure(root + "/m", hb::vboard::MemoryTransport::Mapped,
+                                "mapped: shared memory in the driver channel");
     std::filesystem::remove_all(root);
+    if (socket.size() != mapped.size() || socket.empty())
+        return 1;
+    std::printf("\nrequests/s      %8s %12s %12s %8s\n", "bytes", "socket", "mapped", "ratio");
+    for (size_t i = 0; i < socket.size(); ++i)
+        std::printf("%-15s %8u %12.0f %12.0f %8.2f\n", socket[i].name, socket[i].bytes,
+                    socket[i].rate, mapped[i].rate, mapped[i].rate / socket[i].rate);
+    std::printf("(one request in 64 is a Seek back to the start of the file)\n");
     return 0;
 }

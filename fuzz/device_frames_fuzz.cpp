@@ -4,7 +4,8 @@
 //
 // Input: byte 0 options (bit 0: open with a valid hello; bits 1-2: how many
 // descriptors ride on the first bytes; bit 3: they are pipes instead of
-// eventfds; bits 4-7: the stream is sent in that many + 1 pieces), then the
+// eventfds, and the valid hello takes the board's shared memory, so that
+// notices of mapped writes count; bits 4-7: the stream is sent in that many + 1 pieces), then the
 // stream.
 #include "device_frames_fuzz.h"
 
@@ -134,6 +135,8 @@ void feedDeviceFrames(const uint8_t* data, size_t size) {
         hb::wire::encodeHeader(hello, stream.data());
         hb::wire::putLe32(stream.data() + hb::wire::kHeaderSize, hb::wire::kMagic);
         hb::wire::putLe32(stream.data() + hb::wire::kHeaderSize + 4, hb::wire::kProtocolVersion);
+        hb::wire::putLe32(stream.data() + hb::wire::kHeaderSize + 8,
+                          (options & 8) ? hb::wire::kFeatureMappedMemory : 0);
     }
     stream.insert(stream.end(), data, data + size);
 

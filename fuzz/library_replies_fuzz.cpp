@@ -8,7 +8,10 @@
 //         hello flag when the request had it), bit 2 make totalSize fit the
 //         payload, bit 3 make bytesReturned equal the payload size, bit 4 send
 //         nothing and close, bit 5 send only the first half and close,
-//         bit 6 status 0
+//         bit 6 status 0, bit 7 attach a descriptor as the board's shared
+//         memory, made after the next byte: bit 0 a memfd (else a pipe),
+//         bit 1 sealed against shrinking, bit 2 one byte too small; the
+//         memory size is the payload's fourth word
 //   36    header bytes (the fields the mode does not fix)
 //   byte  payload length / 4 (at most 255 * 4 bytes)
 //   ...   payload bytes (zero-padded when the input ends)
@@ -27,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -62,6 +67,45 @@ bool readExactly(int fd, uint8_t* out, size_t length) {
     return true;
 }
 
+// A descriptor for the library to take as shared memory of `size` bytes.
+int makeMemory(uint8_t kind, uint32_t size) {
+    if ((kind & 1) == 0) {
+        int pair[2];
+        if (::pipe2(pair, O_CLOEXEC) != 0)
+            return -1;
+        ::close(pair[1]);
+        return pair[0];
+    }
+    const int fd = ::memfd_create("fuzz", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    // Never more than a few MiB, whatever the size claims.
+    const uint64_t whole = std::min<uint64_t>(wire::mappedFileSize(size), 4u << 20);
+    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(whole - ((kind & 4) ? 1 : 0))) != 0 ||
+        ((kind & 2) && ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK) != 0)) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendWithDescriptor(int fd, const uint8_t* data, size_t length, int descriptor) {
+    iovec iov{const_cast<uint8_t*>(data), length};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (descriptor >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(cm), &descriptor, sizeof(int));
+    }
+    return ::sendmsg(fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+}
+
 // The fake device: one connection, one reply per request until the input or
 // the connection ends.
 void serve(int listener, Input replies) {
@@ -92,6 +136,7 @@ void serve(int listener, Input replies) {
         std::vector<uint8_t> payload(length);
         for (uint8_t& b : payload)
             b = replies.byte();
+        const uint8_t memoryKind = (mode & 0x80) ? replies.byte() : 0;
         if (mode & 0x10)
             break;
         if (mode & 1)
@@ -104,12 +149,19 @@ void serve(int listener, Input replies) {
             reply.bytesReturned = static_cast<uint32_t>(length);
         if (mode & 0x40)
             reply.status = 0;
+        if (mode & 0x80)
+            reply.flags |= wire::kFlagDescriptor;
         std::vector<uint8_t> out(wire::kHeaderSize + length);
         wire::encodeHeader(reply, out.data());
         std::copy(payload.begin(), payload.end(), out.begin() + wire::kHeaderSize);
         const size_t sendLength = (mode & 0x20) ? out.size() / 2 : out.size();
-        if (::send(fd, out.data(), sendLength, MSG_NOSIGNAL) != static_cast<ssize_t>(sendLength) ||
-            (mode & 0x20))
+        const int memory =
+            (mode & 0x80) ? makeMemory(memoryKind, length >= 16 ? wire::getLe32(&payload[12]) : 0)
+                          : -1;
+        const bool sent = sendWithDescriptor(fd, out.data(), sendLength, memory);
+        if (memory >= 0)
+            ::close(memory);
+        if (!sent || (mode & 0x20))
             break;
     }
     ::close(fd);

@@ -12,8 +12,24 @@
 //   reply    payload = the bytes the device returns (at most outputCapacity);
 //                      bytesReturned is the count reported to the caller
 //
-// A connection opens with a hello exchange (flag kFlagHello, payload = magic
-// and protocol version) before any request. The client numbers its requests;
+// A connection opens with a hello exchange (flag kFlagHello) before any
+// request: the client sends magic, protocol version and the features it
+// takes; the device answers magic, version, the features it grants and the
+// size of the board's shared memory. When it grants kFeatureMappedMemory the
+// answer carries the shared memory as a sealed memfd (SCM_RIGHTS,
+// kFlagDescriptor): the memory itself, then at controlPageOffset(size) one
+// control page whose first word says whether shared-memory requests must
+// still travel as frames (a fault plan or a trace wants to see them). A
+// client with the mapping copies shared-memory reads and writes itself and
+// tells the device of each write with a notice (kFlagNotice, input = offset
+// and length, no reply) while the control page asks for them, so the device
+// can react to it; the notice follows
+// the copy, so what the device reads after it is what the host wrote. A
+// device thread that waits for a word of shared memory sleeps on the control
+// page's change count, which every write raises (see below), so a host write
+// wakes it without a detour through the device's socket.
+//
+// The client numbers its requests;
 // a reply carries the number of the request it answers. An event
 // registration carries exactly one descriptor (the event's eventfd) as
 // SCM_RIGHTS ancillary data on the frame's bytes, marked by kFlagDescriptor.
@@ -30,18 +46,49 @@
 namespace hb::wire {
 
 inline constexpr uint32_t kMagic = 0x56424248u; // "HBBV" in the byte order on the wire
-inline constexpr uint32_t kProtocolVersion = 1;
+inline constexpr uint32_t kProtocolVersion = 2;
 
 inline constexpr uint32_t kHeaderSize = 36;
-inline constexpr uint32_t kHelloPayloadSize = 8;   // magic, version
-inline constexpr uint32_t kMaxPayload = 16u << 20; // per frame
+inline constexpr uint32_t kHelloPayloadSize = 12;      // magic, version, features
+inline constexpr uint32_t kHelloReplyPayloadSize = 16; // magic, version, features, memory size
+inline constexpr uint32_t kNoticePayloadSize = 8;      // offset, length
+inline constexpr uint32_t kMaxPayload = 16u << 20;     // per frame
 inline constexpr uint32_t kMaxFrameSize = kHeaderSize + kMaxPayload;
 
 // Header flags.
 inline constexpr uint32_t kFlagReply = 0x1;      // set on every device-to-library frame
 inline constexpr uint32_t kFlagHello = 0x2;      // the opening exchange
 inline constexpr uint32_t kFlagDescriptor = 0x4; // one descriptor accompanies the frame
-inline constexpr uint32_t kKnownFlags = kFlagReply | kFlagHello | kFlagDescriptor;
+inline constexpr uint32_t kFlagNotice = 0x8;     // a mapped write took place; no reply
+inline constexpr uint32_t kKnownFlags = kFlagReply | kFlagHello | kFlagDescriptor | kFlagNotice;
+
+// Hello features.
+inline constexpr uint32_t kFeatureMappedMemory = 0x1;
+
+// The mapping: the largest shared memory a device hands over, and the control
+// page behind the memory.
+inline constexpr uint32_t kMaxMappedMemory = 1u << 30;
+inline constexpr uint32_t kControlPageSize = 4096;
+// Words of the control page, by byte offset:
+//   route:    kRouteThroughFrames while the device wants shared-memory
+//             requests as frames; kWriteNotices while it wants a notice of
+//             each mapped write (its VP side reacts to writes)
+//   changes:  a count that every write to the shared memory raises after its
+//             bytes stand (host or device), then wakes the futex sleepers on
+//             it when `sleepers` is not 0
+//   sleepers: how many threads of the device sleep on `changes`
+inline constexpr uint32_t kControlRouteWord = 0;
+inline constexpr uint32_t kControlChangesWord = 4;
+inline constexpr uint32_t kControlSleepersWord = 8;
+inline constexpr uint32_t kRouteThroughFrames = 0x1;
+inline constexpr uint32_t kWriteNotices = 0x2;
+
+inline constexpr uint64_t controlPageOffset(uint32_t memorySize) {
+    return (uint64_t{memorySize} + kControlPageSize - 1) / kControlPageSize * kControlPageSize;
+}
+inline constexpr uint64_t mappedFileSize(uint32_t memorySize) {
+    return controlPageOffset(memorySize) + kControlPageSize;
+}
 
 // Status values (Win32 numbering) that the transport itself uses.
 inline constexpr uint32_t kStatusSuccess = 0;
@@ -51,6 +98,7 @@ inline constexpr uint32_t kStatusInvalidParameter = 87;     // bad sizes, offset
 inline constexpr uint32_t kStatusDeviceNotConnected = 1167; // the device went away
 inline constexpr uint32_t kStatusRevisionMismatch = 1306;   // hello with another version
 inline constexpr uint32_t kStatusNoResources = 1450;        // device-side limit reached
+inline constexpr uint32_t kStatusInvalidData = 13;          // a mapping that cannot be trusted
 
 struct FrameHeader {
     uint32_t totalSize = kHeaderSize; // header + payload
@@ -116,7 +164,11 @@ inline bool requestSizesValid(const FrameHeader& h) {
         return false;
     }
     if (h.flags & kFlagHello) {
-        return h.inputSize == kHelloPayloadSize && h.dataSize == 0;
+        return h.inputSize == kHelloPayloadSize && h.dataSize == 0 && (h.flags & kFlagNotice) == 0;
+    }
+    if (h.flags & kFlagNotice) {
+        return h.inputSize == kNoticePayloadSize && h.dataSize == 0 && h.outputCapacity == 0 &&
+               (h.flags & kFlagDescriptor) == 0;
     }
     if (!secondBufferGoesToDevice(h.controlCode) && h.dataSize != 0) {
         return false;
@@ -133,20 +185,36 @@ inline bool replySizesValid(const FrameHeader& reply, const FrameHeader& request
     if (reply.totalSize < kHeaderSize || reply.totalSize > kMaxFrameSize) {
         return false;
     }
-    if ((reply.flags & kFlagReply) == 0 || reply.requestId != request.requestId) {
+    if ((reply.flags & kFlagReply) == 0 || (reply.flags & kFlagNotice) != 0 ||
+        reply.requestId != request.requestId) {
+        return false;
+    }
+    if ((reply.flags & kFlagDescriptor) != 0 && (request.flags & kFlagHello) == 0) {
         return false;
     }
     if ((reply.flags & kFlagHello) != (request.flags & kFlagHello)) {
         return false;
     }
     if (reply.flags & kFlagHello) {
-        return reply.payloadSize() == kHelloPayloadSize || reply.payloadSize() == 0;
+        return reply.payloadSize() == kHelloReplyPayloadSize || reply.payloadSize() == 0;
     }
     if (secondBufferGoesToDevice(request.controlCode)) {
         return reply.payloadSize() == 0 && reply.bytesReturned <= request.dataSize;
     }
     return reply.payloadSize() <= request.outputCapacity &&
            reply.bytesReturned == reply.payloadSize();
+}
+
+// The device's answer to a hello, as the client reads it.
+struct HelloReply {
+    uint32_t magic = 0;
+    uint32_t version = 0;
+    uint32_t features = 0;
+    uint32_t memorySize = 0;
+};
+
+inline HelloReply decodeHelloReply(const uint8_t in[kHelloReplyPayloadSize]) {
+    return {getLe32(in), getLe32(in + 4), getLe32(in + 8), getLe32(in + 12)};
 }
 
 } // namespace hb::wire

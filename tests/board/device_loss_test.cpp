@@ -32,7 +32,9 @@ class HangingVp : public vboard::VpSide {
 class DeviceLossTest : public VirtualBoardTest {
   protected:
     // Forks a process that serves board 0 and hangs every shared-memory write.
-    void startDeviceProcess() {
+    // Mapped: an untraced board that hands over its memory, so that shared-
+    // memory requests are copies.
+    void startDeviceProcess(bool mapped = false) {
         int ready[2];
         ASSERT_EQ(::pipe(ready), 0);
         ASSERT_EQ(::pipe(reports_), 0);
@@ -40,7 +42,13 @@ class DeviceLossTest : public VirtualBoardTest {
         ASSERT_GE(child_, 0);
         if (child_ == 0) {
             auto device = vboard::Device::create(base_);
-            device->addBoard(0, {}).setVpSide(std::make_shared<HangingVp>(reports_[1]));
+            vboard::BoardConfig config;
+            config.transport =
+                mapped ? vboard::MemoryTransport::Mapped : vboard::MemoryTransport::Default;
+            vboard::Board& board = device->addBoard(0, config);
+            board.setVpSide(std::make_shared<HangingVp>(reports_[1]));
+            board.setTracing(!mapped);
+            board.setWriteNotices(!mapped);
             const char byte = 'r';
             [[maybe_unused]] const ssize_t n = ::write(ready[1], &byte, 1);
             for (;;) {
@@ -111,6 +119,22 @@ TEST_F(DeviceLossTest, RequestToADeadDeviceRaisesNoSignal) {
     EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
     uint32_t returned = 0;
     EXPECT_EQ(hb_DeviceIoVpRead(handle->deviceHandle, block.data(), 4, &returned), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+}
+
+// The host holds the board's memory mapped: nothing waits on the device, yet
+// the next request after its death fails.
+TEST_F(DeviceLossTest, AKilledDeviceFailsTheRequestsOfAMappedHostAtOnce) {
+    startDeviceProcess(/*mapped=*/true);
+    AcceleratorBoard* handle = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
+    ASSERT_NE(handle, nullptr);
+    boards_.push_back(handle);
+    uint32_t word = 1;
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &word, 4), 1);
+    killDeviceProcess();
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle->deviceHandle, 0, &word, 4), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &word, 4), 0);
     EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
 }
 

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -189,7 +190,12 @@ wire::FrameHeader request(uint32_t code, uint32_t input, uint32_t data, uint32_t
 }
 
 wire::FrameHeader hello() {
-    return request(0, 8, 0, 8, wire::kFlagHello);
+    return request(0, wire::kHelloPayloadSize, 0, wire::kHelloReplyPayloadSize, wire::kFlagHello);
+}
+
+// A hello's payload: magic, version, and no wish for the mapping.
+std::vector<uint8_t> greeting(uint32_t magic, uint32_t version) {
+    return concat(concat(word(magic), word(version)), word(0));
 }
 
 std::vector<uint8_t> registration(uint32_t eventId) {
@@ -249,15 +255,15 @@ const std::vector<BadFrame>& badFrames() {
                      {},
                      Attach::None,
                      kClosed});
-        f.push_back({"second hello", true, hello(), concat(word(kMagic), word(kProtocolVersion)),
+        f.push_back({"second hello", true, hello(), greeting(kMagic, kProtocolVersion),
                      Attach::None, kClosed});
         f.push_back({"hello with a wrong magic", false, hello(),
-                     concat(word(0x12345678), word(kProtocolVersion)), Attach::None, kClosed});
+                     greeting(0x12345678, kProtocolVersion), Attach::None, kClosed});
         f.push_back({"hello with another version", false, hello(),
-                     concat(word(kMagic), word(kProtocolVersion + 1)), Attach::None,
+                     greeting(kMagic, kProtocolVersion + 1), Attach::None,
                      kStatusRevisionMismatch});
         f.push_back({"hello carrying a descriptor", false, hello(),
-                     concat(word(kMagic), word(kProtocolVersion)), Attach::EventFd, kClosed});
+                     greeting(kMagic, kProtocolVersion), Attach::EventFd, kClosed});
         f.push_back({"unknown control code",
                      true,
                      request(0x80012FFC, 0, 0, 0),
@@ -408,8 +414,7 @@ class RawClient {
     }
 
     bool greet() {
-        return send(hello(), concat(word(wire::kMagic), word(wire::kProtocolVersion)),
-                    Attach::None) &&
+        return send(hello(), greeting(wire::kMagic, wire::kProtocolVersion), Attach::None) &&
                receive() == 0;
     }
 
@@ -507,7 +512,11 @@ class RogueDevice {
   public:
     using Answer = std::function<std::vector<uint8_t>(const wire::FrameHeader&)>;
 
-    RogueDevice(const std::string& path, Answer answer) : answer_(std::move(answer)) {
+    // `memory` (taken; -1 for none) goes with the hello's answer as the
+    // board's shared memory of `memorySize` bytes.
+    RogueDevice(const std::string& path, Answer answer, int memory = -1,
+                uint32_t memorySize = 0x1000)
+        : answer_(std::move(answer)), memory_(memory), memorySize_(memorySize) {
         listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -525,13 +534,9 @@ class RogueDevice {
     void serve() {
         const int fd = ::accept(listener_, nullptr, nullptr);
         uint8_t frame[wire::kHeaderSize + 64];
-        // Hello.
-        if (::recv(fd, frame, wire::kHeaderSize + 8, MSG_WAITALL) == wire::kHeaderSize + 8) {
-            wire::FrameHeader hello = wire::decodeHeader(frame);
-            hello.flags |= wire::kFlagReply;
-            hello.bytesReturned = 8;
-            wire::encodeHeader(hello, frame);
-            ::send(fd, frame, wire::kHeaderSize + 8, MSG_NOSIGNAL);
+        if (::recv(fd, frame, wire::kHeaderSize + wire::kHelloPayloadSize, MSG_WAITALL) ==
+            wire::kHeaderSize + wire::kHelloPayloadSize) {
+            answerHello(fd, frame);
         }
         // The first request: its header, then whatever follows.
         if (::recv(fd, frame, wire::kHeaderSize, MSG_WAITALL) == wire::kHeaderSize) {
@@ -546,7 +551,40 @@ class RogueDevice {
         ::close(fd);
     }
 
+    void answerHello(int fd, uint8_t* frame) {
+        wire::FrameHeader hello = wire::decodeHeader(frame);
+        hello.flags |= wire::kFlagReply | (memory_ >= 0 ? wire::kFlagDescriptor : 0);
+        hello.bytesReturned = wire::kHelloReplyPayloadSize;
+        hello.totalSize = wire::kHeaderSize + wire::kHelloReplyPayloadSize;
+        wire::encodeHeader(hello, frame);
+        uint8_t* payload = frame + wire::kHeaderSize;
+        wire::putLe32(payload, wire::kMagic);
+        wire::putLe32(payload + 4, wire::kProtocolVersion);
+        wire::putLe32(payload + 8, memory_ >= 0 ? wire::kFeatureMappedMemory : 0);
+        wire::putLe32(payload + 12, memorySize_);
+        iovec iov{frame, hello.totalSize};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        if (memory_ >= 0) {
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+            cm->cmsg_level = SOL_SOCKET;
+            cm->cmsg_type = SCM_RIGHTS;
+            cm->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(cm), &memory_, sizeof(int));
+        }
+        ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (memory_ >= 0) {
+            ::close(memory_);
+        }
+    }
+
     Answer answer_;
+    int memory_;
+    uint32_t memorySize_;
     int listener_ = -1;
     std::thread thread_;
 };
@@ -596,6 +634,52 @@ TEST_F(TransportTest, RepliesThatDoNotFitTheRequestBreakTheConnectionAndNothingM
         EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, buffer, 4), 0);
         EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
         hb__DeviceIoClose(device);
+    }
+}
+
+// A memfd of `size` bytes, sealed against shrinking or not.
+int memfd(off_t size, bool sealed) {
+    const int fd = ::memfd_create("rogue", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    EXPECT_EQ(::ftruncate(fd, size), 0);
+    if (sealed) {
+        EXPECT_EQ(::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+    }
+    return fd;
+}
+
+TEST_F(TransportTest, SharedMemoryThatCouldShrinkOrIsNoMemfdIsRefusedAtOpen) {
+    const off_t whole = static_cast<off_t>(wire::mappedFileSize(0x1000));
+    struct Case {
+        const char* what;
+        std::function<int()> memory;
+        uint32_t size;
+    };
+    const Case cases[] = {
+        {"unsealed: the device could shrink it under the mapping",
+         [&] { return memfd(whole, false); }, 0x1000},
+        {"smaller than the memory and its control page", [&] { return memfd(whole - 1, true); },
+         0x1000},
+        {"larger than any board's memory", [&] { return memfd(whole, true); }, 0x40000001},
+        {"no memory at all", [&] { return memfd(whole, true); }, 0},
+        {"a pipe, not a memfd",
+         [] {
+             int fds[2];
+             EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+             ::close(fds[1]);
+             return fds[0];
+         },
+         0x1000},
+        {"a plain file", [] { return ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC); }, 0x1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = base_ + "1";
+        ::unlink(path.c_str());
+        RogueDevice rogue(
+            path, [](const wire::FrameHeader&) { return std::vector<uint8_t>{}; }, c.memory(),
+            c.size);
+        EXPECT_EQ(hb__DeviceIoOpen(base_.c_str(), 0, 0), HB_INVALID_HANDLE);
+        EXPECT_EQ(hbGetLastError(), wire::kStatusInvalidData);
     }
 }
 

@@ -101,6 +101,8 @@ class EmulatedBoardTest : public ::testing::Test {
     // library, starts its service and installs the capturing writers.
     void addBoard(int index, bool startService = true) {
         virtualBoards_[index] = &device_->addBoard(index, configForIndex(index));
+        // Untraced: a mapped host's shared-memory requests stay copies.
+        virtualBoards_[index]->setTracing(false);
         vps_[index] = hb::vboard::attachEmulatedVp(*virtualBoards_[index]);
         boards_[index] = hbAcceleratorBoardCreate(device_->basePath().c_str(), index, 0);
         ASSERT_NE(boards_[index], nullptr);

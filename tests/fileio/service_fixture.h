@@ -30,6 +30,8 @@ class ServiceFixture : public ::testing::Test {
     // Adds virtual board `index`, opens it and starts its service.
     void addBoard(int index, const hb::vboard::BoardConfig& config) {
         virtualBoards_[index] = &device_->addBoard(index, config);
+        // Untraced: a mapped host's shared-memory requests stay copies.
+        virtualBoards_[index]->setTracing(false);
         boards_[index] = hbAcceleratorBoardCreate(device_->basePath().c_str(), index, 0);
         ASSERT_NE(boards_[index], nullptr);
         ASSERT_EQ(hbFileIoStartup(boards_[index]), 0u);

@@ -132,6 +132,7 @@ class DeviceProcess {
         if (pid_ == 0) {
             auto device = vboard::Device::create(base);
             vboard::Board& board = device->addBoard(0, {});
+            board.setTracing(false); // a mapped host copies its shared-memory requests
             serve(board, ready[1], reports_[1]);
             for (;;)
                 ::pause();

@@ -241,6 +241,28 @@ TEST_F(Tools, HbsimRemovesItsSocketsOnSigintAndSighup) {
     }
 }
 
+TEST_F(Tools, HbsimServesTheSameCopyOverTheSocketAndThroughTheMapping) {
+    std::string data(300000, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 131 + (i >> 9));
+    work_.write("source.bin", data);
+    for (const std::string transport : {"socket", "mapped"}) {
+        SCOPED_TRACE(transport);
+        const std::string base = work_ / transport;
+        Process sim({kHbsim, "--path", base, "--transport", transport}, work_.path());
+        ASSERT_TRUE(sim.waitForOutput("hbsim: ready", 30s)) << sim.out();
+        const Finished done = hbrun({"--device", base, kVp + "/copy.exe", work_ / "source.bin",
+                                     work_ / ("copy-" + transport)});
+        EXPECT_EQ(done.status, 0) << done.err;
+        EXPECT_TRUE(work_.read("copy-" + transport) == data) << "the copy differs";
+        sim.signal(SIGTERM);
+        EXPECT_EQ(sim.finish().status, 0);
+    }
+    EXPECT_EQ(
+        hbtest::run({kHbsim, "--path", work_ / "x", "--transport", "pigeon"}, work_.path()).status,
+        2);
+}
+
 // Boots `image` on board `index` of the device at `base` from this process,
 // as any host application would; the last error on failure, 0 on success.
 uint32_t bootThrough(const std::string& base, int index, const std::string& image, double timeout) {

@@ -164,6 +164,8 @@ class EmbeddedBoard {
         try {
             device_ = hb::vboard::Device::create(base_);
             board_ = &device_->addBoard(options.boardIndex, config);
+            // --trace listens live; nothing keeps the requests of a long run.
+            board_->setTracing(false);
             vp_ = hb::vboard::attachEmulatedVp(*board_);
         } catch (const std::exception& e) {
             removeDirectory();

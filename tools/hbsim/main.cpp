@@ -178,6 +178,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> faults;
     using hb::tools::wholeNumberIn;
     std::vector<std::string> gdbOptions;
+    std::string transport = "mapped";
     app.add_option("--path", base, "device base name; board i is served at BASE<i+1>")->required();
     app.add_option("--boards", boards, "number of boards (default 1)")->check(wholeNumberIn(1, 16));
     app.add_option("--board-type", boardType,
@@ -190,6 +191,11 @@ int main(int argc, char** argv) {
                    "bus width code reported for board type 27 (default 4, which has no layout; "
                    "1, 2 or 3 have one)")
         ->check(wholeNumberIn(1, 4));
+    app.add_option("--transport", transport,
+                   "how hosts reach the shared memory: 'mapped' (handed to each host that takes "
+                   "it, so its reads and writes are memory copies) or 'socket' (every access a "
+                   "request over the socket)")
+        ->check(CLI::IsMember({"mapped", "socket"}));
     app.add_flag("--trace", trace, "print every driver request, decoded, like a bus analyser");
     app.add_option("--trace-json", traceJson,
                    "write every driver request to this file as trace-event JSON, for "
@@ -282,7 +288,10 @@ int main(int argc, char** argv) {
             hb::vboard::BoardConfig config;
             config.boardType = boardType;
             config.busWidth = boardType == 27 ? width : 4;
+            config.transport = transport == "socket" ? hb::vboard::MemoryTransport::Socket
+                                                     : hb::vboard::MemoryTransport::Mapped;
             hb::vboard::Board& board = device->addBoard(i, config);
+            board.setTracing(false); // --trace listens live; nothing keeps the requests
             // The monitor answers boots; started images run on the emulated VP.
             vps.push_back(hb::vboard::attachEmulatedVp(board, {monitorOptions}));
             if (!plans[static_cast<size_t>(i)].empty())

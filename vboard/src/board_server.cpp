@@ -1,6 +1,7 @@
 #include "board_server.h"
 
 #include "device_wire.h"
+#include "hbsys9u.h"
 #include "request_handler.h"
 
 #include <algorithm>
@@ -86,6 +87,7 @@ struct BoardServer::Connection {
     pid_t peer = 0;         // the connecting process
     bool ownsBoard = false; // has changed the board on behalf of the owner
     bool greeted = false;
+    bool mapped = false; // holds the board's shared memory
     bool closed = false;
     std::vector<uint8_t> buffer; // bytes received and not yet handled: [0, used)
     size_t used = 0;
@@ -407,23 +409,14 @@ bool BoardServer::handleFrame(Connection& c, const uint8_t* frame, std::vector<i
 
     if (header.flags & wire::kFlagHello) {
         closeUnkept(descriptors);
-        if (c.greeted || !descriptors.empty() || wire::getLe32(payload) != wire::kMagic) {
-            return false;
-        }
-        if (wire::getLe32(payload + 4) != wire::kProtocolVersion) {
-            sendReply(c, header.requestId, wire::kFlagHello, wire::kStatusRevisionMismatch, 0,
-                      nullptr, 0);
-            return false;
-        }
-        c.greeted = true;
-        uint8_t answer[wire::kHelloPayloadSize];
-        wire::putLe32(answer, wire::kMagic);
-        wire::putLe32(answer + 4, wire::kProtocolVersion);
-        return sendReply(c, header.requestId, wire::kFlagHello, wire::kStatusSuccess, sizeof answer,
-                         answer, sizeof answer);
+        return greet(c, header, payload, !descriptors.empty());
     }
     if (!c.greeted) {
         return false;
+    }
+    if (header.flags & wire::kFlagNotice) {
+        closeUnkept(descriptors);
+        return descriptors.empty() && takeNotice(c, header, payload);
     }
     const bool flagged = (header.flags & wire::kFlagDescriptor) != 0;
     if (flagged != !descriptors.empty()) {
@@ -462,9 +455,51 @@ bool BoardServer::handleFrame(Connection& c, const uint8_t* frame, std::vector<i
                      replyPayload_.data(), replyPayload_.size(), outcome.replyFault);
 }
 
+// The opening exchange: the protocol version, and the shared memory for a
+// host that takes it from a board that offers it.
+bool BoardServer::greet(Connection& c, const wire::FrameHeader& header, const uint8_t* payload,
+                        bool sentDescriptors) {
+    if (c.greeted || sentDescriptors || wire::getLe32(payload) != wire::kMagic) {
+        return false;
+    }
+    if (wire::getLe32(payload + 4) != wire::kProtocolVersion) {
+        sendReply(c, header.requestId, wire::kFlagHello, wire::kStatusRevisionMismatch, 0, nullptr,
+                  0);
+        return false;
+    }
+    c.greeted = true;
+    const int memory = board_.sharedMemoryDescriptor();
+    c.mapped = memory >= 0 && (wire::getLe32(payload + 8) & wire::kFeatureMappedMemory) != 0;
+    uint8_t answer[wire::kHelloReplyPayloadSize];
+    wire::putLe32(answer, wire::kMagic);
+    wire::putLe32(answer + 4, wire::kProtocolVersion);
+    wire::putLe32(answer + 8, c.mapped ? wire::kFeatureMappedMemory : 0);
+    wire::putLe32(answer + 12, board_.sharedMemorySize());
+    return sendReply(c, header.requestId, wire::kFlagHello, wire::kStatusSuccess, sizeof answer,
+                     answer, sizeof answer, {}, c.mapped ? memory : -1);
+}
+
+// A mapped host wrote shared memory: the board wakes its waiters and the VP
+// side reacts as it does to a write request. No reply.
+bool BoardServer::takeNotice(Connection& c, const wire::FrameHeader& header,
+                             const uint8_t* payload) {
+    const uint32_t offset = wire::getLe32(payload);
+    const uint32_t length = wire::getLe32(payload + 4);
+    if (!c.mapped || header.controlCode != HB_IOCTL_SHARED_MEMORY_WRITE ||
+        !board_.noteMappedWrite(offset, length)) {
+        return false; // a host that does not keep the protocol
+    }
+    if (length != 0) {
+        if (const auto vp = board_.vpSide()) {
+            vp->onSharedMemoryWrite(board_, offset, length);
+        }
+    }
+    return !dropPending_;
+}
+
 bool BoardServer::sendReply(Connection& c, uint32_t requestId, uint32_t flags, uint32_t status,
                             uint32_t bytesReturned, const uint8_t* payload, size_t length,
-                            const ReplyFault& fault) {
+                            const ReplyFault& fault, int descriptor) {
     using FaultKind = ReplyFault::Kind;
     if (fault.kind == FaultKind::CloseBefore) {
         return false; // the request took effect; its reply never comes
@@ -484,7 +519,12 @@ bool BoardServer::sendReply(Connection& c, uint32_t requestId, uint32_t flags, u
         uint8_t* word = header + 4 * fault.word;
         wire::putLe32(word, wire::getLe32(word) ^ fault.mask);
     }
+    if (descriptor >= 0) {
+        reply.flags |= wire::kFlagDescriptor;
+        wire::encodeHeader(reply, header);
+    }
     iovec iov[2] = {{header, sizeof header}, {const_cast<uint8_t*>(payload), length}};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     if (fault.kind == FaultKind::CloseMid) {
         // Half of the frame, then the connection ends.
         const size_t half = (sizeof header + length) / 2;
@@ -496,6 +536,15 @@ bool BoardServer::sendReply(Connection& c, uint32_t requestId, uint32_t flags, u
         msghdr msg{};
         msg.msg_iov = iov + index;
         msg.msg_iovlen = 2 - index;
+        if (descriptor >= 0) {
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+            cm->cmsg_level = SOL_SOCKET;
+            cm->cmsg_type = SCM_RIGHTS;
+            cm->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(cm), &descriptor, sizeof(int));
+        }
         const ssize_t sent = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) {
@@ -503,6 +552,7 @@ bool BoardServer::sendReply(Connection& c, uint32_t requestId, uint32_t flags, u
             }
             return false; // closed, or the host stopped reading
         }
+        descriptor = -1; // it went with the first bytes
         auto left = static_cast<size_t>(sent);
         while (index < 2 && left >= iov[index].iov_len) {
             left -= iov[index].iov_len;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "board_state.h"
+#include "device_wire.h"
 
 #include <atomic>
 #include <memory>
@@ -42,9 +43,13 @@ class BoardServer {
     void acceptConnection();
     bool serviceConnection(Connection& connection);
     bool handleFrame(Connection& connection, const uint8_t* frame, std::vector<int>& descriptors);
+    bool greet(Connection& connection, const wire::FrameHeader& header, const uint8_t* payload,
+               bool sentDescriptors);
+    bool takeNotice(Connection& connection, const wire::FrameHeader& header,
+                    const uint8_t* payload);
     bool sendReply(Connection& connection, uint32_t requestId, uint32_t flags, uint32_t status,
                    uint32_t bytesReturned, const uint8_t* payload, size_t length,
-                   const ReplyFault& fault = {});
+                   const ReplyFault& fault = {}, int descriptor = -1);
     bool claimBoard(Connection& connection);
     bool ownerStillConnected() const;
     void closeConnection(Connection& connection);

@@ -1,12 +1,20 @@
 #include "board_state.h"
 
 #include "device_wire.h"
+#include "mapped_memory.h"
+
+#include "hbsys9u.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace hb::vboard {
@@ -40,6 +48,27 @@ bool signalDescriptor(int descriptor) {
     return ::write(descriptor, &one, sizeof one) == static_cast<ssize_t>(sizeof one);
 }
 
+// The transport a board's configuration leaves to the environment:
+// HB_VBOARD_TRANSPORT=socket keeps every request a frame.
+bool mappingWanted(MemoryTransport transport) {
+    if (transport != MemoryTransport::Default) {
+        return transport == MemoryTransport::Mapped;
+    }
+    const char* chosen = std::getenv("HB_VBOARD_TRANSPORT");
+    return chosen == nullptr || std::string_view(chosen) != "socket";
+}
+
+[[noreturn]] void throwErrno(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+bool planWatchesSharedMemory(const FaultPlan& plan) {
+    return std::any_of(plan.requests.begin(), plan.requests.end(), [](const RequestFault& f) {
+        return f.controlCode == kAnyRequest || f.controlCode == HB_IOCTL_SHARED_MEMORY_READ ||
+               f.controlCode == HB_IOCTL_SHARED_MEMORY_WRITE;
+    });
+}
+
 size_t traceCost(const TraceEntry& e) {
     return e.input.size() + e.data.size() + e.name.size();
 }
@@ -48,27 +77,87 @@ size_t traceCost(const TraceEntry& e) {
 
 BoardState::BoardState(int index, const BoardConfig& config, std::string socketPath)
     : index_(index), config_(config), socketPath_(std::move(socketPath)),
-      memory_(config.sharedMemorySize != 0
-                  ? config.sharedMemorySize
-                  : defaultSharedMemorySize(config.boardType, config.busWidth)),
-      registers_(kRegisterSpaceSize / 4) {}
+      memorySize_(config.sharedMemorySize != 0
+                      ? config.sharedMemorySize
+                      : defaultSharedMemorySize(config.boardType, config.busWidth)),
+      offersMapping_(mappingWanted(config.transport)), registers_(kRegisterSpaceSize / 4) {
+    // Zero-filled, sealed so that no one can shrink it under a mapping.
+    mappedLength_ = wire::mappedFileSize(memorySize_);
+    memoryFd_ = ::memfd_create("hbboard", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (memoryFd_ < 0) {
+        throwErrno("memfd_create");
+    }
+    void* base = MAP_FAILED;
+    if (::ftruncate(memoryFd_, static_cast<off_t>(mappedLength_)) != 0 ||
+        ::fcntl(memoryFd_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0 ||
+        (base = ::mmap(nullptr, mappedLength_, PROT_READ | PROT_WRITE, MAP_SHARED, memoryFd_, 0)) ==
+            MAP_FAILED) {
+        const int error = errno;
+        ::close(memoryFd_);
+        errno = error;
+        throwErrno("shared memory");
+    }
+    memory_ = static_cast<uint8_t*>(base);
+    control_ = wire::ControlPage(memory_ + wire::controlPageOffset(memorySize_));
+    updateRoute();
+}
 
 BoardState::~BoardState() {
     faults_.stop(); // no late event may fire at a descriptor closed below
     for (auto& [id, registration] : events_) {
         ::close(registration.descriptor);
     }
+    ::munmap(memory_, mappedLength_);
+    ::close(memoryFd_);
+}
+
+// ---- Route of mapped hosts' requests ----------------------------------------
+
+void BoardState::setFaultPlan(const FaultPlan& plan) {
+    {
+        std::lock_guard lock(mutex_);
+        planWatchesSharedMemory_ = planWatchesSharedMemory(plan);
+    }
+    // Frames first, then the plan: no mapped request slips past its count.
+    updateRoute();
+    faults_.setPlan(plan);
+}
+
+void BoardState::setWriteNotices(bool wanted) {
+    notices_.store(wanted);
+    updateRoute();
+}
+
+void BoardState::setTracing(bool on) {
+    tracing_.store(on, std::memory_order_relaxed);
+    updateRoute();
+}
+
+void BoardState::updateRoute() {
+    bool frames, notices;
+    {
+        std::lock_guard lock(mutex_);
+        frames = planWatchesSharedMemory_ || traceListener_ != nullptr || tracing();
+        // Without a VP side no hook reacts; waiters wake by the change count.
+        notices = notices_.load() && vp_ != nullptr;
+    }
+    control_.setRoute(frames, notices);
+}
+
+bool BoardState::noteMappedWrite(uint32_t offset, uint32_t length) {
+    // The host announced the write itself: its waiters are awake already.
+    return inRange(offset, length, memorySize_);
 }
 
 // ---- Shared memory ---------------------------------------------------------
 
 bool BoardState::readShared(uint32_t offset, void* out, uint32_t length) const {
     std::lock_guard lock(memoryMutex_);
-    if (!inRange(offset, length, memory_.size())) {
+    if (!inRange(offset, length, memorySize_)) {
         return false;
     }
     if (length > 0) {
-        std::memcpy(out, memory_.data() + offset, length);
+        std::memcpy(out, memory_ + offset, length);
     }
     return true;
 }
@@ -76,14 +165,14 @@ bool BoardState::readShared(uint32_t offset, void* out, uint32_t length) const {
 bool BoardState::writeShared(uint32_t offset, const void* data, uint32_t length) {
     {
         std::lock_guard lock(memoryMutex_);
-        if (!inRange(offset, length, memory_.size())) {
+        if (!inRange(offset, length, memorySize_)) {
             return false;
         }
         if (length > 0) {
-            std::memcpy(memory_.data() + offset, data, length);
+            std::memcpy(memory_ + offset, data, length);
         }
     }
-    memoryChanged_.notify_all();
+    control_.announceWrite();
     return true;
 }
 
@@ -100,12 +189,10 @@ bool BoardState::writeSharedWord(uint32_t offset, uint32_t value) {
 
 bool BoardState::waitForSharedWord(uint32_t offset, uint32_t value,
                                    std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(memoryMutex_);
-    if (!inRange(offset, 4, memory_.size())) {
+    if (!inRange(offset, 4, memorySize_)) {
         return false;
     }
-    return memoryChanged_.wait_for(lock, timeout,
-                                   [&] { return wire::getLe32(memory_.data() + offset) == value; });
+    return control_.sleepUntil([&] { return readSharedWord(offset) == value; }, timeout);
 }
 
 // ---- Events ----------------------------------------------------------------
@@ -277,8 +364,11 @@ void BoardState::setTraceListener(std::function<void(const TraceEntry&)> listene
     if (listener) {
         kept = std::make_shared<const std::function<void(const TraceEntry&)>>(std::move(listener));
     }
-    std::lock_guard lock(mutex_);
-    traceListener_ = std::move(kept);
+    {
+        std::lock_guard lock(mutex_);
+        traceListener_ = std::move(kept);
+    }
+    updateRoute();
 }
 
 void BoardState::appendTrace(TraceEntry entry) {
@@ -310,6 +400,7 @@ void BoardState::setVpSide(std::shared_ptr<VpSide> vp) {
         std::lock_guard lock(mutex_);
         previous = std::exchange(vp_, std::move(vp));
     }
+    setWriteNotices(true); // a new side hears of every write until it says otherwise
     // Outside the lock: a side that stops its threads may wait for one that
     // is still raising an event on this board.
     if (previous && previous != vpSide()) {

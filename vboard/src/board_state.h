@@ -7,6 +7,7 @@
 #pragma once
 
 #include "fault_injector.h"
+#include "mapped_memory.h"
 #include "vboard/board.h"
 
 #include <atomic>
@@ -33,10 +34,10 @@ class BoardState final : public Board {
     const BoardConfig& config() const override { return config_; }
     std::string socketPath() const override { return socketPath_; }
 
-    uint32_t sharedMemorySize() const override { return static_cast<uint32_t>(memory_.size()); }
+    uint32_t sharedMemorySize() const override { return memorySize_; }
     bool readShared(uint32_t offset, void* out, uint32_t length) const override;
     bool writeShared(uint32_t offset, const void* data, uint32_t length) override;
-    uint8_t* sharedMemoryData() override { return memory_.data(); }
+    uint8_t* sharedMemoryData() override { return memory_; }
     uint32_t readSharedWord(uint32_t offset) const override;
     bool writeSharedWord(uint32_t offset, uint32_t value) override;
     bool waitForSharedWord(uint32_t offset, uint32_t value,
@@ -61,9 +62,10 @@ class BoardState final : public Board {
     void dropConnections() override;
     size_t connectionCount() const override;
 
-    void setFaultPlan(const FaultPlan& plan) override { faults_.setPlan(plan); }
+    void setFaultPlan(const FaultPlan& plan) override;
     FaultCounts faultCounts() const override { return faults_.counts(); }
-    void setTracing(bool on) override { tracing_.store(on, std::memory_order_relaxed); }
+    void setTracing(bool on) override;
+    void setWriteNotices(bool wanted) override;
 
     // ---- Host side, for the request handler ------------------------------
     static bool registerInRange(uint32_t offset);
@@ -86,6 +88,14 @@ class BoardState final : public Board {
     void appendTrace(TraceEntry entry);
     FaultInjector& faults() { return faults_; }
 
+    // ---- The mapping handed to hosts -------------------------------------
+    // The memfd that holds the shared memory and the control page, or -1
+    // when this board serves its memory through frames only.
+    int sharedMemoryDescriptor() const { return offersMapping_ ? memoryFd_ : -1; }
+    // A host wrote [offset, offset + length) on its mapping (and woke the
+    // waiters of waitForSharedWord). False when the range lies outside.
+    bool noteMappedWrite(uint32_t offset, uint32_t length);
+
     // ---- Connection bookkeeping, for the server --------------------------
     void setDropHandler(std::function<void()> handler);
     void setConnectionCount(size_t count);
@@ -106,8 +116,14 @@ class BoardState final : public Board {
     const std::string socketPath_;
 
     mutable std::mutex memoryMutex_;
-    mutable std::condition_variable memoryChanged_;
-    std::vector<uint8_t> memory_;
+    // A memfd (sealed against shrinking) mapped here: the shared memory, then
+    // the control page that tells mapped hosts how to send their requests.
+    uint32_t memorySize_ = 0;
+    int memoryFd_ = -1;
+    size_t mappedLength_ = 0;
+    uint8_t* memory_ = nullptr;
+    mutable wire::ControlPage control_; // waiters sleep here, writers wake them
+    const bool offersMapping_;
 
     mutable std::mutex mutex_; // everything below
     std::vector<uint32_t> registers_;
@@ -124,10 +140,15 @@ class BoardState final : public Board {
     size_t connections_ = 0;
 
     std::atomic<bool> tracing_{true};
+    std::atomic<bool> notices_{true};
     // Last: its thread fires late events through this board, so it ends first.
     FaultInjector faults_{[this](uint32_t eventId) { signalEvent(eventId); }};
 
     bool signalEvent(uint32_t eventId);
+    // Asks mapped hosts to send shared-memory requests as frames while a
+    // trace or a fault plan wants to see them.
+    void updateRoute();
+    bool planWatchesSharedMemory_ = false; // under mutex_
 };
 
 } // namespace hb::vboard::detail

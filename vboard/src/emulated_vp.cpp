@@ -1,6 +1,9 @@
 // The glue between the board monitor and the emulated processor.
 #include "vboard/emulated_vp.h"
 
+#include <algorithm>
+#include <thread>
+
 #include <cstdio>
 #include <cstring>
 
@@ -23,7 +26,7 @@ const char* toString(EmulatedVpState state) {
 }
 
 EmulatedVp::EmulatedVp(Board& board, EmulatedVpOptions options)
-    : monitor_(options.monitor), cpu_(board) {
+    : board_(board), monitor_(options.monitor), cpu_(board) {
     monitor_.setStartHandler([this](Board& b, const StartedImage&) { startProgram(b); });
 }
 
@@ -55,6 +58,7 @@ void EmulatedVp::onReset(Board& board) {
     }
     // The program stops before the monitor clears the memory it runs in.
     cpu_.stop();
+    board.setWriteNotices(true); // the monitor reacts to the host's writes
     monitor_.onReset(board);
     std::lock_guard lock(mutex_);
     programPhase_ = false;
@@ -91,6 +95,8 @@ void EmulatedVp::startProgram(Board& board) {
     if (!cpu_.start(monitor_.vpStart(), &error)) {
         failStart(board, error);
     }
+    // The program only waits for words; the monitor takes no requests now.
+    board.setWriteNotices(false);
     std::lock_guard lock(mutex_);
     programPhase_ = true;
     ++programsStarted_;
@@ -163,13 +169,33 @@ EmulatedVpStatus EmulatedVp::status() const {
 }
 
 EmulatedVpStatus EmulatedVp::waitUntilEnded(std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // A boot's last command (MON_START) may still be on its way to the
+    // monitor: the program it starts has not ended yet.
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (detached_ || programPhase_ || startFault_) {
+                break;
+            }
+        }
+        // Waiting: a request the monitor has yet to take, or MON_START taken
+        // and the processor not yet started.
+        const bool starting = monitor_.requestWaiting(board_) || !monitor_.inMonitor();
+        if (!starting || std::chrono::steady_clock::now() >= deadline) {
+            return status();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     {
         std::lock_guard lock(mutex_);
         if (detached_ || !programPhase_ || startFault_) {
             return statusLocked();
         }
     }
-    cpu_.waitUntilEnded(timeout);
+    const auto left = deadline - std::chrono::steady_clock::now();
+    cpu_.waitUntilEnded(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(left),
+                                 std::chrono::milliseconds(0)));
     return status();
 }
 

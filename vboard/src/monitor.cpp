@@ -523,6 +523,12 @@ std::optional<StartedImage> Monitor::startedImage() const {
     return started_;
 }
 
+bool Monitor::requestWaiting(const Board& board) const {
+    std::lock_guard lock(mutex_);
+    return inMonitor_ && !stopping_ && !options_.neverAnswer && !pending_ &&
+           board.readSharedWord(options_.areaOffset + kMessageState) == kRequestPosted;
+}
+
 bool Monitor::inMonitor() const {
     std::lock_guard lock(mutex_);
     return inMonitor_;

@@ -9,19 +9,34 @@
 // A device that goes away (socket closed, process ended) breaks the
 // connection: the request in flight and every later one on that handle fail
 // with 1167 at once. Sends never raise SIGPIPE.
+//
+// A device that hands over the board's shared memory in the hello (a sealed
+// memfd) has it mapped here, and shared-memory reads and writes become a
+// bounds-checked copy, as a kernel driver would do them: no round trip, and
+// for a write one notice frame when the device wants to react to it. While the
+// device's control word asks for it (a fault plan or a trace watches these
+// requests) they travel as frames again.
 #include "device_wire.h"
 #include "hbsys9u.h"
+#include "mapped_memory.h"
 #include "platform/platform.h"
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/library_descriptors.h"
 #include "platform/posix/object_table.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -150,12 +165,148 @@ bool receiveReply(int fd, const wire::FrameHeader& request, wire::FrameHeader& r
     return headerKnown;
 }
 
+// Receives the reply to the hello, and the one descriptor that may come with
+// it (-1 when none did). False when the connection ends, the reply is not an
+// answer to the hello, or more than one descriptor came.
+bool receiveHelloReply(int fd, const wire::FrameHeader& hello, wire::FrameHeader& reply,
+                       uint8_t (&payload)[wire::kHelloReplyPayloadSize], int& descriptor) {
+    descriptor = -1;
+    uint8_t frame[wire::kHeaderSize + wire::kHelloReplyPayloadSize];
+    size_t got = 0;
+    size_t want = wire::kHeaderSize;
+    bool ok = true;
+    while (ok && got < want) {
+        iovec iov{frame + got, want - got};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); n >= 0 && cm != nullptr;
+             cm = CMSG_NXTHDR(&msg, cm)) {
+            if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) {
+                continue;
+            }
+            const size_t count = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int received;
+                std::memcpy(&received, CMSG_DATA(cm) + i * sizeof(int), sizeof(int));
+                if (descriptor < 0) {
+                    descriptor = received;
+                } else {
+                    ::close(received);
+                    ok = false;
+                }
+            }
+        }
+        if (n <= 0 || (msg.msg_flags & MSG_CTRUNC) != 0) {
+            ok = false;
+            break;
+        }
+        got += static_cast<size_t>(n);
+        if (got == wire::kHeaderSize) {
+            reply = wire::decodeHeader(frame);
+            ok = wire::replySizesValid(reply, hello);
+            want = reply.totalSize;
+        }
+    }
+    if (ok) {
+        std::memcpy(payload, frame + wire::kHeaderSize, got - wire::kHeaderSize);
+    } else if (descriptor >= 0) {
+        ::close(descriptor);
+        descriptor = -1;
+    }
+    return ok;
+}
+
+// Whether `fd` is a memfd that can no longer shrink below `size` bytes: only
+// then is every access to its mapping safe (no SIGBUS).
+bool trustworthyMemory(int fd, uint64_t size) {
+    char link[40];
+    char target[64] = {};
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, target, sizeof target - 1);
+    if (n <= 0 || std::string_view(target, static_cast<size_t>(n)).rfind("/memfd:", 0) != 0) {
+        return false;
+    }
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    struct stat st {};
+    return seals >= 0 && (seals & F_SEAL_SHRINK) != 0 && ::fstat(fd, &st) == 0 &&
+           S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) >= size;
+}
+
+// The board's shared memory mapped into this process, with the device's
+// control page behind it.
+class SharedMapping {
+  public:
+    SharedMapping() = default;
+    ~SharedMapping() {
+        if (base_ != nullptr) {
+            ::munmap(base_, length_);
+        }
+    }
+    SharedMapping(const SharedMapping&) = delete;
+    SharedMapping& operator=(const SharedMapping&) = delete;
+
+    // Maps `fd` (not taken) as `memorySize` bytes of shared memory. The
+    // last-error code when it cannot be trusted or mapped.
+    uint32_t map(int fd, uint32_t memorySize) {
+        const uint64_t length = wire::mappedFileSize(memorySize);
+        if (memorySize == 0 || memorySize > wire::kMaxMappedMemory ||
+            !trustworthyMemory(fd, length)) {
+            return wire::kStatusInvalidData;
+        }
+        void* base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (base == MAP_FAILED) {
+            return kErrorNotEnoughMemory;
+        }
+        base_ = static_cast<uint8_t*>(base);
+        length_ = length;
+        size_ = memorySize;
+        control_ = wire::ControlPage(base_ + wire::controlPageOffset(memorySize));
+        return wire::kStatusSuccess;
+    }
+
+    bool mapped() const { return base_ != nullptr; }
+    // The device wants shared-memory requests as frames right now.
+    bool routedThroughFrames() const { return control_.routedThroughFrames(); }
+    bool noticesWanted() const { return control_.noticesWanted(); }
+    bool inRange(uint32_t offset, uint32_t length) const {
+        return offset <= size_ && length <= size_ - offset;
+    }
+    // Everything the device or the VP stored before it made this process
+    // aware of it (an event, a reply) is seen by the copy.
+    void read(uint32_t offset, void* out, uint32_t length) const {
+        control_.observeWrites();
+        std::memcpy(out, base_ + offset, length);
+    }
+    // The bytes stand in the memory, ahead of every later store of this
+    // thread (the notice, the next write), when this returns; a device
+    // thread that waits for them is woken.
+    void write(uint32_t offset, const void* data, uint32_t length) {
+        std::memcpy(base_ + offset, data, length);
+        control_.announceWrite();
+    }
+
+  private:
+    uint8_t* base_ = nullptr;
+    size_t length_ = 0;
+    uint32_t size_ = 0;
+    wire::ControlPage control_;
+};
+
 class DeviceConnection final : public Object {
   public:
     explicit DeviceConnection(int fd) : Object(ObjectKind::Device), fd_(fd) {}
     ~DeviceConnection() override { posix::closeClaimedDescriptor(fd_); }
 
-    // The opening exchange: both sides name the protocol version.
+    // The opening exchange: both sides name the protocol version, and the
+    // device may hand over the shared memory.
     bool handshake() {
         timeval limit{kHandshakeSeconds, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -166,32 +317,65 @@ class DeviceConnection final : public Object {
         hello.inputSize = wire::kHelloPayloadSize;
         hello.totalSize = wire::kHeaderSize + wire::kHelloPayloadSize;
         hello.requestId = nextRequestId_++;
+        hello.outputCapacity = wire::kHelloReplyPayloadSize;
         uint8_t frame[wire::kHeaderSize + wire::kHelloPayloadSize];
         wire::encodeHeader(hello, frame);
         wire::putLe32(frame + wire::kHeaderSize, wire::kMagic);
         wire::putLe32(frame + wire::kHeaderSize + 4, wire::kProtocolVersion);
+        wire::putLe32(frame + wire::kHeaderSize + 8, wire::kFeatureMappedMemory);
         iovec iov{frame, sizeof frame};
 
         wire::FrameHeader reply;
-        uint8_t answer[wire::kHelloPayloadSize] = {};
-        hello.outputCapacity = wire::kHelloPayloadSize;
-        if (!sendAll(fd_, &iov, 1, -1) || !receiveReply(fd_, hello, reply, answer, sizeof answer)) {
+        uint8_t answer[wire::kHelloReplyPayloadSize] = {};
+        int memory = -1;
+        if (!sendAll(fd_, &iov, 1, -1) || !receiveHelloReply(fd_, hello, reply, answer, memory)) {
             setLastError(wire::kStatusDeviceNotConnected);
             return false;
         }
-        if (reply.status != wire::kStatusSuccess) {
-            setLastError(reply.status);
-            return false;
+        if (memory >= 0) {
+            posix::claimDescriptor(memory);
         }
-        if (reply.payloadSize() != wire::kHelloPayloadSize ||
-            wire::getLe32(answer) != wire::kMagic ||
-            wire::getLe32(answer + 4) != wire::kProtocolVersion) {
-            setLastError(wire::kStatusRevisionMismatch);
+        const uint32_t code = acceptHello(reply, answer, memory);
+        if (memory >= 0) {
+            posix::closeClaimedDescriptor(memory); // the mapping keeps the memory
+        }
+        if (code != wire::kStatusSuccess) {
+            setLastError(code);
             return false;
         }
         timeval none{0, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+        return true;
+    }
+
+    // SharedMemoryRead and SharedMemoryWrite on the mapping, when there is one
+    // and the device does not want them as frames. False: send as a frame.
+    bool mappedTransfer(uint32_t controlCode, const void* inBuffer, uint32_t inSize,
+                        void* outBuffer, uint32_t outSize, uint32_t* bytesReturned, bool& ok) {
+        const bool read = controlCode == HB_IOCTL_SHARED_MEMORY_READ;
+        if (!mapping_.mapped() || inSize != 4 ||
+            (!read && controlCode != HB_IOCTL_SHARED_MEMORY_WRITE) ||
+            mapping_.routedThroughFrames()) {
+            return false;
+        }
+        const uint32_t offset = wire::getLe32(static_cast<const uint8_t*>(inBuffer));
+        const uint32_t length = read ? std::min(outSize, wire::kMaxPayload) : outSize;
+        ok = false;
+        if (!deviceAlive()) {
+            setLastError(wire::kStatusDeviceNotConnected);
+        } else if (!mapping_.inRange(offset, length)) {
+            setLastError(wire::kStatusInvalidParameter);
+        } else if (read) {
+            mapping_.read(offset, outBuffer, length);
+            ok = true;
+        } else {
+            mapping_.write(offset, outBuffer, length);
+            ok = length == 0 || !mapping_.noticesWanted() || sendNotice(offset, length);
+        }
+        if (ok) {
+            *bytesReturned = length;
+        }
         return true;
     }
 
@@ -209,7 +393,7 @@ class DeviceConnection final : public Object {
         }
 
         std::lock_guard lock(mutex_);
-        if (broken_) {
+        if (broken_.load(std::memory_order_relaxed)) {
             setLastError(wire::kStatusDeviceNotConnected);
             return false;
         }
@@ -231,8 +415,7 @@ class DeviceConnection final : public Object {
                           toDevice ? 0 : request.outputCapacity)) {
             // Nothing more can be trusted on this stream: the device is gone or
             // no longer speaks the protocol.
-            broken_ = true;
-            ::shutdown(fd_, SHUT_RDWR);
+            markBroken();
             setLastError(wire::kStatusDeviceNotConnected);
             return false;
         }
@@ -245,10 +428,75 @@ class DeviceConnection final : public Object {
     }
 
   private:
+    // What the device said to the hello: the protocol it speaks, and the
+    // shared memory it hands over (`memory`, not taken), mapped here.
+    uint32_t acceptHello(const wire::FrameHeader& reply, const uint8_t* answer, int memory) {
+        if (reply.status != wire::kStatusSuccess) {
+            return reply.status;
+        }
+        const wire::HelloReply hello = wire::decodeHelloReply(answer);
+        if (reply.payloadSize() != wire::kHelloReplyPayloadSize || hello.magic != wire::kMagic ||
+            hello.version != wire::kProtocolVersion) {
+            return wire::kStatusRevisionMismatch;
+        }
+        const bool granted = (hello.features & wire::kFeatureMappedMemory) != 0;
+        if ((hello.features & ~wire::kFeatureMappedMemory) != 0 || granted != (memory >= 0) ||
+            granted != ((reply.flags & wire::kFlagDescriptor) != 0)) {
+            return wire::kStatusInvalidData;
+        }
+        return granted ? mapping_.map(memory, hello.memorySize) : wire::kStatusSuccess;
+    }
+
+    // A device that went away shows as a hang-up on the socket at once,
+    // whether or not a request is in flight.
+    bool deviceAlive() {
+        if (broken_.load(std::memory_order_acquire)) {
+            return false;
+        }
+        pollfd p{fd_, POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0) {
+            markBroken();
+            return false;
+        }
+        return true;
+    }
+
+    void markBroken() {
+        broken_.store(true, std::memory_order_release);
+        ::shutdown(fd_, SHUT_RDWR);
+    }
+
+    // Tells the device of a write that took place on the mapping.
+    bool sendNotice(uint32_t offset, uint32_t length) {
+        wire::FrameHeader notice;
+        notice.flags = wire::kFlagNotice;
+        notice.controlCode = HB_IOCTL_SHARED_MEMORY_WRITE;
+        notice.inputSize = wire::kNoticePayloadSize;
+        notice.totalSize = wire::kHeaderSize + wire::kNoticePayloadSize;
+        uint8_t frame[wire::kHeaderSize + wire::kNoticePayloadSize];
+        std::lock_guard lock(mutex_);
+        if (broken_.load(std::memory_order_relaxed)) {
+            setLastError(wire::kStatusDeviceNotConnected);
+            return false;
+        }
+        notice.requestId = nextRequestId_++;
+        wire::encodeHeader(notice, frame);
+        wire::putLe32(frame + wire::kHeaderSize, offset);
+        wire::putLe32(frame + wire::kHeaderSize + 4, length);
+        iovec iov{frame, sizeof frame};
+        if (!sendAll(fd_, &iov, 1, -1)) {
+            markBroken();
+            setLastError(wire::kStatusDeviceNotConnected);
+            return false;
+        }
+        return true;
+    }
+
     std::mutex mutex_;
     int fd_;
-    bool broken_ = false;
+    std::atomic<bool> broken_{false};
     uint32_t nextRequestId_ = 1;
+    SharedMapping mapping_;
 };
 
 } // namespace
@@ -330,8 +578,13 @@ bool deviceControl(Handle device, uint32_t controlCode, const void* inBuffer, ui
             return false;
         }
     }
-    const bool ok = connection->control(controlCode, inBuffer, inSize, outBuffer, outSize,
-                                        bytesReturned, descriptor);
+    bool ok = false;
+    if (descriptor < 0 && connection->mappedTransfer(controlCode, inBuffer, inSize, outBuffer,
+                                                     outSize, bytesReturned, ok)) {
+        return ok;
+    }
+    ok = connection->control(controlCode, inBuffer, inSize, outBuffer, outSize, bytesReturned,
+                             descriptor);
     if (descriptor >= 0) {
         posix::closeClaimedDescriptor(descriptor);
     }

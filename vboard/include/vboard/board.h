@@ -34,12 +34,21 @@ uint32_t defaultSharedMemorySize(uint32_t boardType, uint32_t busWidth);
 // 11 the bus width; the other words are 0.
 inline constexpr uint32_t kHwInfoSize = 68;
 
+// How a board's shared memory reaches the hosts that open it: mapped into
+// their driver channel (a sealed memfd handed over when they connect, so that
+// shared-memory requests are a memory copy), or every request a frame on the
+// socket. Default: mapped, unless the environment variable
+// HB_VBOARD_TRANSPORT is "socket". Hosts that do not take the mapping are
+// served through the socket either way.
+enum class MemoryTransport { Default, Mapped, Socket };
+
 struct BoardConfig {
     uint32_t boardType = 22; // HwInfo board type code: 22 gives bus type 2, width 4
     uint32_t busWidth = 4;   // HwInfo bus width code (read by the library for type 27)
     uint32_t serialNumber = 0x48420001;
     uint32_t revision = 1;
     uint32_t sharedMemorySize = 0; // 0: sized to hold the layout of the board type
+    MemoryTransport transport = MemoryTransport::Default;
 };
 
 // The name a request is traced under: "ResetVp", "PlxRegisterRead",
@@ -141,6 +150,12 @@ class Board {
 
     // Plugs in the program on the VP; the side it replaces is detached.
     virtual void setVpSide(std::shared_ptr<VpSide> vp) = 0;
+    // Whether the VP side needs onSharedMemoryWrite for the writes of hosts
+    // that have the shared memory mapped (each costs the host a notice and
+    // the device a wake-up). On whenever a side is plugged in; a side that
+    // only waits for words (waitForSharedWord wakes without it) may turn it
+    // off. Writes that arrive as requests always reach the hook.
+    virtual void setWriteNotices(bool /*wanted*/) {}
 
     // (Not pure: boards that are not served over a socket, such as test
     // doubles, need not implement these two.)

@@ -90,6 +90,7 @@ class EmulatedVp final : public VpSide {
     void failStart(Board& board, const std::string& why);
     EmulatedVpStatus statusLocked() const;
 
+    Board& board_;
     Monitor monitor_; // owns VP memory: declared before the processor that uses it
     VpCpu cpu_;
 

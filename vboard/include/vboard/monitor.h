@@ -143,6 +143,9 @@ class Monitor : public VpSide {
     void clearCommands();
     std::optional<StartedImage> startedImage() const;
     bool inMonitor() const; // false once MON_START has left it, until a reset
+    // A request stands posted in the area that the monitor has not taken yet
+    // (a host with mapped memory posts without waiting for the monitor).
+    bool requestWaiting(const Board& board) const;
     uint32_t resets() const;
 
     static constexpr uint32_t kVariableCount = 16;

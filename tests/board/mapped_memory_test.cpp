@@ -1,0 +1,127 @@
+// Shared memory mapped into the driver channel: the copy is the board's
+// memory both ways, bounds hold, writes wake the device's waiters, watched
+// requests travel as frames again, and a lost device fails mapped requests.
+#include "virtual_board_fixture.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace hb::test {
+namespace {
+
+vboard::BoardConfig mapped() {
+    vboard::BoardConfig config;
+    config.transport = vboard::MemoryTransport::Mapped;
+    return config;
+}
+
+class MappedMemoryTest : public VirtualBoardTest {
+  protected:
+    // A board handle on an untraced board that hands over its memory.
+    HbHandle openMapped() {
+        device_->addBoard(0, mapped()).setTracing(false);
+        AcceleratorBoard* handle = open(0);
+        return handle != nullptr ? handle->deviceHandle : HB_INVALID_HANDLE;
+    }
+};
+
+TEST_F(MappedMemoryTest, HostAndVpSideSeeOneMemoryWithoutAnyFrame) {
+    const HbHandle device = openMapped();
+    ASSERT_NE(device, HB_INVALID_HANDLE);
+    const uint32_t word = 0x12345678;
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 0x100, &word, 4), 1);
+    EXPECT_EQ(board(0).readSharedWord(0x100), word) << "visible when the call returns";
+    ASSERT_TRUE(board(0).writeSharedWord(0x200, 0xCAFEF00D));
+    uint32_t back = 0;
+    ASSERT_EQ(hb_DeviceIoSharedMemoryRead(device, 0x200, &back, 4), 1);
+    EXPECT_EQ(back, 0xCAFEF00Du);
+    board(0).setTracing(true);
+    EXPECT_EQ(board(0).trace().size(), 0u) << "the copies sent no request";
+}
+
+TEST_F(MappedMemoryTest, TransfersBeyondTheMemoryAreRefusedAndTouchNothing) {
+    const HbHandle device = openMapped();
+    ASSERT_NE(device, HB_INVALID_HANDLE);
+    const uint32_t size = board(0).sharedMemorySize();
+    uint8_t bytes[8];
+    std::memset(bytes, 0x5A, sizeof bytes);
+    const struct {
+        uint32_t offset, length;
+    } outside[] = {{size - 4, 8}, {size, 1}, {0xFFFFFFFC, 8}, {size + 4096, 4}};
+    for (const auto& o : outside) {
+        SCOPED_TRACE(o.offset);
+        EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(device, o.offset, bytes, o.length), 0);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, o.offset, bytes, o.length), 0);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(board(0).readSharedWord(size - 4), 0u);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(device, size, bytes, 0), 1) << "empty, at the end";
+}
+
+TEST_F(MappedMemoryTest, AHostWriteWakesAWaiterOfTheVpSideWithoutNotices) {
+    const HbHandle device = openMapped();
+    ASSERT_NE(device, HB_INVALID_HANDLE);
+    board(0).setWriteNotices(false);
+    std::atomic<bool> woken{false};
+    std::thread waiter(
+        [&] { woken = board(0).waitForSharedWord(0x40, 0xFFFFFFFF, std::chrono::seconds(20)); });
+    const uint32_t answer = 7, marker = 0xFFFFFFFF;
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 0x44, &answer, 4), 1);
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 0x40, &marker, 4), 1);
+    waiter.join();
+    EXPECT_TRUE(woken);
+    EXPECT_EQ(board(0).readSharedWord(0x44), answer) << "the answer stands before the marker";
+}
+
+TEST_F(MappedMemoryTest, WatchedRequestsTravelAsFramesAndAreTracedAndFaulted) {
+    const HbHandle device = openMapped();
+    ASSERT_NE(device, HB_INVALID_HANDLE);
+    uint32_t word = 0;
+    board(0).setFaultPlan(vboard::parseFaultPlan("fail:SharedMemoryRead#2=1167"));
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4), 1);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4), 0) << "the plan's second read";
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(board(0).faultCounts().requestsHit, 1u);
+    board(0).setFaultPlan({});
+
+    board(0).setTracing(true);
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 8, &word, 4), 1);
+    EXPECT_EQ(countRequests(0, HB_IOCTL_SHARED_MEMORY_WRITE), 1u);
+    board(0).setTracing(false);
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 8, &word, 4), 1);
+    board(0).setTracing(true);
+    EXPECT_EQ(countRequests(0, HB_IOCTL_SHARED_MEMORY_WRITE), 1u) << "untraced: a copy again";
+}
+
+TEST_F(MappedMemoryTest, SocketBoardsAndMappedBoardsKeepOneMemoryForAllTheirHosts) {
+    for (auto transport : {vboard::MemoryTransport::Socket, vboard::MemoryTransport::Mapped}) {
+        SCOPED_TRACE(transport == vboard::MemoryTransport::Socket ? "socket" : "mapped");
+        const int index = transport == vboard::MemoryTransport::Socket ? 1 : 2;
+        vboard::BoardConfig config;
+        config.transport = transport;
+        device_->addBoard(index, config).setTracing(false);
+        AcceleratorBoard* first = open(index);
+        AcceleratorBoard* second = open(index);
+        ASSERT_NE(first, nullptr);
+        ASSERT_NE(second, nullptr);
+        const uint32_t word = 0xA5A55A5A;
+        uint32_t back = 0;
+        ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(first->deviceHandle, 0x10, &word, 4), 1);
+        ASSERT_EQ(hb_DeviceIoSharedMemoryRead(second->deviceHandle, 0x10, &back, 4), 1);
+        EXPECT_EQ(back, word);
+    }
+}
+
+TEST_F(MappedMemoryTest, DroppedConnectionsFailMappedRequestsAtOnce) {
+    const HbHandle device = openMapped();
+    ASSERT_NE(device, HB_INVALID_HANDLE);
+    board(0).dropConnections();
+    uint32_t word = 0;
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+}
+
+} // namespace
+} // namespace hb::test
