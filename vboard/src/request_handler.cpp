@@ -1,3 +1,5 @@
+// Carries out one host request on a virtual board: decodes its words by the
+// request's shape, checks them, acts, traces, and shows the VP side.
 #include "request_handler.h"
 
 #include "device_wire.h"
@@ -108,12 +110,29 @@ bool changesBoard(uint32_t controlCode) {
     }
 }
 
-Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<int>& descriptors,
-                      std::vector<uint8_t>& payload) {
-    payload.clear();
+namespace {
 
-    // Decode: what the request is, and the words its input carries.
-    const RequestShape& shape = shapeOf(request.controlCode);
+// One request on its way through the board: what came in, what the fault
+// plan decided, and what goes back.
+struct Exchange {
+    BoardState& board;
+    const RawRequest& request;
+    std::vector<int>& descriptors;
+    std::vector<uint8_t>& payload;
+    const RequestDecision& fault;
+    uint32_t firstWord;
+    TraceEntry& entry;
+    Outcome& outcome;
+
+    void fail(uint32_t status) {
+        outcome.status = status;
+        outcome.bytesReturned = 0;
+    }
+    void giveBack(size_t length) { outcome.bytesReturned = static_cast<uint32_t>(length); }
+};
+
+TraceEntry traceEntryFor(const BoardState& board, const RawRequest& request,
+                         const RequestShape& shape) {
     TraceEntry entry;
     entry.received = std::chrono::steady_clock::now();
     entry.controlCode = request.controlCode;
@@ -122,159 +141,215 @@ Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<
         entry.input.assign(request.input.begin(), request.input.end());
         entry.data.assign(request.data.begin(), request.data.end());
     }
-    const uint32_t firstWord = wordAt(request.input, 0);
-    const RequestDecision fault = board.faults().onRequest(request.controlCode);
+    return entry;
+}
 
+// A request the board does not take as it stands: unknown, malformed, or
+// refused by the fault plan before it takes effect.
+bool refused(Exchange& x, const RequestShape& shape) {
+    if (shape.kind == Kind::Unknown) {
+        x.fail(wire::kStatusInvalidFunction);
+    } else if (x.request.input.size() != shape.inputSize ||
+               x.descriptors.size() != (shape.takesDescriptor ? 1u : 0u)) {
+        x.fail(wire::kStatusInvalidParameter);
+    } else if (x.fault.fail) {
+        x.fail(x.fault.status);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The operations: each fills its trace fields, checks its words and acts.
+
+void readRegister(Exchange& x) {
+    x.entry.offset = x.firstWord;
+    if (!BoardState::registerInRange(x.firstWord) || x.request.outputCapacity < 4) {
+        x.fail(wire::kStatusInvalidParameter);
+        return;
+    }
+    x.entry.value = x.board.registerValue(x.firstWord);
+    x.payload.resize(4);
+    wire::putLe32(x.payload.data(), x.entry.value);
+    x.giveBack(4);
+}
+
+void writeRegister(Exchange& x) {
+    x.entry.offset = x.firstWord;
+    x.entry.value = wordAt(x.request.data, 0);
+    if (!BoardState::registerInRange(x.firstWord) || x.request.data.size() != 4) {
+        x.fail(wire::kStatusInvalidParameter);
+        return;
+    }
+    x.board.writeRegister(x.firstWord, x.entry.value);
+}
+
+void readSharedMemory(Exchange& x) {
+    const uint32_t length = x.request.outputCapacity;
+    x.entry.offset = x.firstWord;
+    x.entry.length = length;
+    if (!inRange(x.firstWord, length, x.board.sharedMemorySize())) {
+        x.fail(wire::kStatusInvalidParameter);
+        return;
+    }
+    x.payload.resize(length);
+    x.board.readShared(x.firstWord, x.payload.data(), length);
+    x.entry.value = wordAt(x.payload, 0);
+    x.giveBack(x.payload.size());
+}
+
+void writeSharedMemory(Exchange& x) {
+    x.entry.offset = x.firstWord;
+    x.entry.length = static_cast<uint32_t>(x.request.data.size());
+    x.entry.value = wordAt(x.request.data, 0);
+    if (!x.board.writeShared(x.firstWord, x.request.data.data(), x.entry.length)) {
+        x.fail(wire::kStatusInvalidParameter);
+        return;
+    }
+    x.giveBack(x.entry.length);
+}
+
+void registerEvent(Exchange& x) {
+    int& descriptor = x.descriptors[0];
+    x.entry.offset = x.firstWord;
+    x.entry.value = wordAt(x.request.input, 20);
+    if (!isEventDescriptor(descriptor)) {
+        x.fail(wire::kStatusInvalidParameter);
+    } else if (!x.board.registerEvent(x.firstWord, descriptor, x.request.connection)) {
+        x.fail(wire::kStatusNoResources);
+    } else {
+        descriptor = -1; // kept by the board
+    }
+}
+
+void deregisterEvent(Exchange& x) {
+    x.entry.offset = x.firstWord;
+    if (!x.board.deregisterEvent(x.firstWord)) {
+        x.fail(wire::kStatusInvalidParameter);
+    }
+}
+
+void readFromVp(Exchange& x) {
+    const uint32_t capacity = x.request.outputCapacity;
+    x.payload.resize(x.fault.shortTransfer ? std::min(x.fault.limit, capacity) : capacity);
+    const size_t n = x.board.takeForHost(x.payload.data(), x.payload.size());
+    x.payload.resize(n);
+    x.entry.length = static_cast<uint32_t>(n);
+    x.entry.value = wordAt(x.payload, 0);
+    x.giveBack(n);
+}
+
+void writeToVp(Exchange& x) {
+    const size_t offered = x.request.data.size();
+    const size_t taken = x.fault.shortTransfer ? std::min<size_t>(x.fault.limit, offered) : offered;
+    x.entry.length = static_cast<uint32_t>(taken);
+    x.entry.value = wordAt(x.request.data, 0);
+    if (!x.board.queueFromHost(x.request.data.data(), taken)) {
+        x.fail(wire::kStatusNoResources);
+        return;
+    }
+    x.giveBack(taken);
+}
+
+void getHardwareInfo(Exchange& x) {
+    if (x.request.outputCapacity < kHwInfoSize) {
+        x.fail(wire::kStatusInvalidParameter);
+        return;
+    }
+    x.payload = x.board.hwInfo();
+    x.giveBack(x.payload.size());
+}
+
+void carryOut(Exchange& x, Kind kind) {
+    switch (kind) {
+    case Kind::ResetVp:
+        x.board.resetVp();
+        break;
+    case Kind::PlxRegisterRead:
+        readRegister(x);
+        break;
+    case Kind::PlxRegisterWrite:
+        writeRegister(x);
+        break;
+    case Kind::SharedMemoryRead:
+        readSharedMemory(x);
+        break;
+    case Kind::SharedMemoryWrite:
+        writeSharedMemory(x);
+        break;
+    case Kind::AsyncEventRegister:
+        registerEvent(x);
+        break;
+    case Kind::AsyncEventDeregister:
+        deregisterEvent(x);
+        break;
+    case Kind::VpRead:
+        readFromVp(x);
+        break;
+    case Kind::VpWrite:
+        writeToVp(x);
+        break;
+    case Kind::SignalVp:
+        x.entry.value = x.firstWord;
+        x.board.receiveSignal(x.firstWord);
+        break;
+    case Kind::GetHwInfo:
+        getHardwareInfo(x);
+        break;
+    case Kind::Unknown:
+        break;
+    }
+}
+
+// The VP side sees a request after it took effect, before the reply.
+void showVpSide(BoardState& board, Kind kind, const RawRequest& request, uint32_t firstWord) {
+    const auto vp = board.vpSide();
+    if (!vp) {
+        return;
+    }
+    switch (kind) {
+    case Kind::ResetVp:
+        vp->onReset(board);
+        break;
+    case Kind::SharedMemoryWrite:
+        if (!request.data.empty()) {
+            vp->onSharedMemoryWrite(board, firstWord, static_cast<uint32_t>(request.data.size()));
+        }
+        break;
+    case Kind::PlxRegisterWrite:
+        vp->onRegisterWrite(board, firstWord, wordAt(request.data, 0));
+        break;
+    case Kind::SignalVp:
+        vp->onSignal(board, firstWord);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+Outcome handleRequest(BoardState& board, const RawRequest& request, std::vector<int>& descriptors,
+                      std::vector<uint8_t>& payload) {
+    payload.clear();
+    const RequestShape& shape = shapeOf(request.controlCode);
+    TraceEntry entry = traceEntryFor(board, request, shape);
+    const RequestDecision fault = board.faults().onRequest(request.controlCode);
     Outcome outcome;
     outcome.replyFault = fault.reply;
-    const auto fail = [&](uint32_t status) {
-        outcome.status = status;
-        outcome.bytesReturned = 0;
-    };
-    const auto giveBack = [&](size_t length) {
-        outcome.bytesReturned = static_cast<uint32_t>(length);
-    };
+    Exchange x{board, request, descriptors, payload, fault, wordAt(request.input, 0),
+               entry, outcome};
 
-    // Check and act.
-    if (shape.kind == Kind::Unknown) {
-        fail(wire::kStatusInvalidFunction);
-    } else if (request.input.size() != shape.inputSize ||
-               descriptors.size() != (shape.takesDescriptor ? 1u : 0u)) {
-        fail(wire::kStatusInvalidParameter);
-    } else if (fault.fail) {
-        fail(fault.status); // refused before it takes effect
-    } else {
-        switch (shape.kind) {
-        case Kind::ResetVp:
-            board.resetVp();
-            break;
-        case Kind::PlxRegisterRead:
-            entry.offset = firstWord;
-            if (!BoardState::registerInRange(firstWord) || request.outputCapacity < 4) {
-                fail(wire::kStatusInvalidParameter);
-                break;
-            }
-            entry.value = board.registerValue(firstWord);
-            payload.resize(4);
-            wire::putLe32(payload.data(), entry.value);
-            giveBack(4);
-            break;
-        case Kind::PlxRegisterWrite:
-            entry.offset = firstWord;
-            entry.value = wordAt(request.data, 0);
-            if (!BoardState::registerInRange(firstWord) || request.data.size() != 4) {
-                fail(wire::kStatusInvalidParameter);
-                break;
-            }
-            board.writeRegister(firstWord, entry.value);
-            break;
-        case Kind::SharedMemoryRead:
-            entry.offset = firstWord;
-            entry.length = request.outputCapacity;
-            if (!inRange(firstWord, request.outputCapacity, board.sharedMemorySize())) {
-                fail(wire::kStatusInvalidParameter);
-                break;
-            }
-            payload.resize(request.outputCapacity);
-            board.readShared(firstWord, payload.data(), request.outputCapacity);
-            entry.value = wordAt(payload, 0);
-            giveBack(payload.size());
-            break;
-        case Kind::SharedMemoryWrite:
-            entry.offset = firstWord;
-            entry.length = static_cast<uint32_t>(request.data.size());
-            entry.value = wordAt(request.data, 0);
-            if (!board.writeShared(firstWord, request.data.data(), entry.length)) {
-                fail(wire::kStatusInvalidParameter);
-                break;
-            }
-            giveBack(entry.length);
-            break;
-        case Kind::AsyncEventRegister:
-            entry.offset = firstWord;
-            entry.value = wordAt(request.input, 20);
-            if (!isEventDescriptor(descriptors[0])) {
-                fail(wire::kStatusInvalidParameter);
-            } else if (!board.registerEvent(firstWord, descriptors[0], request.connection)) {
-                fail(wire::kStatusNoResources);
-            } else {
-                descriptors[0] = -1; // kept by the board
-            }
-            break;
-        case Kind::AsyncEventDeregister:
-            entry.offset = firstWord;
-            if (!board.deregisterEvent(firstWord)) {
-                fail(wire::kStatusInvalidParameter);
-            }
-            break;
-        case Kind::VpRead: {
-            payload.resize(fault.shortTransfer ? std::min(fault.limit, request.outputCapacity)
-                                               : request.outputCapacity);
-            const size_t n = board.takeForHost(payload.data(), payload.size());
-            payload.resize(n);
-            entry.length = static_cast<uint32_t>(n);
-            entry.value = wordAt(payload, 0);
-            giveBack(n);
-            break;
-        }
-        case Kind::VpWrite: {
-            const size_t taken = fault.shortTransfer
-                                     ? std::min<size_t>(fault.limit, request.data.size())
-                                     : request.data.size();
-            entry.length = static_cast<uint32_t>(taken);
-            entry.value = wordAt(request.data, 0);
-            if (!board.queueFromHost(request.data.data(), taken)) {
-                fail(wire::kStatusNoResources);
-                break;
-            }
-            giveBack(taken);
-            break;
-        }
-        case Kind::SignalVp:
-            entry.value = firstWord;
-            board.receiveSignal(firstWord);
-            break;
-        case Kind::GetHwInfo:
-            if (request.outputCapacity < kHwInfoSize) {
-                fail(wire::kStatusInvalidParameter);
-                break;
-            }
-            payload = board.hwInfo();
-            giveBack(payload.size());
-            break;
-        case Kind::Unknown:
-            break;
-        }
+    if (!refused(x, shape)) {
+        carryOut(x, shape.kind);
     }
     if (outcome.status != wire::kStatusSuccess) {
         payload.clear();
     }
     entry.status = outcome.status;
     board.appendTrace(std::move(entry));
-
-    // The VP side sees the request after it took effect, before the reply.
     if (outcome.status == wire::kStatusSuccess && !fault.fail) {
-        if (const auto vp = board.vpSide()) {
-            switch (shape.kind) {
-            case Kind::ResetVp:
-                vp->onReset(board);
-                break;
-            case Kind::SharedMemoryWrite:
-                if (!request.data.empty()) {
-                    vp->onSharedMemoryWrite(board, firstWord,
-                                            static_cast<uint32_t>(request.data.size()));
-                }
-                break;
-            case Kind::PlxRegisterWrite:
-                vp->onRegisterWrite(board, firstWord, wordAt(request.data, 0));
-                break;
-            case Kind::SignalVp:
-                vp->onSignal(board, firstWord);
-                break;
-            default:
-                break;
-            }
-        }
+        showVpSide(board, shape.kind, request, x.firstWord);
     }
     return outcome;
 }
