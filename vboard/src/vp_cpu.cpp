@@ -671,174 +671,220 @@ bool VpCpu::start(const VpStart& start, std::string* error) {
     return true;
 }
 
+// One program run on the processor's thread: an engine with the program's
+// address space, the start context checked and loaded, the run, then the end
+// told to the debugger, the board and whoever waits.
 void VpCpu::runThread(Run* raw) {
     std::unique_ptr<Run> run(raw);
-    const VpStart& st = run->start;
-    const VpRegisters& regs = st.registers;
-    uc_engine* uc = nullptr;
-    uc_err err = uc_open(UC_ARCH_X86, UC_MODE_32, &uc);
+    uc_engine* uc = openEngine(*run);
+    if (!run->fault) {
+        checkStartSelectors(*run);
+    }
+    if (!run->fault) {
+        loadStartRegisters(uc, *run);
+    }
     bool ran = false;
-    auto emulatorFault = [&](uc_err e) {
-        VpCpuHooks::recordFault(run.get(), HBVP_FAULT_EMULATOR, 0, uint32_t(e));
-    };
-
-    if (err != UC_ERR_OK) {
-        uc = nullptr;
-        emulatorFault(err);
-    } else {
-        err = uc_mem_map_ptr(uc, 0, st.memorySize, UC_PROT_ALL, st.memory);
-        if (err == UC_ERR_OK) {
-            err = uc_mem_map_ptr(uc, HBVP_INFO_ADDRESS, kPage, UC_PROT_READ, run->infoPage.get());
-        }
-        uint8_t* direct = board_.sharedMemoryData();
-        if (err == UC_ERR_OK && direct != nullptr && run->sharedSize % kPage == 0 &&
-            run->sharedSize > 0 && run->sharedSize <= 0x100000000ull - HBVP_SHARED_ADDRESS) {
-            // Plain memory: the program's copies into and out of the file-I/O
-            // block run at the emulator's full speed. No fetch: code does not
-            // run from shared memory.
-            err = uc_mem_map_ptr(uc, HBVP_SHARED_ADDRESS, run->sharedSize,
-                                 UC_PROT_READ | UC_PROT_WRITE, direct);
-        } else if (err == UC_ERR_OK && run->sharedSize > 0) {
-            uint64_t mapped = (uint64_t(run->sharedSize) + kPage - 1) / kPage * kPage;
-            mapped = std::min<uint64_t>(mapped, 0x100000000ull - HBVP_SHARED_ADDRESS);
-            err = uc_mmio_map(uc, HBVP_SHARED_ADDRESS, mapped, &VpCpuHooks::sharedRead, run.get(),
-                              &VpCpuHooks::sharedWrite, run.get());
-        }
-        uc_hook hook;
-        if (err == UC_ERR_OK) {
-            err =
-                uc_hook_add(uc, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&VpCpuHooks::portOut),
-                            run.get(), 1, 0, UC_X86_INS_OUT);
-        }
-        if (err == UC_ERR_OK) {
-            err = uc_hook_add(uc, &hook, UC_HOOK_INTR,
-                              reinterpret_cast<void*>(&VpCpuHooks::interrupt), run.get(), 1, 0);
-        }
-        if (err == UC_ERR_OK) {
-            err = uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID,
-                              reinterpret_cast<void*>(&VpCpuHooks::invalidMemory), run.get(), 1, 0);
-        }
-        if (err != UC_ERR_OK) {
-            emulatorFault(err);
-        }
-    }
-
-    // Selectors: each must name a GDT entry (data registers may be null), CS
-    // a code segment and SS a data segment; otherwise the start would take an
-    // exception that the VP cannot handle.
+    uc_err err = UC_ERR_OK;
     if (!run->fault) {
-        struct Load {
-            int reg;
-            uint16_t selector;
-            bool mustBeCode, mustBeData, nullAllowed;
-        };
-        const Load loads[] = {
-            {UC_X86_REG_SS, regs.ss, false, true, false},
-            {UC_X86_REG_DS, regs.ds, false, false, true},
-            {UC_X86_REG_ES, regs.es, false, false, true},
-            {UC_X86_REG_FS, regs.fs, false, false, true},
-            {UC_X86_REG_GS, regs.gs, false, false, true},
-            {UC_X86_REG_CS, regs.cs, true, false, false}, // CS last
-        };
-        for (const auto& l : loads) {
-            const VpSegment* s = findSegment(st.segments, l.selector);
-            if ((l.selector == 0 && !l.nullAllowed) || (l.selector != 0 && s == nullptr) ||
-                (s != nullptr && ((l.mustBeCode && !s->code) || (l.mustBeData && s->code)))) {
-                VpCpuHooks::recordFault(run.get(), HBVP_FAULT_BAD_CONTEXT, regs.eip, l.selector);
-                break;
-            }
-        }
+        err = uc_err(execute(uc, *run, ran));
     }
-    if (!run->fault) {
-        uc_x86_mmr gdtr{};
-        gdtr.base = HBVP_INFO_ADDRESS + HBVP_GDT_OFFSET;
-        gdtr.limit = uint32_t(kMaxGdtEntries * 8 - 1);
-        err = uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr);
-        const std::pair<int, uint32_t> values[] = {
-            {UC_X86_REG_SS, regs.ss},   {UC_X86_REG_DS, regs.ds},
-            {UC_X86_REG_ES, regs.es},   {UC_X86_REG_FS, regs.fs},
-            {UC_X86_REG_GS, regs.gs},   {UC_X86_REG_CS, regs.cs},
-            {UC_X86_REG_EAX, regs.eax}, {UC_X86_REG_EBX, regs.ebx},
-            {UC_X86_REG_ECX, regs.ecx}, {UC_X86_REG_EDX, regs.edx},
-            {UC_X86_REG_ESI, regs.esi}, {UC_X86_REG_EDI, regs.edi},
-            {UC_X86_REG_EBP, regs.ebp}, {UC_X86_REG_ESP, regs.esp},
-            {UC_X86_REG_EIP, regs.eip}, {UC_X86_REG_EFLAGS, regs.eflags},
-        };
-        for (const auto& [reg, value] : values) {
-            if (err == UC_ERR_OK) {
-                uint32_t v = value;
-                err = uc_reg_write(uc, reg, &v);
-            }
-        }
-        if (err != UC_ERR_OK) {
-            emulatorFault(err);
-        }
-    }
-
-    if (!run->fault) {
-        {
-            std::lock_guard lock(mutex_);
-            engine_ = uc;
-        }
-        if (!stopRequested_.load()) {
-            err = run->debugger ? uc_err(runDebugged(uc, *run))
-                                : uc_emu_start(uc, regs.eip, kNoEnd, 0, 0);
-            ran = true;
-        }
-        std::lock_guard lock(mutex_);
-        engine_ = nullptr;
-    }
-
-    uint32_t eip = regs.eip;
+    uint32_t eip = run->start.registers.eip;
     if (uc != nullptr && ran) {
         uc_reg_read(uc, UC_X86_REG_EIP, &eip);
     }
-    VpRunState end = VpRunState::Halted;
-    if (run->halted) {
-        run->fault.reset();
-    } else if (stopRequested_.load()) {
-        end = VpRunState::Stopped;
-        run->fault.reset(); // a reset is no fault of the program
-    } else if (run->killed) {
-        end = VpRunState::Faulted;
-        run->fault = VpFault{HBVP_FAULT_KILLED, 0, 0, 0, {}};
-    } else if (run->fault) {
-        end = VpRunState::Faulted;
-    } else if (err != UC_ERR_OK) {
-        end = VpRunState::Faulted;
-        VpCpuHooks::engineError(run.get(), err, eip);
-    }
-    if (run->fault) {
-        completeFault(*run->fault, eip);
-    }
+    const VpRunState end = settleEnd(*run, err, eip);
     if (uc != nullptr) {
         uc_close(uc);
     }
-    if (run->debugger) {
-        VpEnd ended;
-        ended.reason = end == VpRunState::Halted    ? VpEnd::Reason::Halted
-                       : end == VpRunState::Stopped ? VpEnd::Reason::Stopped
-                       : run->killed                ? VpEnd::Reason::Killed
-                                                    : VpEnd::Reason::Faulted;
-        ended.exitValue = run->haltValue;
-        run->debugger->ended(ended);
-    }
+    tellDebuggerOfEnd(*run, end);
+    writeFaultRecord(*run);
+    publishEnd(*run, end);
+}
 
-    if (run->fault && run->info.failMessageSize >= sizeof(HbVpFaultRecord)) {
-        HbVpFaultRecord record{};
-        record.magic = HBVP_FAULT_MAGIC;
-        record.kind = run->fault->kind;
-        record.eip = run->fault->eip;
-        record.address = run->fault->address;
-        record.detail = run->fault->detail;
-        std::snprintf(record.text, sizeof record.text, "%s", run->fault->text.c_str());
-        board_.writeShared(run->info.failMessageOffset, &record, sizeof record);
+// A fresh engine with the program's address space and the doorbell, interrupt
+// and memory hooks. A failure is the run's fault; null when no engine opened.
+uc_engine* VpCpu::openEngine(Run& run) {
+    uc_engine* uc = nullptr;
+    uc_err err = uc_open(UC_ARCH_X86, UC_MODE_32, &uc);
+    if (err != UC_ERR_OK) {
+        VpCpuHooks::recordFault(&run, HBVP_FAULT_EMULATOR, 0, uint32_t(err));
+        return nullptr;
     }
+    err = uc_err(mapAddressSpace(uc, run));
+    uc_hook hook;
+    if (err == UC_ERR_OK) {
+        err = uc_hook_add(uc, &hook, UC_HOOK_INSN, reinterpret_cast<void*>(&VpCpuHooks::portOut),
+                          &run, 1, 0, UC_X86_INS_OUT);
+    }
+    if (err == UC_ERR_OK) {
+        err = uc_hook_add(uc, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&VpCpuHooks::interrupt),
+                          &run, 1, 0);
+    }
+    if (err == UC_ERR_OK) {
+        err = uc_hook_add(uc, &hook, UC_HOOK_MEM_INVALID,
+                          reinterpret_cast<void*>(&VpCpuHooks::invalidMemory), &run, 1, 0);
+    }
+    if (err != UC_ERR_OK) {
+        VpCpuHooks::recordFault(&run, HBVP_FAULT_EMULATOR, 0, uint32_t(err));
+    }
+    return uc;
+}
+
+// VP memory from 0, the read-only information page, and the board's shared
+// memory: mapped directly when the board offers whole pages of it, otherwise
+// through the board's accessors.
+int VpCpu::mapAddressSpace(uc_engine* uc, Run& run) {
+    const VpStart& st = run.start;
+    uc_err err = uc_mem_map_ptr(uc, 0, st.memorySize, UC_PROT_ALL, st.memory);
+    if (err == UC_ERR_OK) {
+        err = uc_mem_map_ptr(uc, HBVP_INFO_ADDRESS, kPage, UC_PROT_READ, run.infoPage.get());
+    }
+    if (err != UC_ERR_OK || run.sharedSize == 0) {
+        return err;
+    }
+    uint8_t* direct = board_.sharedMemoryData();
+    if (direct != nullptr && run.sharedSize % kPage == 0 &&
+        run.sharedSize <= 0x100000000ull - HBVP_SHARED_ADDRESS) {
+        // Plain memory: the program's copies into and out of the file-I/O
+        // block run at the emulator's full speed. No fetch: code does not
+        // run from shared memory.
+        return uc_mem_map_ptr(uc, HBVP_SHARED_ADDRESS, run.sharedSize, UC_PROT_READ | UC_PROT_WRITE,
+                              direct);
+    }
+    uint64_t mapped = (uint64_t(run.sharedSize) + kPage - 1) / kPage * kPage;
+    mapped = std::min<uint64_t>(mapped, 0x100000000ull - HBVP_SHARED_ADDRESS);
+    return uc_mmio_map(uc, HBVP_SHARED_ADDRESS, mapped, &VpCpuHooks::sharedRead, &run,
+                       &VpCpuHooks::sharedWrite, &run);
+}
+
+// Selectors: each must name a GDT entry (data registers may be null), CS a
+// code segment and SS a data segment; otherwise the start would take an
+// exception that the VP cannot handle. A bad one is the run's fault.
+void VpCpu::checkStartSelectors(Run& run) {
+    const VpRegisters& regs = run.start.registers;
+    struct Load {
+        uint16_t selector;
+        bool mustBeCode, mustBeData, nullAllowed;
+    };
+    const Load loads[] = {
+        {regs.ss, false, true, false}, {regs.ds, false, false, true},
+        {regs.es, false, false, true}, {regs.fs, false, false, true},
+        {regs.gs, false, false, true}, {regs.cs, true, false, false}, // CS last
+    };
+    for (const auto& l : loads) {
+        const VpSegment* s = findSegment(run.start.segments, l.selector);
+        if ((l.selector == 0 && !l.nullAllowed) || (l.selector != 0 && s == nullptr) ||
+            (s != nullptr && ((l.mustBeCode && !s->code) || (l.mustBeData && s->code)))) {
+            VpCpuHooks::recordFault(&run, HBVP_FAULT_BAD_CONTEXT, regs.eip, l.selector);
+            return;
+        }
+    }
+}
+
+// The GDT register, the segment registers and the program's start registers.
+void VpCpu::loadStartRegisters(uc_engine* uc, Run& run) {
+    const VpRegisters& regs = run.start.registers;
+    uc_x86_mmr gdtr{};
+    gdtr.base = HBVP_INFO_ADDRESS + HBVP_GDT_OFFSET;
+    gdtr.limit = uint32_t(kMaxGdtEntries * 8 - 1);
+    uc_err err = uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr);
+    const std::pair<int, uint32_t> values[] = {
+        {UC_X86_REG_SS, regs.ss},         {UC_X86_REG_DS, regs.ds},   {UC_X86_REG_ES, regs.es},
+        {UC_X86_REG_FS, regs.fs},         {UC_X86_REG_GS, regs.gs},   {UC_X86_REG_CS, regs.cs},
+        {UC_X86_REG_EAX, regs.eax},       {UC_X86_REG_EBX, regs.ebx}, {UC_X86_REG_ECX, regs.ecx},
+        {UC_X86_REG_EDX, regs.edx},       {UC_X86_REG_ESI, regs.esi}, {UC_X86_REG_EDI, regs.edi},
+        {UC_X86_REG_EBP, regs.ebp},       {UC_X86_REG_ESP, regs.esp}, {UC_X86_REG_EIP, regs.eip},
+        {UC_X86_REG_EFLAGS, regs.eflags},
+    };
+    for (const auto& [reg, value] : values) {
+        if (err == UC_ERR_OK) {
+            uint32_t v = value;
+            err = uc_reg_write(uc, reg, &v);
+        }
+    }
+    if (err != UC_ERR_OK) {
+        VpCpuHooks::recordFault(&run, HBVP_FAULT_EMULATOR, 0, uint32_t(err));
+    }
+}
+
+// Runs the program, under its debugger if it has one, unless a stop came
+// first; the engine is published meanwhile so that stop() reaches it.
+// Returns the engine's last error; `ran` tells whether the program ran.
+int VpCpu::execute(uc_engine* uc, Run& run, bool& ran) {
+    {
+        std::lock_guard lock(mutex_);
+        engine_ = uc;
+    }
+    uc_err err = UC_ERR_OK;
+    if (!stopRequested_.load()) {
+        err = run.debugger ? uc_err(runDebugged(uc, run))
+                           : uc_emu_start(uc, run.start.registers.eip, kNoEnd, 0, 0);
+        ran = true;
+    }
+    std::lock_guard lock(mutex_);
+    engine_ = nullptr;
+    return err;
+}
+
+// How the run ended, with its fault completed at `eip`: a halt or a stop is
+// no fault of the program, whatever the last instructions did.
+VpRunState VpCpu::settleEnd(Run& run, int error, uint32_t eip) {
+    VpRunState end = VpRunState::Halted;
+    if (run.halted) {
+        run.fault.reset();
+    } else if (stopRequested_.load()) {
+        end = VpRunState::Stopped;
+        run.fault.reset(); // a reset is no fault of the program
+    } else if (run.killed) {
+        end = VpRunState::Faulted;
+        run.fault = VpFault{HBVP_FAULT_KILLED, 0, 0, 0, {}};
+    } else if (run.fault) {
+        end = VpRunState::Faulted;
+    } else if (error != UC_ERR_OK) {
+        end = VpRunState::Faulted;
+        VpCpuHooks::engineError(&run, uc_err(error), eip);
+    }
+    if (run.fault) {
+        completeFault(*run.fault, eip);
+    }
+    return end;
+}
+
+void VpCpu::tellDebuggerOfEnd(const Run& run, VpRunState end) {
+    if (!run.debugger) {
+        return;
+    }
+    VpEnd ended;
+    ended.reason = end == VpRunState::Halted    ? VpEnd::Reason::Halted
+                   : end == VpRunState::Stopped ? VpEnd::Reason::Stopped
+                   : run.killed                 ? VpEnd::Reason::Killed
+                                                : VpEnd::Reason::Faulted;
+    ended.exitValue = run.haltValue;
+    run.debugger->ended(ended);
+}
+
+// The fault record in the board's fail-message region, when the board has
+// room for one.
+void VpCpu::writeFaultRecord(const Run& run) {
+    if (!run.fault || run.info.failMessageSize < sizeof(HbVpFaultRecord)) {
+        return;
+    }
+    HbVpFaultRecord record{};
+    record.magic = HBVP_FAULT_MAGIC;
+    record.kind = run.fault->kind;
+    record.eip = run.fault->eip;
+    record.address = run.fault->address;
+    record.detail = run.fault->detail;
+    std::snprintf(record.text, sizeof record.text, "%s", run.fault->text.c_str());
+    board_.writeShared(run.info.failMessageOffset, &record, sizeof record);
+}
+
+void VpCpu::publishEnd(const Run& run, VpRunState end) {
     {
         std::lock_guard lock(mutex_);
         state_ = end;
-        fault_ = run->fault;
-        haltValue_ = run->haltValue;
+        fault_ = run.fault;
+        haltValue_ = run.haltValue;
     }
     // The event goes out before the run counts as ended, so whoever waits for
     // the end also finds the event raised.

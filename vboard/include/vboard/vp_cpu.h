@@ -115,7 +115,17 @@ class VpCpu {
   private:
     struct Run;
     void runThread(Run* run);
+    // The steps of a run, in order; engine errors travel as ints.
+    uc_struct* openEngine(Run& run);
+    int mapAddressSpace(uc_struct* uc, Run& run);
+    static void checkStartSelectors(Run& run);
+    static void loadStartRegisters(uc_struct* uc, Run& run);
+    int execute(uc_struct* uc, Run& run, bool& ran);
     int runDebugged(uc_struct* uc, Run& run);
+    VpRunState settleEnd(Run& run, int error, uint32_t eip);
+    static void tellDebuggerOfEnd(const Run& run, VpRunState end);
+    void writeFaultRecord(const Run& run);
+    void publishEnd(const Run& run, VpRunState end);
 
     Board& board_;
     mutable std::mutex mutex_;
