@@ -290,118 +290,143 @@ std::vector<uint8_t> Monitor::execute(MonitorCommand& command, Board& board, boo
     if (command.length != m.size()) {
         return errorReply(command, MonitorError::BadLength);
     }
-    auto fixedLength = [&](uint32_t expected) { return m.size() == expected; };
-
     switch (command.opcode) {
-    case kGetContext: {
-        if (!fixedLength(4)) {
-            return errorReply(command, MonitorError::BadLength);
-        }
-        std::vector<uint8_t> reply(context::kMessageSize);
-        const uint32_t replyLength =
-            std::clamp<uint32_t>(options_.contextReplyLength, 4, context::kMessageSize);
-        put16(reply.data() + 2, kGetContext);
-        std::memcpy(reply.data() + 4, context_.data(), context_.size());
-        reply.resize(replyLength);
-        put16(reply.data(), static_cast<uint16_t>(replyLength));
-        return reply;
-    }
+    case kGetContext:
+        return contextReply(command);
     case kSetContext:
-        if (!fixedLength(context::kMessageSize)) {
-            return errorReply(command, MonitorError::BadLength);
-        }
-        std::memcpy(context_.data(), m.data() + 4, context_.size());
-        return headerOnly(kSetContext);
-    case kWriteMemory: {
-        if (m.size() < kWriteHeader) {
-            return errorReply(command, MonitorError::BadLength);
-        }
-        const uint32_t address = get32(m.data() + 4);
-        const uint16_t selector = get16(m.data() + 8);
-        const uint32_t count = get32(m.data() + 10);
-        if (static_cast<uint64_t>(count) + kWriteHeader != m.size()) {
-            return errorReply(command, MonitorError::BadLength);
-        }
-        const size_t slot = selector / 8;
-        if ((selector & 7) != 0 || slot == 0 || slot >= gdt_.size() || gdt_[slot] == 0) {
-            return errorReply(command, MonitorError::BadSelector);
-        }
-        const uint64_t limit = descriptors::limitBytes(gdt_[slot]);
-        const uint64_t linear = static_cast<uint64_t>(descriptors::base(gdt_[slot])) + address;
-        if ((count != 0 && static_cast<uint64_t>(address) + count - 1 > limit) ||
-            linear + count > memory_.size()) {
-            return errorReply(command, MonitorError::OutsideMemory);
-        }
-        if (count != 0) {
-            std::memcpy(memory_.data() + linear, m.data() + kWriteHeader, count);
-        }
-        return headerOnly(kWriteMemory);
-    }
-    case kGetDescriptor: {
-        if (!fixedLength(10)) {
-            return errorReply(command, MonitorError::BadLength);
-        }
-        const uint16_t selector = get16(m.data() + 4);
-        const uint32_t count = get32(m.data() + 6);
-        const size_t first = selector / 8;
-        const uint32_t room = areaRoom(board);
-        const uint64_t replySize = 4 + static_cast<uint64_t>(count) * 8;
-        if ((selector & 7) != 0 || count == 0 || first + count > gdt_.size() ||
-            replySize + kMessageBody > room) {
-            return errorReply(command, MonitorError::BadSelector);
-        }
-        std::vector<uint8_t> reply(static_cast<size_t>(replySize));
-        put16(reply.data(), static_cast<uint16_t>(replySize));
-        put16(reply.data() + 2, kGetDescriptor);
-        for (uint32_t i = 0; i < count; ++i) {
-            put64(reply.data() + 4 + 8 * i, gdt_[first + i]);
-        }
-        return reply;
-    }
+        return takeContext(command);
+    case kWriteMemory:
+        return writeImageBytes(command);
+    case kGetDescriptor:
+        return descriptorReply(command, board);
     case kStart:
-        if (!fixedLength(4)) {
-            return errorReply(command, MonitorError::BadLength);
-        }
-        {
-            StartedImage image;
-            image.context = context_;
-            auto at = [this](uint32_t messageOffset) {
-                return context_.data() + messageOffset - 4;
-            };
-            image.entryAddress = get32(at(context::kEip));
-            image.stackPointer = get32(at(context::kEsp));
-            image.flags = get32(at(context::kEflags));
-            image.codeSelector = get16(at(context::kCs));
-            image.dataSelector = get16(at(context::kDs));
-            started_ = image;
-        }
-        leaveMonitor = true;
-        return {};
+        return startImage(command, leaveMonitor);
     case kPrepare:
-        if (!fixedLength(4)) {
-            return errorReply(command, MonitorError::BadLength);
-        }
-        // A fresh descriptor table for the image to come.
-        writeDescriptorTableLocked();
-        started_.reset();
-        return headerOnly(kPrepare);
-    case kSetVariable: {
-        if (!fixedLength(16)) {
-            return errorReply(command, MonitorError::BadLength);
-        }
-        const uint32_t index = get32(m.data() + 4);
-        const uint32_t size = get32(m.data() + 8);
-        const uint32_t value = get32(m.data() + 12);
-        if (index >= kVariableCount || size == 0 || size > 4) {
-            return errorReply(command, MonitorError::BadVariable);
-        }
-        const uint32_t mask = size == 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
-        variables_[index] = value & mask;
-        return headerOnly(kSetVariable);
-    }
+        return prepareForImage(command);
+    case kSetVariable:
+        return setVariable(command);
     default:
         return errorReply(command, MonitorError::UnknownOpcode);
     }
+}
+
+std::vector<uint8_t> Monitor::contextReply(MonitorCommand& command) const {
+    if (command.body.size() != 4) {
+        return errorReply(command, MonitorError::BadLength);
+    }
+    std::vector<uint8_t> reply(context::kMessageSize);
+    const uint32_t replyLength =
+        std::clamp<uint32_t>(options_.contextReplyLength, 4, context::kMessageSize);
+    put16(reply.data() + 2, kGetContext);
+    std::memcpy(reply.data() + 4, context_.data(), context_.size());
+    reply.resize(replyLength);
+    put16(reply.data(), static_cast<uint16_t>(replyLength));
+    return reply;
+}
+
+std::vector<uint8_t> Monitor::takeContext(MonitorCommand& command) {
+    if (command.body.size() != context::kMessageSize) {
+        return errorReply(command, MonitorError::BadLength);
+    }
+    std::memcpy(context_.data(), command.body.data() + 4, context_.size());
+    return headerOnly(kSetContext);
+}
+
+// Bytes of the image to VP memory, at an address within a segment of the
+// descriptor table.
+std::vector<uint8_t> Monitor::writeImageBytes(MonitorCommand& command) {
+    const std::vector<uint8_t>& m = command.body;
+    if (m.size() < kWriteHeader) {
+        return errorReply(command, MonitorError::BadLength);
+    }
+    const uint32_t address = get32(m.data() + 4);
+    const uint16_t selector = get16(m.data() + 8);
+    const uint32_t count = get32(m.data() + 10);
+    if (static_cast<uint64_t>(count) + kWriteHeader != m.size()) {
+        return errorReply(command, MonitorError::BadLength);
+    }
+    const size_t slot = selector / 8;
+    if ((selector & 7) != 0 || slot == 0 || slot >= gdt_.size() || gdt_[slot] == 0) {
+        return errorReply(command, MonitorError::BadSelector);
+    }
+    const uint64_t limit = descriptors::limitBytes(gdt_[slot]);
+    const uint64_t linear = static_cast<uint64_t>(descriptors::base(gdt_[slot])) + address;
+    if ((count != 0 && static_cast<uint64_t>(address) + count - 1 > limit) ||
+        linear + count > memory_.size()) {
+        return errorReply(command, MonitorError::OutsideMemory);
+    }
+    if (count != 0) {
+        std::memcpy(memory_.data() + linear, m.data() + kWriteHeader, count);
+    }
+    return headerOnly(kWriteMemory);
+}
+
+// A run of descriptor-table entries, as many as the area has room for.
+std::vector<uint8_t> Monitor::descriptorReply(MonitorCommand& command, const Board& board) const {
+    const std::vector<uint8_t>& m = command.body;
+    if (m.size() != 10) {
+        return errorReply(command, MonitorError::BadLength);
+    }
+    const uint16_t selector = get16(m.data() + 4);
+    const uint32_t count = get32(m.data() + 6);
+    const size_t first = selector / 8;
+    const uint32_t room = areaRoom(board);
+    const uint64_t replySize = 4 + static_cast<uint64_t>(count) * 8;
+    if ((selector & 7) != 0 || count == 0 || first + count > gdt_.size() ||
+        replySize + kMessageBody > room) {
+        return errorReply(command, MonitorError::BadSelector);
+    }
+    std::vector<uint8_t> reply(static_cast<size_t>(replySize));
+    put16(reply.data(), static_cast<uint16_t>(replySize));
+    put16(reply.data() + 2, kGetDescriptor);
+    for (uint32_t i = 0; i < count; ++i) {
+        put64(reply.data() + 4 + 8 * i, gdt_[first + i]);
+    }
+    return reply;
+}
+
+// Leaves the monitor for the image the context in force describes; no reply.
+std::vector<uint8_t> Monitor::startImage(MonitorCommand& command, bool& leaveMonitor) {
+    if (command.body.size() != 4) {
+        return errorReply(command, MonitorError::BadLength);
+    }
+    StartedImage image;
+    image.context = context_;
+    auto at = [this](uint32_t messageOffset) { return context_.data() + messageOffset - 4; };
+    image.entryAddress = get32(at(context::kEip));
+    image.stackPointer = get32(at(context::kEsp));
+    image.flags = get32(at(context::kEflags));
+    image.codeSelector = get16(at(context::kCs));
+    image.dataSelector = get16(at(context::kDs));
+    started_ = image;
+    leaveMonitor = true;
+    return {};
+}
+
+std::vector<uint8_t> Monitor::prepareForImage(MonitorCommand& command) {
+    if (command.body.size() != 4) {
+        return errorReply(command, MonitorError::BadLength);
+    }
+    // A fresh descriptor table for the image to come.
+    writeDescriptorTableLocked();
+    started_.reset();
+    return headerOnly(kPrepare);
+}
+
+std::vector<uint8_t> Monitor::setVariable(MonitorCommand& command) {
+    const std::vector<uint8_t>& m = command.body;
+    if (m.size() != 16) {
+        return errorReply(command, MonitorError::BadLength);
+    }
+    const uint32_t index = get32(m.data() + 4);
+    const uint32_t size = get32(m.data() + 8);
+    const uint32_t value = get32(m.data() + 12);
+    if (index >= kVariableCount || size == 0 || size > 4) {
+        return errorReply(command, MonitorError::BadVariable);
+    }
+    const uint32_t mask = size == 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1;
+    variables_[index] = value & mask;
+    return headerOnly(kSetVariable);
 }
 
 void Monitor::setRaiseEvent3(bool raise) {

@@ -161,6 +161,14 @@ class Monitor : public VpSide {
     void writeDescriptorTableLocked();
     uint32_t areaRoom(const Board& board) const;
     std::vector<uint8_t> execute(MonitorCommand& command, Board& board, bool& leaveMonitor);
+    // One function per command, each under the lock; a refusal is an error reply.
+    std::vector<uint8_t> contextReply(MonitorCommand& command) const;
+    std::vector<uint8_t> takeContext(MonitorCommand& command);
+    std::vector<uint8_t> writeImageBytes(MonitorCommand& command);
+    std::vector<uint8_t> descriptorReply(MonitorCommand& command, const Board& board) const;
+    std::vector<uint8_t> startImage(MonitorCommand& command, bool& leaveMonitor);
+    std::vector<uint8_t> prepareForImage(MonitorCommand& command);
+    std::vector<uint8_t> setVariable(MonitorCommand& command);
     std::vector<uint8_t> errorReply(MonitorCommand& command, MonitorError error) const;
     void publish(Board& board, const std::vector<uint8_t>& reply, bool raiseEvent);
     void workerLoop();
