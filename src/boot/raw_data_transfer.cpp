@@ -103,6 +103,153 @@ void setTransferWaitStateForTest(uint32_t waitMode, uint32_t eventNotSeen) {
     noEventYet.store(eventNotSeen);
 }
 
+namespace {
+
+// One transfer's wait for the monitor's reply. The strategy the transfer sets
+// up decides its clean-up, whatever an overlapping transfer does to the shared
+// mode meanwhile. The timer bounds polling, and, when the caller gave a finite
+// limit of 0 or more, the event and fallback waits too; those waits go on to
+// the monitor's reply under a negative one.
+struct ReplyWait {
+    HbHandle device = nullptr;
+    double timeout = 0;
+    volatile int32_t* breakRequest = nullptr;
+    bool usesEvent = false;
+    bool limited = false;
+    double pollLimit = 0;
+    bool fellBack = false;
+    bool timedOut = false;
+    HbHandle event = nullptr;
+    TimerRecord* timer = nullptr;
+};
+
+// NaN would never end a polling wait. A negative time-out is taken: polling
+// gives up on the first pass without a reply.
+bool argumentsAcceptable(const AcceleratorBoard* board, const void* request, uint32_t requestSize,
+                         const void* reply, uint32_t replyCapacity, double timeout) {
+    return board != nullptr && (request != nullptr || requestSize == 0) &&
+           (reply != nullptr || replyCapacity == 0) && !std::isnan(timeout);
+}
+
+ReplyWait beginWait(HbHandle device, double timeout, volatile int32_t* breakRequest) {
+    ReplyWait w;
+    w.device = device;
+    w.timeout = timeout;
+    w.breakRequest = breakRequest;
+    w.usesEvent = transferWaitMode.load() == WAIT_EVENT;
+    w.timer = hb__TimerCreate();
+    hb__TimerStart(w.timer);
+    w.limited = timeout >= 0 && timeout != HB_INFINITE_TIMEOUT;
+    w.pollLimit = timeout;
+    if (w.usesEvent) {
+        w.event = hb__EventCreate(0);
+        // Registered before the request goes out, so an immediate reply is seen.
+        hb_DeviceIoAsyncEventRegister(device, HB_EVENT_MONITOR_REPLY, w.event, 0, 0, 0, 1);
+    }
+    return w;
+}
+
+// One pass of the event wait; the first pass without any event so far falls
+// back to polling for the whole process. False when the wait itself failed.
+bool waitForEvent(ReplyWait& w) {
+    const uint32_t waited = hb__EventLock(w.event, kEventWait);
+    if (waited == 0) {
+        noEventYet.store(0);
+        hb__EventReset(w.event);
+    } else if (waited == HB_ERROR_SEM_TIMEOUT) {
+        if (noEventYet.load() != 0) {
+            w.fellBack = true;
+            transferWaitMode.store(WAIT_EVENT_FALLBACK);
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The reply's body into the caller's buffer. A reply longer than the buffer is
+// cut to its size; a length beyond the area is the monitor's error, and the
+// bytes past the area belong to the next region.
+bool copyReply(HbHandle device, uint32_t area, void* reply, uint32_t replyCapacity,
+               uint32_t bodyRoom) {
+    uint32_t length = 0;
+    if (!readWord(device, area + HB_MONITOR_MESSAGE_LENGTH, &length)) {
+        return false;
+    }
+    const uint32_t copied = std::min({length, replyCapacity, bodyRoom});
+    return hb_DeviceIoSharedMemoryRead(device, area + HB_MONITOR_MESSAGE_BODY, reply, copied) != 0;
+}
+
+// Whether the wait may go on: polling gives up past its limit, marking the
+// process's mode; the event waits past a finite time-out.
+bool timeLeft(ReplyWait& w) {
+    if (!w.usesEvent) {
+        if (hb__TimerRead(w.timer) > w.pollLimit) {
+            w.timedOut = true;
+            transferWaitMode.store(WAIT_POLL_TIMED_OUT);
+            return false;
+        }
+        hb__Yield();
+        return true;
+    }
+    return !(w.limited && hb__TimerRead(w.timer) > w.timeout);
+}
+
+// A debugger break the caller asked for goes to the board; a polling wait
+// without a limit then ends after a short while.
+void passOnBreakRequest(ReplyWait& w) {
+    if (takeBreakRequest(w.breakRequest)) {
+        hb_DeviceIoDebuggerBreak(w.device);
+        if (w.pollLimit == HB_INFINITE_TIMEOUT) {
+            w.pollLimit = kBreakLimit;
+        }
+    }
+}
+
+// Waits until the monitor has set MessageState 1 and copies the reply.
+int32_t awaitReply(ReplyWait& w, const AcceleratorBoard* board, void* reply, uint32_t replyCapacity,
+                   uint32_t bodyRoom) {
+    for (;;) {
+        const uint32_t area = hb_GetMonitorData(board, nullptr);
+        uint32_t state = 0;
+        if ((w.usesEvent && !w.fellBack && !waitForEvent(w)) ||
+            !readWord(w.device, area + HB_MONITOR_MESSAGE_STATE, &state)) {
+            hbSetLastError(HB_ERROR_TIMEOUT);
+            return 0;
+        }
+        if (state == MSG_REPLY_READY) {
+            if (!copyReply(w.device, area, reply, replyCapacity, bodyRoom)) {
+                hbSetLastError(HB_ERROR_TIMEOUT);
+                return 0;
+            }
+            return 1;
+        }
+        if (!timeLeft(w)) {
+            hbSetLastError(HB_ERROR_TIMEOUT);
+            return 0;
+        }
+        passOnBreakRequest(w);
+    }
+}
+
+// Clean-up failures are not reported: the transfer's own code stays.
+void endWait(ReplyWait& w) {
+    const uint32_t lastError = hbGetLastError();
+    if (w.usesEvent) {
+        hb_DeviceIoAsyncEventDeregister(w.device, HB_EVENT_MONITOR_REPLY);
+        hb__EventDestroy(w.event);
+        if (w.fellBack) {
+            transferWaitMode.store(WAIT_POLL);
+        }
+    } else if (w.timedOut) {
+        transferWaitMode.store(WAIT_EVENT);
+    }
+    hb__TimerDestroy(w.timer);
+    hbSetLastError(lastError);
+}
+
+} // namespace
+
 } // namespace hb
 
 using namespace hb;
@@ -110,10 +257,7 @@ using namespace hb;
 extern "C" int32_t hb_SendRawData(const AcceleratorBoard* board, const void* request,
                                   uint32_t requestSize, void* reply, uint32_t replyCapacity,
                                   volatile int32_t* breakRequest, double timeout) {
-    if (board == nullptr || (request == nullptr && requestSize != 0) ||
-        (reply == nullptr && replyCapacity != 0) || std::isnan(timeout)) {
-        // NaN would never end a polling wait. A negative time-out is taken:
-        // polling gives up on the first pass without a reply.
+    if (!argumentsAcceptable(board, request, requestSize, reply, replyCapacity, timeout)) {
         hbSetLastError(HB_ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -123,105 +267,13 @@ extern "C" int32_t hb_SendRawData(const AcceleratorBoard* board, const void* req
         hbSetLastError(HB_ERROR_INVALID_PARAMETER);
         return 0;
     }
-    HbHandle device = board->deviceHandle;
-
-    // The strategy this transfer sets up decides its clean-up, whatever an
-    // overlapping transfer does to the shared mode meanwhile.
-    const bool usesEvent = transferWaitMode.load() == WAIT_EVENT;
-    bool fellBack = false;
-    bool timedOut = false;
-    HbHandle event = nullptr;
-    // The timer bounds polling, and, when the caller gave a finite limit of
-    // 0 or more, the event and fallback waits too; those waits go on to the
-    // monitor's reply under a negative one.
-    TimerRecord* timer = hb__TimerCreate();
-    hb__TimerStart(timer);
-    const bool limited = timeout >= 0 && timeout != HB_INFINITE_TIMEOUT;
-    double pollLimit = timeout;
-
-    if (usesEvent) {
-        event = hb__EventCreate(0);
-        // Registered before the request goes out, so an immediate reply is seen.
-        hb_DeviceIoAsyncEventRegister(device, HB_EVENT_MONITOR_REPLY, event, 0, 0, 0, 1);
-    }
-
+    ReplyWait wait = beginWait(board->deviceHandle, timeout, breakRequest);
     int32_t result = 0;
     if (!postRawData(board, request, requestSize)) {
         hbSetLastError(HB_ERROR_TIMEOUT);
     } else {
-        for (;;) {
-            const uint32_t area = hb_GetMonitorData(board, nullptr);
-            if (usesEvent && !fellBack) {
-                const uint32_t waited = hb__EventLock(event, kEventWait);
-                if (waited == 0) {
-                    noEventYet.store(0);
-                    hb__EventReset(event);
-                } else if (waited == HB_ERROR_SEM_TIMEOUT) {
-                    if (noEventYet.load() != 0) {
-                        fellBack = true;
-                        transferWaitMode.store(WAIT_EVENT_FALLBACK);
-                    }
-                } else {
-                    hbSetLastError(HB_ERROR_TIMEOUT);
-                    break;
-                }
-            }
-            uint32_t state = 0;
-            if (!readWord(device, area + HB_MONITOR_MESSAGE_STATE, &state)) {
-                hbSetLastError(HB_ERROR_TIMEOUT);
-                break;
-            }
-            if (state == MSG_REPLY_READY) {
-                uint32_t length = 0;
-                if (!readWord(device, area + HB_MONITOR_MESSAGE_LENGTH, &length)) {
-                    hbSetLastError(HB_ERROR_TIMEOUT);
-                    break;
-                }
-                // A reply longer than the caller's buffer is cut to its size;
-                // a length beyond the area is the monitor's error, and the
-                // bytes past the area belong to the next region.
-                const uint32_t copied = std::min({length, replyCapacity, bodyRoom});
-                if (!hb_DeviceIoSharedMemoryRead(device, area + HB_MONITOR_MESSAGE_BODY, reply,
-                                                 copied)) {
-                    hbSetLastError(HB_ERROR_TIMEOUT);
-                    break;
-                }
-                result = 1;
-                break;
-            }
-            if (!usesEvent) {
-                if (hb__TimerRead(timer) > pollLimit) {
-                    hbSetLastError(HB_ERROR_TIMEOUT);
-                    timedOut = true;
-                    transferWaitMode.store(WAIT_POLL_TIMED_OUT);
-                    break;
-                }
-                hb__Yield();
-            } else if (limited && hb__TimerRead(timer) > timeout) {
-                hbSetLastError(HB_ERROR_TIMEOUT);
-                break;
-            }
-            if (takeBreakRequest(breakRequest)) {
-                hb_DeviceIoDebuggerBreak(device);
-                if (pollLimit == HB_INFINITE_TIMEOUT) {
-                    pollLimit = kBreakLimit;
-                }
-            }
-        }
+        result = awaitReply(wait, board, reply, replyCapacity, bodyRoom);
     }
-
-    // Clean-up failures are not reported: the transfer's own code stays.
-    const uint32_t lastError = hbGetLastError();
-    if (usesEvent) {
-        hb_DeviceIoAsyncEventDeregister(device, HB_EVENT_MONITOR_REPLY);
-        hb__EventDestroy(event);
-        if (fellBack) {
-            transferWaitMode.store(WAIT_POLL);
-        }
-    } else if (timedOut) {
-        transferWaitMode.store(WAIT_EVENT);
-    }
-    hb__TimerDestroy(timer);
-    hbSetLastError(lastError);
+    endWait(wait);
     return result;
 }

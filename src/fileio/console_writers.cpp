@@ -1,3 +1,5 @@
+// The default console writers: the VP program's output on the host's standard
+// streams, CR LF pairs turned into LF.
 #include "fileio/console_writers.h"
 
 #include "platform/platform.h"

@@ -1,3 +1,5 @@
+// Conversion of a Unix time to the MS-DOS date and time words of a directory
+// entry, through the civil calendar.
 #include "fileio/dos_date_time.h"
 
 namespace hb {

@@ -1,3 +1,5 @@
+// The host side of each file request of the VP program: the platform's host
+// file call, its result value, and the Win32 last-error value after a failure.
 #include "fileio/host_operations.h"
 
 #include "fileio/dos_date_time.h"

@@ -1,3 +1,5 @@
+// A board's file-I/O service: the thread that answers the VP program's
+// requests, its start-up, its wait for the program's exit, and its stop.
 #include "fileio/service_lifecycle.h"
 
 #include "fileio/dispatcher.h"

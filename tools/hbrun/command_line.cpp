@@ -1,3 +1,5 @@
+// Quoting of the VP program's name and arguments into one command line that
+// splits back into the same argv.
 #include "command_line.h"
 
 namespace hb::tools {

@@ -1,3 +1,5 @@
+// Names and one-line descriptions of the Win32 codes hbrun reports, and errno
+// in the Win32 numbering.
 #include "error_names.h"
 
 namespace hb::tools {

@@ -1,3 +1,5 @@
+// hbrun's request trace: each file-I/O request's decoded arguments and
+// result as a text line or a trace event.
 #include "request_trace.h"
 
 #include "error_names.h"

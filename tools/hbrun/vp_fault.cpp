@@ -1,3 +1,5 @@
+// Reading, clearing and describing the VP fault record in the board's
+// fail-message region.
 #include "vp_fault.h"
 
 #include <hbvp_abi.h>

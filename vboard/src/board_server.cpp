@@ -1,3 +1,5 @@
+// One board's socket server: connections, frames read and checked, requests
+// handed to the request handler, replies sent.
 #include "board_server.h"
 
 #include "device_wire.h"

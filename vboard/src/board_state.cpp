@@ -1,3 +1,5 @@
+// One virtual board's state and its operations: registers, shared memory,
+// events, the VP's queues, the fault plan and the trace.
 #include "board_state.h"
 
 #include "device_wire.h"

@@ -1,3 +1,5 @@
+// The fault plan: its text form parsed, and the decisions for each request
+// and event of the board.
 #include "fault_injector.h"
 
 #include "hbsys9u.h"

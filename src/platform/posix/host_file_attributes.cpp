@@ -1,3 +1,4 @@
+// Win32 attribute bits from a POSIX file's status and name.
 #include "platform/posix/host_file_attributes.h"
 
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// errno of a failed file call turned into the Win32 code Windows gives for
+// the same path.
 #include "platform/posix/host_path_errors.h"
 
 #include "platform/platform.h"

@@ -1,3 +1,5 @@
+// Confined file access on POSIX: paths resolved beneath a root directory,
+// by the kernel where it can, otherwise one component at a time.
 #include "platform/posix/host_root.h"
 
 #include "platform/posix/error_mapping.h"

@@ -1,3 +1,5 @@
+// The process-wide set of descriptors the library holds itself, which the
+// VP program's file requests may not name.
 #include "platform/posix/library_descriptors.h"
 
 #include <mutex>

@@ -1,3 +1,5 @@
+// The table of files opened with the temporary bit, each removed when the
+// descriptor that opened it is closed.
 #include "platform/posix/temporary_files.h"
 
 #include "platform/posix/library_descriptors.h"

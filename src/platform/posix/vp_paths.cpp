@@ -1,3 +1,5 @@
+// VP paths spelled for the POSIX host: backslashes turned into slashes and a
+// drive prefix into the root directory.
 #include "platform/posix/vp_paths.h"
 
 #include "platform/platform.h"
