@@ -55,115 +55,155 @@ static void put_padded(Sink* s, const char* text, size_t n, int width, int left,
     }
 }
 
+/* The arguments, passed on by pointer so that every step takes the next. */
+typedef struct Args {
+    va_list list;
+} Args;
+
+/* One conversion's flags, field width and precision (-1: none). */
+typedef struct Spec {
+    int left;
+    char pad;
+    int width;
+    int precision;
+} Spec;
+
+static const char* read_number(const char* f, int* value) {
+    while (*f >= '0' && *f <= '9') {
+        *value = *value * 10 + (*f++ - '0');
+    }
+    return f;
+}
+
+/* Reads flags, width, precision and length modifiers after the '%'; returns
+   where the conversion character is. */
+static const char* read_spec(const char* f, Spec* spec, Args* a) {
+    spec->left = 0;
+    spec->pad = ' ';
+    spec->width = 0;
+    spec->precision = -1;
+    for (;; ++f) {
+        if (*f == '-') {
+            spec->left = 1;
+        } else if (*f == '0') {
+            spec->pad = '0';
+        } else {
+            break;
+        }
+    }
+    if (*f == '*') {
+        spec->width = va_arg(a->list, int);
+        ++f;
+    } else {
+        f = read_number(f, &spec->width);
+    }
+    if (*f == '.') {
+        ++f;
+        spec->precision = 0;
+        if (*f == '*') {
+            spec->precision = va_arg(a->list, int);
+            ++f;
+        } else {
+            f = read_number(f, &spec->precision);
+        }
+    }
+    while (*f == 'l' || *f == 'h' || *f == 'z') {
+        ++f;
+    }
+    return f;
+}
+
+static void put_signed(Sink* s, int v, const Spec* spec) {
+    char digits[16];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    uint32_t u = v < 0 ? 0u - (uint32_t)v : (uint32_t)v;
+    do {
+        *--p = (char)('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (v < 0) {
+        *--p = '-';
+    }
+    put_padded(s, p, (size_t)(end - p), spec->width, spec->left, spec->pad);
+}
+
+/* %u, %x, %X and %p (eight hexadecimal digits). */
+static void put_unsigned(Sink* s, char c, Spec spec, Args* a) {
+    char digits[16];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    uint32_t u = c == 'p' ? (uint32_t)(uintptr_t)va_arg(a->list, void*) : va_arg(a->list, uint32_t);
+    uint32_t base = c == 'u' ? 10 : 16;
+    const char* set = c == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    if (c == 'p') {
+        spec.width = 8;
+        spec.pad = '0';
+    }
+    do {
+        *--p = set[u % base];
+        u /= base;
+    } while (u != 0);
+    put_padded(s, p, (size_t)(end - p), spec.width, spec.left, spec.pad);
+}
+
+static void put_string(Sink* s, const char* text, const Spec* spec) {
+    if (text == 0) {
+        text = "(null)";
+    }
+    size_t n = 0;
+    while (text[n] != 0 && (spec->precision < 0 || n < (size_t)spec->precision)) {
+        ++n;
+    }
+    put_padded(s, text, n, spec->width, spec->left, ' ');
+}
+
+static void convert(Sink* s, char c, const Spec* spec, Args* a) {
+    switch (c) {
+    case 'd':
+    case 'i':
+        put_signed(s, va_arg(a->list, int), spec);
+        break;
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'p':
+        put_unsigned(s, c, *spec, a);
+        break;
+    case 'c': {
+        char ch = (char)va_arg(a->list, int);
+        put_padded(s, &ch, 1, spec->width, spec->left, ' ');
+        break;
+    }
+    case 's':
+        put_string(s, va_arg(a->list, const char*), spec);
+        break;
+    case '%':
+        put(s, '%');
+        break;
+    default: /* an unknown conversion is shown as written */
+        put(s, '%');
+        if (c != 0) {
+            put(s, c);
+        }
+        break;
+    }
+}
+
 static void format(Sink* s, const char* f, va_list args) {
+    Args a;
+    va_copy(a.list, args);
     while (*f != 0) {
         if (*f != '%') {
             put(s, *f++);
             continue;
         }
-        ++f;
-        int left = 0;
-        char pad = ' ';
-        for (;; ++f) {
-            if (*f == '-') {
-                left = 1;
-            } else if (*f == '0') {
-                pad = '0';
-            } else {
-                break;
-            }
-        }
-        int width = 0;
-        if (*f == '*') {
-            width = va_arg(args, int);
-            ++f;
-        } else {
-            while (*f >= '0' && *f <= '9') {
-                width = width * 10 + (*f++ - '0');
-            }
-        }
-        int precision = -1;
-        if (*f == '.') {
-            ++f;
-            precision = 0;
-            if (*f == '*') {
-                precision = va_arg(args, int);
-                ++f;
-            } else {
-                while (*f >= '0' && *f <= '9') {
-                    precision = precision * 10 + (*f++ - '0');
-                }
-            }
-        }
-        while (*f == 'l' || *f == 'h' || *f == 'z') {
-            ++f;
-        }
-        char digits[16];
-        char* end = digits + sizeof digits;
-        char* p = end;
+        Spec spec;
+        f = read_spec(f + 1, &spec, &a);
         char c = *f ? *f++ : 0;
-        switch (c) {
-        case 'd':
-        case 'i': {
-            int v = va_arg(args, int);
-            uint32_t u = v < 0 ? 0u - (uint32_t)v : (uint32_t)v;
-            do {
-                *--p = (char)('0' + u % 10);
-                u /= 10;
-            } while (u != 0);
-            if (v < 0) {
-                *--p = '-';
-            }
-            put_padded(s, p, (size_t)(end - p), width, left, pad);
-            break;
-        }
-        case 'u':
-        case 'x':
-        case 'X':
-        case 'p': {
-            uint32_t u =
-                c == 'p' ? (uint32_t)(uintptr_t)va_arg(args, void*) : va_arg(args, uint32_t);
-            uint32_t base = c == 'u' ? 10 : 16;
-            const char* set = c == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-            if (c == 'p') {
-                width = 8;
-                pad = '0';
-            }
-            do {
-                *--p = set[u % base];
-                u /= base;
-            } while (u != 0);
-            put_padded(s, p, (size_t)(end - p), width, left, pad);
-            break;
-        }
-        case 'c': {
-            char ch = (char)va_arg(args, int);
-            put_padded(s, &ch, 1, width, left, ' ');
-            break;
-        }
-        case 's': {
-            const char* text = va_arg(args, const char*);
-            if (text == 0) {
-                text = "(null)";
-            }
-            size_t n = 0;
-            while (text[n] != 0 && (precision < 0 || n < (size_t)precision)) {
-                ++n;
-            }
-            put_padded(s, text, n, width, left, ' ');
-            break;
-        }
-        case '%':
-            put(s, '%');
-            break;
-        default: /* an unknown conversion is shown as written */
-            put(s, '%');
-            if (c != 0) {
-                put(s, c);
-            }
-            break;
-        }
+        convert(s, c, &spec, &a);
     }
+    va_end(a.list);
 }
 
 int hbvp_vsnprintf(char* buffer, size_t size, const char* f, va_list args) {
