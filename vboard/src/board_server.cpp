@@ -386,7 +386,7 @@ bool BoardServer::serviceConnection(Connection& c) {
             descriptors.push_back(c.descriptors.front().second);
             c.descriptors.pop_front();
         }
-        const bool keep = handleFrame(c, frame, descriptors);
+        const bool keep = handleFrame(c, header, frame + wire::kHeaderSize, descriptors);
         closeUnkept(descriptors);
         if (!keep) {
             return false;
@@ -405,9 +405,8 @@ bool BoardServer::serviceConnection(Connection& c) {
     return true;
 }
 
-bool BoardServer::handleFrame(Connection& c, const uint8_t* frame, std::vector<int>& descriptors) {
-    const wire::FrameHeader header = wire::decodeHeader(frame);
-    const uint8_t* payload = frame + wire::kHeaderSize;
+bool BoardServer::handleFrame(Connection& c, const wire::FrameHeader& header,
+                              const uint8_t* payload, std::vector<int>& descriptors) {
 
     if (header.flags & wire::kFlagHello) {
         closeUnkept(descriptors);

@@ -42,7 +42,8 @@ class BoardServer {
     void run();
     void acceptConnection();
     bool serviceConnection(Connection& connection);
-    bool handleFrame(Connection& connection, const uint8_t* frame, std::vector<int>& descriptors);
+    bool handleFrame(Connection& connection, const wire::FrameHeader& header,
+                     const uint8_t* payload, std::vector<int>& descriptors);
     bool greet(Connection& connection, const wire::FrameHeader& header, const uint8_t* payload,
                bool sentDescriptors);
     bool takeNotice(Connection& connection, const wire::FrameHeader& header,
