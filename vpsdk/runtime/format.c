@@ -61,12 +61,12 @@ typedef struct Args {
 } Args;
 
 /* One conversion's flags, field width and precision (-1: none). */
-typedef struct Spec {
+typedef struct Conversion {
     int left;
     char pad;
     int width;
     int precision;
-} Spec;
+} Conversion;
 
 static const char* read_number(const char* f, int* value) {
     while (*f >= '0' && *f <= '9') {
@@ -77,34 +77,34 @@ static const char* read_number(const char* f, int* value) {
 
 /* Reads flags, width, precision and length modifiers after the '%'; returns
    where the conversion character is. */
-static const char* read_spec(const char* f, Spec* spec, Args* a) {
-    spec->left = 0;
-    spec->pad = ' ';
-    spec->width = 0;
-    spec->precision = -1;
+static const char* read_conversion(const char* f, Conversion* conv, Args* a) {
+    conv->left = 0;
+    conv->pad = ' ';
+    conv->width = 0;
+    conv->precision = -1;
     for (;; ++f) {
         if (*f == '-') {
-            spec->left = 1;
+            conv->left = 1;
         } else if (*f == '0') {
-            spec->pad = '0';
+            conv->pad = '0';
         } else {
             break;
         }
     }
     if (*f == '*') {
-        spec->width = va_arg(a->list, int);
+        conv->width = va_arg(a->list, int);
         ++f;
     } else {
-        f = read_number(f, &spec->width);
+        f = read_number(f, &conv->width);
     }
     if (*f == '.') {
         ++f;
-        spec->precision = 0;
+        conv->precision = 0;
         if (*f == '*') {
-            spec->precision = va_arg(a->list, int);
+            conv->precision = va_arg(a->list, int);
             ++f;
         } else {
-            f = read_number(f, &spec->precision);
+            f = read_number(f, &conv->precision);
         }
     }
     while (*f == 'l' || *f == 'h' || *f == 'z') {
@@ -113,7 +113,7 @@ static const char* read_spec(const char* f, Spec* spec, Args* a) {
     return f;
 }
 
-static void put_signed(Sink* s, int v, const Spec* spec) {
+static void put_signed(Sink* s, int v, const Conversion* conv) {
     char digits[16];
     char* end = digits + sizeof digits;
     char* p = end;
@@ -125,11 +125,11 @@ static void put_signed(Sink* s, int v, const Spec* spec) {
     if (v < 0) {
         *--p = '-';
     }
-    put_padded(s, p, (size_t)(end - p), spec->width, spec->left, spec->pad);
+    put_padded(s, p, (size_t)(end - p), conv->width, conv->left, conv->pad);
 }
 
 /* %u, %x, %X and %p (eight hexadecimal digits). */
-static void put_unsigned(Sink* s, char c, Spec spec, Args* a) {
+static void put_unsigned(Sink* s, char c, Conversion conv, Args* a) {
     char digits[16];
     char* end = digits + sizeof digits;
     char* p = end;
@@ -137,46 +137,46 @@ static void put_unsigned(Sink* s, char c, Spec spec, Args* a) {
     uint32_t base = c == 'u' ? 10 : 16;
     const char* set = c == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
     if (c == 'p') {
-        spec.width = 8;
-        spec.pad = '0';
+        conv.width = 8;
+        conv.pad = '0';
     }
     do {
         *--p = set[u % base];
         u /= base;
     } while (u != 0);
-    put_padded(s, p, (size_t)(end - p), spec.width, spec.left, spec.pad);
+    put_padded(s, p, (size_t)(end - p), conv.width, conv.left, conv.pad);
 }
 
-static void put_string(Sink* s, const char* text, const Spec* spec) {
+static void put_string(Sink* s, const char* text, const Conversion* conv) {
     if (text == 0) {
         text = "(null)";
     }
     size_t n = 0;
-    while (text[n] != 0 && (spec->precision < 0 || n < (size_t)spec->precision)) {
+    while (text[n] != 0 && (conv->precision < 0 || n < (size_t)conv->precision)) {
         ++n;
     }
-    put_padded(s, text, n, spec->width, spec->left, ' ');
+    put_padded(s, text, n, conv->width, conv->left, ' ');
 }
 
-static void convert(Sink* s, char c, const Spec* spec, Args* a) {
+static void convert(Sink* s, char c, const Conversion* conv, Args* a) {
     switch (c) {
     case 'd':
     case 'i':
-        put_signed(s, va_arg(a->list, int), spec);
+        put_signed(s, va_arg(a->list, int), conv);
         break;
     case 'u':
     case 'x':
     case 'X':
     case 'p':
-        put_unsigned(s, c, *spec, a);
+        put_unsigned(s, c, *conv, a);
         break;
     case 'c': {
         char ch = (char)va_arg(a->list, int);
-        put_padded(s, &ch, 1, spec->width, spec->left, ' ');
+        put_padded(s, &ch, 1, conv->width, conv->left, ' ');
         break;
     }
     case 's':
-        put_string(s, va_arg(a->list, const char*), spec);
+        put_string(s, va_arg(a->list, const char*), conv);
         break;
     case '%':
         put(s, '%');
@@ -198,10 +198,10 @@ static void format(Sink* s, const char* f, va_list args) {
             put(s, *f++);
             continue;
         }
-        Spec spec;
-        f = read_spec(f + 1, &spec, &a);
+        Conversion conv;
+        f = read_conversion(f + 1, &conv, &a);
         char c = *f ? *f++ : 0;
-        convert(s, c, &spec, &a);
+        convert(s, c, &conv, &a);
     }
     va_end(a.list);
 }
