@@ -52,7 +52,7 @@ class ProtocolFloor {
 
   private:
     void serve() {
-        uint8_t block[528];
+        uint8_t block[HB_FILEIO_BLOCK_SIZE];
         const uint32_t marker = 0xFFFFFFFFu;
         const uint32_t n = static_cast<uint32_t>(data_.size());
         for (uint64_t request = 1;; ++request) {
@@ -149,13 +149,13 @@ Result measure(const std::string& root, hb::vboard::MemoryTransport transport) {
         ProtocolFloor floor(floorBoard, floorVp.layout().offset, chunk);
         // The VP side moves the data as well: it reads what a Read brought
         // and writes what a Write takes, at the speed of memcpy.
-        std::vector<uint8_t> readBlock(528, 0), writeBlock(chunk + 12, 0x77);
+        std::vector<uint8_t> readBlock(HB_FILEIO_BLOCK_SIZE, 0), writeBlock(chunk + 12, 0x77);
         readBlock[0] = 8;
         writeBlock[0] = 9;
         start = Clock::now();
         for (size_t i = 0; i < requestsPerCopy; ++i) {
             if (i % 2 == 0) {
-                floorVp.post(readBlock.data(), 528);
+                floorVp.post(readBlock.data(), HB_FILEIO_BLOCK_SIZE);
                 floorVp.readBlock(12, chunk);
             } else {
                 floorVp.post(writeBlock.data(), chunk + 12);

@@ -22,7 +22,7 @@ namespace hbfuzz {
 
 namespace {
 
-constexpr uint32_t kBlock = 528;
+constexpr uint32_t kBlock = HB_FILEIO_BLOCK_SIZE;
 constexpr uint32_t kFence = 256;
 
 int32_t discard(const void*, int32_t length) {

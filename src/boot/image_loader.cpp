@@ -3,6 +3,7 @@
 // headers with their relative addresses made absolute, the start-up block,
 // the monitor variables, then MON_START.
 #include "boot/boot_internal.h"
+#include "little_endian.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -53,23 +54,6 @@ constexpr uint32_t kCharacteristicsAt = 36;
 constexpr uint32_t kScratchReplySize = 4;
 constexpr uint32_t kDescriptorReplySize = 12;
 
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
 bool nameIs(const uint8_t* name, const char (&wanted)[7]) {
     // Exactly six characters followed by a zero byte; case counts.
     return std::memcmp(name, wanted, 6) == 0 && name[6] == 0;
@@ -112,32 +96,32 @@ class ImageLoader {
     }
     bool sendHeaderOnly(uint32_t opcode) {
         uint8_t request[4];
-        put16(request, sizeof request);
-        put16(request + 2, opcode);
+        hb::putLe16(request, sizeof request);
+        hb::putLe16(request + 2, opcode);
         return send(request, sizeof request, scratch_, kScratchReplySize);
     }
     bool setVariable(uint32_t index, uint32_t value) {
         uint8_t request[16];
-        put16(request, sizeof request);
-        put16(request + 2, MON_SET_VARIABLE);
-        put32(request + 4, index);
-        put32(request + 8, 4);
-        put32(request + 12, value);
+        hb::putLe16(request, sizeof request);
+        hb::putLe16(request + 2, MON_SET_VARIABLE);
+        hb::putLe32(request + 4, index);
+        hb::putLe32(request + 8, 4);
+        hb::putLe32(request + 12, value);
         return send(request, sizeof request, scratch_, kScratchReplySize);
     }
     // The n data bytes must already stand at writeCommand_ + 14.
     bool sendWrite(uint32_t address, uint32_t selector, uint32_t count) {
-        put16(writeCommand_, HB_MON_WRITE_HEADER_SIZE + count);
-        put16(writeCommand_ + 2, MON_WRITE_MEMORY);
-        put32(writeCommand_ + 4, address);
-        put16(writeCommand_ + 8, selector);
-        put32(writeCommand_ + 10, count);
+        hb::putLe16(writeCommand_, HB_MON_WRITE_HEADER_SIZE + count);
+        hb::putLe16(writeCommand_ + 2, MON_WRITE_MEMORY);
+        hb::putLe32(writeCommand_ + 4, address);
+        hb::putLe16(writeCommand_ + 8, selector);
+        hb::putLe32(writeCommand_ + 10, count);
         return send(writeCommand_, HB_MON_WRITE_HEADER_SIZE + count, scratch_, kScratchReplySize);
     }
     uint8_t* writeData() { return writeCommand_ + HB_MON_WRITE_HEADER_SIZE; }
     bool sendContext() {
-        put16(context_, HB_VPCONTEXT_SIZE);
-        put16(context_ + 2, MON_SET_CONTEXT);
+        hb::putLe16(context_, HB_VPCONTEXT_SIZE);
+        hb::putLe16(context_ + 2, MON_SET_CONTEXT);
         return send(context_, HB_VPCONTEXT_SIZE, scratch_, kScratchReplySize);
     }
 
@@ -179,28 +163,29 @@ bool ImageLoader::prepareMonitor() {
         return false;
     }
     uint8_t request[4];
-    put16(request, sizeof request);
-    put16(request + 2, MON_GET_CONTEXT);
+    hb::putLe16(request, sizeof request);
+    hb::putLe16(request + 2, MON_GET_CONTEXT);
     // A short reply leaves zeros behind it, never stale bytes.
     std::memset(context_, 0, sizeof context_);
     if (!send(request, sizeof request, context_, HB_VPCONTEXT_SIZE)) {
         return false;
     }
-    put16(context_ + 4, 0);
-    put32(context_ + 6, 0);
-    put16(context_ + 10, 1);
+    hb::putLe16(context_ + 4, 0);
+    hb::putLe32(context_ + 6, 0);
+    hb::putLe16(context_ + 10, 1);
     for (uint32_t at = 12; at <= 36; at += 4) {
-        put32(context_ + at, 0);
+        hb::putLe32(context_ + at, 0);
     }
-    put32(context_ + HB_VPCONTEXT_STACK_POINTER, 0);
-    put16(context_ + HB_VPCONTEXT_CODE_SELECTOR, HB_SELECTOR_CODE);
-    put16(context_ + HB_VPCONTEXT_DATA_SELECTOR, HB_SELECTOR_DATA);
-    put16(context_ + 48, HB_SELECTOR_DATA);
-    put16(context_ + 50, HB_SELECTOR_DATA);
-    put16(context_ + HB_VPCONTEXT_STARTUP_SELECTOR, HB_SELECTOR_STARTUP);
-    put16(context_ + 54, HB_SELECTOR_DATA);
-    put32(context_ + HB_VPCONTEXT_ENTRY_ADDRESS, 0);
-    put32(context_ + HB_VPCONTEXT_FLAGS, get32(context_ + HB_VPCONTEXT_FLAGS) & ~kContextMask);
+    hb::putLe32(context_ + HB_VPCONTEXT_STACK_POINTER, 0);
+    hb::putLe16(context_ + HB_VPCONTEXT_CODE_SELECTOR, HB_SELECTOR_CODE);
+    hb::putLe16(context_ + HB_VPCONTEXT_DATA_SELECTOR, HB_SELECTOR_DATA);
+    hb::putLe16(context_ + 48, HB_SELECTOR_DATA);
+    hb::putLe16(context_ + 50, HB_SELECTOR_DATA);
+    hb::putLe16(context_ + HB_VPCONTEXT_STARTUP_SELECTOR, HB_SELECTOR_STARTUP);
+    hb::putLe16(context_ + 54, HB_SELECTOR_DATA);
+    hb::putLe32(context_ + HB_VPCONTEXT_ENTRY_ADDRESS, 0);
+    hb::putLe32(context_ + HB_VPCONTEXT_FLAGS,
+                hb::getLe32(context_ + HB_VPCONTEXT_FLAGS) & ~kContextMask);
     return sendContext();
 }
 
@@ -217,14 +202,14 @@ bool ImageLoader::sectionsFit(uint32_t sectionCount, uint32_t tableAt, uint32_t 
         if (fileSize < 0 || !readAt(tableAt + kSectionHeaderSize * i, header, kSectionHeaderSize)) {
             return false;
         }
-        const bool loaded = (get32(header + kCharacteristicsAt) & kSectionHasCode) != 0 ||
+        const bool loaded = (hb::getLe32(header + kCharacteristicsAt) & kSectionHasCode) != 0 ||
                             nameIs(header, ".idata") || nameIs(header, ".edata");
-        const uint64_t size = get32(header + kSizeOfRawDataAt);
+        const uint64_t size = hb::getLe32(header + kSizeOfRawDataAt);
         if (!loaded || size == 0) {
             continue;
         }
-        const uint64_t dataEnd = get32(header + kPointerToRawDataAt) + size;
-        const uint64_t end = uint64_t{imageBase} + get32(header + kVirtualAddressAt) + size;
+        const uint64_t dataEnd = hb::getLe32(header + kPointerToRawDataAt) + size;
+        const uint64_t end = uint64_t{imageBase} + hb::getLe32(header + kVirtualAddressAt) + size;
         if (dataEnd > static_cast<uint64_t>(fileSize) || end > (uint64_t{1} << 32)) {
             return false;
         }
@@ -235,8 +220,8 @@ bool ImageLoader::sectionsFit(uint32_t sectionCount, uint32_t tableAt, uint32_t 
 // Returns 1 when the section was handled, 0 with the load ended.
 int ImageLoader::loadSection(const uint8_t* header, uint32_t imageBase) {
     const uint8_t* name = header;
-    const uint32_t virtualAddress = get32(header + kVirtualAddressAt);
-    const uint32_t characteristics = get32(header + kCharacteristicsAt);
+    const uint32_t virtualAddress = hb::getLe32(header + kVirtualAddressAt);
+    const uint32_t characteristics = hb::getLe32(header + kCharacteristicsAt);
     uint32_t selector = 0;
     if ((characteristics & kSectionHasCode) != 0) {
         selector = HB_SELECTOR_CODE;
@@ -244,8 +229,8 @@ int ImageLoader::loadSection(const uint8_t* header, uint32_t imageBase) {
         selector = HB_SELECTOR_DATA;
     } else if (nameIs(name, ".stack")) {
         stackAddress_ = imageBase + virtualAddress;
-        put32(context_ + HB_VPCONTEXT_STACK_POINTER,
-              imageBase + virtualAddress + get32(header + kVirtualSizeAt));
+        hb::putLe32(context_ + HB_VPCONTEXT_STACK_POINTER,
+                    imageBase + virtualAddress + hb::getLe32(header + kVirtualSizeAt));
         return 1;
     } else if (nameIs(name, ".debug")) {
         debugAddress_ = imageBase + virtualAddress;
@@ -254,11 +239,11 @@ int ImageLoader::loadSection(const uint8_t* header, uint32_t imageBase) {
         return 1;
     }
 
-    const uint32_t size = get32(header + kSizeOfRawDataAt);
+    const uint32_t size = hb::getLe32(header + kSizeOfRawDataAt);
     if (size == 0) {
         return 1;
     }
-    if (!seekTo(get32(header + kPointerToRawDataAt))) {
+    if (!seekTo(hb::getLe32(header + kPointerToRawDataAt))) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
     for (uint32_t sent = 0; sent < size;) {
@@ -290,7 +275,7 @@ bool ImageLoader::sendSectionTable(uint32_t tableAt, uint32_t sectionCount, uint
         }
         for (uint32_t i = 0; i < count; ++i) {
             uint8_t* address = writeData() + kSectionHeaderSize * i + kVirtualAddressAt;
-            put32(address, get32(address) + imageBase);
+            hb::putLe32(address, hb::getLe32(address) + imageBase);
         }
         if (!sendWrite(imageBase + tableAt + kSectionHeaderSize * sent, HB_SELECTOR_DATA,
                        kSectionHeaderSize * count)) {
@@ -310,10 +295,10 @@ int ImageLoader::load(const char* path) {
     if (file_ == nullptr) {
         return fail(HB_ERROR_PATH_NOT_FOUND);
     }
-    if (!readAt(0, dosHeader_, kDosHeaderSize) || get16(dosHeader_) != kDosMagic) {
+    if (!readAt(0, dosHeader_, kDosHeaderSize) || hb::getLe16(dosHeader_) != kDosMagic) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
-    const uint32_t ntAt = get32(dosHeader_ + 60);
+    const uint32_t ntAt = hb::getLe32(dosHeader_ + 60);
     // The stretch up to the NT headers goes as one write: beyond the loader.
     if (ntAt < kStubStart || ntAt > kStubStart + kMaxStub) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
@@ -321,13 +306,13 @@ int ImageLoader::load(const char* path) {
     // Only 32-bit i386 images: the loader reads the PE32 header layout and
     // the VP runs i386 code.
     if (!readAt(ntAt, ntHeaders_, kNtHeadersSize) ||
-        get32(ntHeaders_ + kNtSignatureAt) != kNtSignature ||
-        get16(ntHeaders_ + kMachineAt) != kMachineI386 ||
-        get16(ntHeaders_ + kOptionalMagicAt) != kPe32Magic) {
+        hb::getLe32(ntHeaders_ + kNtSignatureAt) != kNtSignature ||
+        hb::getLe16(ntHeaders_ + kMachineAt) != kMachineI386 ||
+        hb::getLe16(ntHeaders_ + kOptionalMagicAt) != kPe32Magic) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
-    const uint32_t sectionCount = get16(ntHeaders_ + kNumberOfSectionsAt);
-    const uint32_t imageBase = get32(ntHeaders_ + kImageBaseAt);
+    const uint32_t sectionCount = hb::getLe16(ntHeaders_ + kNumberOfSectionsAt);
+    const uint32_t imageBase = hb::getLe32(ntHeaders_ + kImageBaseAt);
     const uint32_t tableAt = ntAt + kNtHeadersSize;
     if (!sectionsFit(sectionCount, tableAt, imageBase)) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
@@ -361,12 +346,12 @@ int ImageLoader::load(const char* path) {
     uint8_t* nt = writeData();
     std::memcpy(nt, ntHeaders_, kNtHeadersSize);
     for (uint32_t at : {kEntryPointAt, kBaseOfCodeAt, kBaseOfDataAt}) {
-        put32(nt + at, get32(nt + at) + imageBase);
+        hb::putLe32(nt + at, hb::getLe32(nt + at) + imageBase);
     }
     for (uint32_t i = 0; i < kDataDirectoryCount; ++i) {
         uint8_t* address = nt + kDataDirectoryAt + 8 * i;
-        if (get32(address) != 0) {
-            put32(address, get32(address) + imageBase);
+        if (hb::getLe32(address) != 0) {
+            hb::putLe32(address, hb::getLe32(address) + imageBase);
         }
     }
     if (!sendWrite(imageBase + ntAt, HB_SELECTOR_DATA, kNtHeadersSize)) {
@@ -377,31 +362,32 @@ int ImageLoader::load(const char* path) {
     }
 
     // The final context: entry point, flags, stack top.
-    put32(context_ + HB_VPCONTEXT_ENTRY_ADDRESS, imageBase + get32(ntHeaders_ + kEntryPointAt));
-    put32(context_ + HB_VPCONTEXT_FLAGS, kStartFlags);
+    hb::putLe32(context_ + HB_VPCONTEXT_ENTRY_ADDRESS,
+                imageBase + hb::getLe32(ntHeaders_ + kEntryPointAt));
+    hb::putLe32(context_ + HB_VPCONTEXT_FLAGS, kStartFlags);
     if (!sendContext()) {
         return commandFailed();
     }
 
     uint8_t request[10];
-    put16(request, sizeof request);
-    put16(request + 2, MON_GET_DESCRIPTOR);
-    put16(request + 4, HB_SELECTOR_STARTUP);
-    put32(request + 6, 1);
+    hb::putLe16(request, sizeof request);
+    hb::putLe16(request + 2, MON_GET_DESCRIPTOR);
+    hb::putLe16(request + 4, HB_SELECTOR_STARTUP);
+    hb::putLe32(request + 6, 1);
     if (!send(request, sizeof request, descriptorReply_, kDescriptorReplySize)) {
         return commandFailed();
     }
     // Base bits 0..15 and 16..23 of the descriptor that follows the header.
     const uint32_t segmentBase =
-        get16(descriptorReply_ + 6) | (static_cast<uint32_t>(descriptorReply_[8]) << 16);
+        hb::getLe16(descriptorReply_ + 6) | (static_cast<uint32_t>(descriptorReply_[8]) << 16);
 
     if (stackAddress_ == kNoAddress) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
 
-    put32(writeData(), 0xFFFFFFFF);
-    put32(writeData() + 4, debugAddress_);
-    put32(writeData() + 8, stackAddress_);
+    hb::putLe32(writeData(), 0xFFFFFFFF);
+    hb::putLe32(writeData() + 4, debugAddress_);
+    hb::putLe32(writeData() + 8, stackAddress_);
     if (!sendWrite(segmentBase, HB_SELECTOR_DATA, sizeof(VpStartupBlock))) {
         return commandFailed();
     }
@@ -412,8 +398,8 @@ int ImageLoader::load(const char* path) {
     }
 
     uint8_t start[4];
-    put16(start, sizeof start);
-    put16(start + 2, MON_START);
+    hb::putLe16(start, sizeof start);
+    hb::putLe16(start + 2, MON_START);
     if (!postRawData(board_, start, sizeof start)) {
         return fail(HB_ERROR_TIMEOUT);
     }

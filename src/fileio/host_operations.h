@@ -16,7 +16,7 @@ inline constexpr uint32_t kRuntimeInvalidArgument = 87; // hostSeek, errno EINVA
 inline constexpr uint32_t kRuntimeFileInvalid = 1006;   // nothing more specific known
 inline constexpr uint32_t kRuntimeEndOfMedia = 1100;    // hostWrite, errno ENOSPC
 
-inline constexpr uint32_t kFindNameSize = 264;
+inline constexpr uint32_t kFindNameSize = HB_FIND_RECORD_NAME_SIZE;
 
 // The operations that take paths come in two forms: without a root (paths
 // as given, relative to the process's current directory) and beneath a root

@@ -195,9 +195,7 @@ TEST_F(ImageLoaderTest, FormatErrorsFailWith2BeforeAnythingIsWritten) {
         return image.build();
     };
     auto withWordAt = [](std::vector<uint8_t> bytes, size_t at, uint32_t value) {
-        for (int i = 0; i < 4; ++i) {
-            bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-        }
+        hb::putLe32(bytes.data() + at, value);
         return bytes;
     };
     auto truncated = [](std::vector<uint8_t> bytes, size_t size) {

@@ -12,6 +12,7 @@
 #include "support/fake_vp.h"
 
 #include "hbsys9u.h"
+#include "little_endian.h"
 
 #include <gtest/gtest.h>
 
@@ -352,10 +353,8 @@ TEST_F(FakeBoardService, UseCustomerMemoryMovesTheBlock) {
 
 TEST_F(FakeBoardService, UnknownCodesGetTheMarkerAlone) {
     for (uint32_t code : {0u, 6u, 14u, 25u, 0x12345678u}) {
-        Bytes block(528, 0xAB);
-        for (int i = 0; i < 4; ++i) {
-            block[i] = static_cast<uint8_t>(code >> (8 * i));
-        }
+        Bytes block(HB_FILEIO_BLOCK_SIZE, 0xAB);
+        hb::putLe32(block.data(), code);
         ASSERT_TRUE(vp().post(block.data(), static_cast<uint32_t>(block.size()))) << code;
         EXPECT_EQ(vp().readBlock(4, 524), Bytes(524, 0xAB)) << code;
         const auto exchange = lastExchange();

@@ -177,7 +177,7 @@ TEST_F(FileIoFaultSweep, EveryDriverRequestOfEveryKindOfRequest) {
          ""},
         {"Unknown",
          [](RequestAgent& vp, auto&, int32_t) {
-             uint8_t block[528] = {14};
+             uint8_t block[HB_FILEIO_BLOCK_SIZE] = {14};
              vp.post(block, sizeof block);
              return -1;
          },

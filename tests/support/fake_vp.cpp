@@ -1,6 +1,8 @@
 #include "support/fake_vp.h"
 
 #include "hbsys9u.h"
+#include "little_endian.h"
+#include "shared_memory_layout.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,9 +12,7 @@ namespace hbtest {
 namespace {
 
 void putWord(std::vector<uint8_t>& block, uint32_t at, uint32_t value) {
-    for (uint32_t i = 0; i < 4; ++i) {
-        block[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    hb::putLe32(block.data() + at, value);
 }
 
 std::string textOf(const std::vector<uint8_t>& bytes) {
@@ -21,28 +21,15 @@ std::string textOf(const std::vector<uint8_t>& bytes) {
 }
 
 void putText(std::vector<uint8_t>& block, uint32_t at, const std::string& text) {
-    const size_t n = std::min<size_t>(text.size(), 260);
+    const size_t n = std::min<size_t>(text.size(), HB_FILEIO_PATH_SIZE - 1);
     std::memcpy(block.data() + at, text.data(), n);
     block[at + n] = 0;
 }
 
-struct Cell {
-    uint32_t offset, size;
-};
-
-// The file-I/O buffer of each layout, switch off and on.
-Cell fileIoBuffer(const FakeBoardConfig& config, bool useCustomerMemory) {
-    if (config.boardType == 27 && config.busWidth == 1) {
-        return useCustomerMemory ? Cell{0x0, 0x400} : Cell{0x500, 0x140};
-    }
-    if (config.boardType == 27 && (config.busWidth == 2 || config.busWidth == 3)) {
-        return useCustomerMemory ? Cell{0x0, 0x1000} : Cell{0x1100, 0x400};
-    }
-    if (config.boardType == 22 || config.boardType == 23 || config.boardType == 25 ||
-        config.boardType == 26) {
-        return useCustomerMemory ? Cell{0x400, 0x4000} : Cell{0x4500, 0x4000};
-    }
-    return {0, 0};
+// The file-I/O buffer of the board's layout, switch off and on.
+HbRegionCell fileIoBuffer(const FakeBoardConfig& config, bool useCustomerMemory) {
+    return hbFileIoBlockCell(hbLayoutOfBoardType(config.boardType, config.busWidth),
+                             useCustomerMemory);
 }
 
 } // namespace
@@ -101,7 +88,7 @@ FakeVp::Result FakeVp::wordPair() const {
 FakeVp::Result FakeVp::open(const std::string& path, uint32_t flags) {
     auto block = request(FileIoRequest_Open);
     putText(block, 4, path);
-    putWord(block, 272, flags);
+    putWord(block, HB_FILEIO_OPEN_FLAGS, flags);
     send(block);
     return wordPair();
 }
@@ -109,7 +96,7 @@ FakeVp::Result FakeVp::open(const std::string& path, uint32_t flags) {
 FakeVp::Result FakeVp::open2(const std::string& path, uint32_t flags) {
     auto block = request(FileIoRequest_Open2);
     putText(block, 4, path);
-    putWord(block, 268, flags);
+    putWord(block, HB_FILEIO_OPEN2_FLAGS, flags);
     send(block);
     return wordPair();
 }
@@ -174,7 +161,7 @@ uint32_t FakeVp::remove(const std::string& path) {
 uint32_t FakeVp::rename(const std::string& oldPath, const std::string& newPath) {
     auto block = request(FileIoRequest_Rename);
     putText(block, 4, oldPath);
-    putText(block, 265, newPath);
+    putText(block, HB_FILEIO_SECOND_PATH, newPath);
     send(block);
     return word(4);
 }
@@ -188,14 +175,14 @@ FakeVp::Result FakeVp::attributes(const std::string& path) {
 }
 
 FakeVp::FindResult FakeVp::findRecord() const {
-    const auto name = readBlock(4, 264);
+    const auto bytes = readBlock(HB_FILEIO_FIND_RECORD, HB_FILEIO_FIND_RECORD_SIZE);
     FindResult result;
-    result.name = textOf(name);
-    result.attributes = word(268);
-    result.dosTime = word(272);
-    result.dosDate = word(276);
-    result.sizeLow = word(280);
-    result.handleOrError = word(284);
+    result.name = textOf({bytes.begin(), bytes.begin() + HB_FIND_RECORD_NAME_SIZE});
+    result.attributes = hb::getLe32(bytes.data() + HB_FIND_RECORD_ATTRIBUTES);
+    result.dosTime = hb::getLe32(bytes.data() + HB_FIND_RECORD_DOS_TIME);
+    result.dosDate = hb::getLe32(bytes.data() + HB_FIND_RECORD_DOS_DATE);
+    result.sizeLow = hb::getLe32(bytes.data() + HB_FIND_RECORD_SIZE_LOW);
+    result.handleOrError = hb::getLe32(bytes.data() + HB_FIND_RECORD_HANDLE_OR_ERROR);
     return result;
 }
 
@@ -221,7 +208,7 @@ void FakeVp::findClose(uint32_t search) {
 
 std::string FakeVp::commandLine() {
     send(request(FileIoRequest_CommandLine));
-    return textOf(readBlock(4, 256));
+    return textOf(readBlock(HB_FILEIO_COMMAND_LINE, HB_FILEIO_COMMAND_LINE_SIZE));
 }
 
 void FakeVp::exit(uint32_t status) {

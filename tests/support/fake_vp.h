@@ -9,6 +9,8 @@
 
 #include "support/fake_device.h"
 
+#include "file_io_block.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -18,8 +20,8 @@ namespace hbtest {
 
 class FakeVp {
   public:
-    static constexpr uint32_t kBlockSize = 528;
-    static constexpr uint32_t kMarker = 0xFFFFFFFFu;
+    static constexpr uint32_t kBlockSize = HB_FILEIO_BLOCK_SIZE;
+    static constexpr uint32_t kMarker = HB_FILEIO_COMPLETION_MARKER;
 
     explicit FakeVp(FakeBoard& board) : board_(board) {}
 

@@ -1,5 +1,7 @@
 #include "pe_image.h"
 
+#include "little_endian.h"
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -26,17 +28,13 @@ constexpr uint32_t kSecurityDirectory = 4, kDebugDirectory = 6;
 constexpr uint32_t kDebugEntrySize = 28;
 
 uint32_t rd32(std::span<const uint8_t> b, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
+    return getLe32(b.data() + at);
 }
 uint16_t rd16(std::span<const uint8_t> b, size_t at) {
-    uint16_t v;
-    std::memcpy(&v, b.data() + at, 2);
-    return v;
+    return getLe16(b.data() + at);
 }
 void wr32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    std::memcpy(b.data() + at, &v, 4);
+    putLe32(b.data() + at, v);
 }
 
 uint64_t roundUp(uint64_t v, uint64_t to) {

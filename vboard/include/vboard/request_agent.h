@@ -10,6 +10,8 @@
 
 #include "vboard/board.h"
 
+#include "file_io_block.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -28,8 +30,8 @@ FileIoLayout fileIoLayout(const BoardConfig& config, bool useCustomerMemory);
 
 class RequestAgent {
   public:
-    static constexpr uint32_t kBlockSize = 528;
-    static constexpr uint32_t kMarker = 0xFFFFFFFFu;
+    static constexpr uint32_t kBlockSize = HB_FILEIO_BLOCK_SIZE;
+    static constexpr uint32_t kMarker = HB_FILEIO_COMPLETION_MARKER;
 
     explicit RequestAgent(Board& board, bool useCustomerMemory = false,
                           std::chrono::milliseconds timeout = std::chrono::seconds(20));
@@ -84,7 +86,7 @@ class RequestAgent {
     struct Block {
         std::vector<uint8_t> bytes = std::vector<uint8_t>(kBlockSize, 0);
         void word(uint32_t offset, uint32_t value);
-        void text(uint32_t offset, const std::string& value, uint32_t field = 261);
+        void text(uint32_t offset, const std::string& value, uint32_t field = HB_FILEIO_PATH_SIZE);
     };
     Block request(uint32_t code) const;
     // The VP keeps its request inside the buffer where the buffer is smaller
