@@ -9,9 +9,9 @@
 // Both transports of the virtual board in one run: every request a frame on
 // the socket, and the shared memory mapped into the driver channel.
 #include "hbsys9u.h"
+#include "support/request_agent.h"
 #include "vboard/board.h"
 #include "vboard/emulated_vp.h"
-#include "vboard/request_agent.h"
 
 #include <algorithm>
 #include <atomic>
@@ -111,7 +111,7 @@ Result measure(const std::string& root, hb::vboard::MemoryTransport transport) {
         std::fprintf(stderr, "no board\n");
         return result;
     }
-    hb::vboard::RequestAgent floorVp(bare);
+    hbtest::RequestAgent floorVp(bare);
     const uint32_t chunk = floorVp.layout().size - 12; // what one Read or Write carries
 
     const std::string source = root + "/source.bin";

@@ -6,8 +6,8 @@
 // Both transports of the virtual board in one run: every request a frame on
 // the socket, and the shared memory mapped into the driver channel.
 #include "hbsys9u.h"
+#include "support/request_agent.h"
 #include "vboard/board.h"
-#include "vboard/request_agent.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,7 +22,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 
 constexpr double kSecondsPerCase = 0.5;
 

@@ -291,7 +291,7 @@ TEST_F(FakeBoardService, EnvironmentBlockAndItsCuts) {
     const uint32_t length = vp().environmentSize();
     ASSERT_GT(length, 8u);
     uint32_t count = 0;
-    const std::string whole = vp().environment(length + 100, &count);
+    const std::string whole = vp().environmentText(length + 100, &count);
     EXPECT_EQ(count, length);
     ASSERT_EQ(whole.size(), length);
     EXPECT_EQ(whole.substr(length - 2), std::string(2, '\0'));
@@ -300,15 +300,15 @@ TEST_F(FakeBoardService, EnvironmentBlockAndItsCuts) {
     ASSERT_NE(path, nullptr);
     EXPECT_NE(whole.find("=" + std::string(path) + '\0'), std::string::npos);
 
-    const std::string six = vp().environment(6, &count);
+    const std::string six = vp().environmentText(6, &count);
     EXPECT_EQ(count, 6u);
     ASSERT_EQ(six.size(), 6u);
     EXPECT_EQ(six.substr(4), std::string(2, '\0'));
     EXPECT_EQ(six.substr(0, 4), whole.substr(0, 4));
 
-    EXPECT_EQ(vp().environment(1, &count), std::string(1, '\0'));
+    EXPECT_EQ(vp().environmentText(1, &count), std::string(1, '\0'));
     EXPECT_EQ(count, 1u);
-    EXPECT_EQ(vp().environment(0, &count), "");
+    EXPECT_EQ(vp().environmentText(0, &count), "");
     EXPECT_EQ(count, 0u);
 }
 

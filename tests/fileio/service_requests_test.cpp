@@ -14,7 +14,7 @@
 
 namespace {
 
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 using hbtest::ServiceFixture;
 using Bytes = std::vector<uint8_t>;
 

@@ -12,7 +12,7 @@
 namespace {
 
 using hb::vboard::parseFaultPlan;
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 using hbtest::ServiceFixture;
 
 const std::string kOriginal = "0123456789abcdefghij";
