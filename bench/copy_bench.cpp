@@ -9,9 +9,9 @@
 // Both transports of the virtual board in one run: every request a frame on
 // the socket, and the shared memory mapped into the driver channel.
 #include "hbsys9u.h"
+#include "support/request_agent.h"
 #include "vboard/board.h"
 #include "vboard/emulated_vp.h"
-#include "vboard/request_agent.h"
 
 #include <algorithm>
 #include <atomic>
@@ -52,7 +52,7 @@ class ProtocolFloor {
 
   private:
     void serve() {
-        uint8_t block[528];
+        uint8_t block[HB_FILEIO_BLOCK_SIZE];
         const uint32_t marker = 0xFFFFFFFFu;
         const uint32_t n = static_cast<uint32_t>(data_.size());
         for (uint64_t request = 1;; ++request) {
@@ -111,7 +111,7 @@ Result measure(const std::string& root, hb::vboard::MemoryTransport transport) {
         std::fprintf(stderr, "no board\n");
         return result;
     }
-    hb::vboard::RequestAgent floorVp(bare);
+    hbtest::RequestAgent floorVp(bare);
     const uint32_t chunk = floorVp.layout().size - 12; // what one Read or Write carries
 
     const std::string source = root + "/source.bin";
@@ -149,13 +149,13 @@ Result measure(const std::string& root, hb::vboard::MemoryTransport transport) {
         ProtocolFloor floor(floorBoard, floorVp.layout().offset, chunk);
         // The VP side moves the data as well: it reads what a Read brought
         // and writes what a Write takes, at the speed of memcpy.
-        std::vector<uint8_t> readBlock(528, 0), writeBlock(chunk + 12, 0x77);
+        std::vector<uint8_t> readBlock(HB_FILEIO_BLOCK_SIZE, 0), writeBlock(chunk + 12, 0x77);
         readBlock[0] = 8;
         writeBlock[0] = 9;
         start = Clock::now();
         for (size_t i = 0; i < requestsPerCopy; ++i) {
             if (i % 2 == 0) {
-                floorVp.post(readBlock.data(), 528);
+                floorVp.post(readBlock.data(), HB_FILEIO_BLOCK_SIZE);
                 floorVp.readBlock(12, chunk);
             } else {
                 floorVp.post(writeBlock.data(), chunk + 12);

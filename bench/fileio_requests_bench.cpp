@@ -6,8 +6,8 @@
 // Both transports of the virtual board in one run: every request a frame on
 // the socket, and the shared memory mapped into the driver channel.
 #include "hbsys9u.h"
+#include "support/request_agent.h"
 #include "vboard/board.h"
-#include "vboard/request_agent.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,7 +22,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 
 constexpr double kSecondsPerCase = 0.5;
 
@@ -62,7 +62,7 @@ class ProtocolFloor {
 
   private:
     void serve() {
-        uint8_t block[528];
+        uint8_t block[HB_FILEIO_BLOCK_SIZE];
         const uint32_t marker = 0xFFFFFFFFu;
         while (true) {
             hb__EventLock(event_, HB_INFINITE_TIMEOUT);
@@ -131,7 +131,7 @@ std::vector<Row> measure(const std::string& root, hb::vboard::MemoryTransport tr
                 "MB/s", "floor req/s", "ratio");
     for (const uint32_t bytes : {0u, 256u, maximum}) {
         ProtocolFloor floor(floorBoard, floorVp.layout().offset, bytes);
-        std::vector<uint8_t> floorBlock(528, 0);
+        std::vector<uint8_t> floorBlock(HB_FILEIO_BLOCK_SIZE, 0);
         floorBlock[0] = 8; // any code: the bare loop only moves bytes
         // A Seek back to the start now and then keeps the files small; it is
         // one request in 64 and counted with the others.
@@ -152,8 +152,9 @@ std::vector<Row> measure(const std::string& root, hb::vboard::MemoryTransport tr
         // machine does not fall on one side only.
         double floorRate = 0, readRate = 0, writeRate = 0;
         for (int pass = 0; pass < 3; ++pass) {
-            floorRate = std::max(floorRate,
-                                 requestsPerSecond([&] { floorVp.post(floorBlock.data(), 528); }));
+            floorRate = std::max(floorRate, requestsPerSecond([&] {
+                                     floorVp.post(floorBlock.data(), HB_FILEIO_BLOCK_SIZE);
+                                 }));
             readRate = std::max(readRate, requestsPerSecond(readRequest));
             writeRate = std::max(writeRate, requestsPerSecond(writeRequest));
         }

@@ -12,8 +12,8 @@
 // same per-board count) and for all boards at once, and the ratio. Exits 1
 // when a check fails.
 #include "hbsys9u.h"
+#include "support/request_agent.h"
 #include "vboard/board.h"
-#include "vboard/request_agent.h"
 
 #include <atomic>
 #include <chrono>
@@ -33,7 +33,7 @@
 
 namespace {
 
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 using Clock = std::chrono::steady_clock;
 
 int openDescriptors() {

@@ -5,6 +5,7 @@
 #include "fileio/host_operations.h"
 #include "platform/posix/host_root.h"
 #include "platform/posix/library_descriptors.h"
+#include "support/host_operations_without_root.h"
 
 #include <benchmark/benchmark.h>
 

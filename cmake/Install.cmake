@@ -11,9 +11,12 @@ install(TARGETS hbsys9u EXPORT hbsys9uTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The header, and the one it names for the records the board writes (the
-# fault record in the fail-message region).
+# The header with the wire formats it includes, and the one it names for the
+# records the board writes (the fault record in the fail-message region).
 install(FILES ${PROJECT_SOURCE_DIR}/include/hbsys9u.h ${PROJECT_SOURCE_DIR}/vpsdk/include/hbvp_abi.h
+              ${PROJECT_SOURCE_DIR}/protocol/driver_requests.h
+              ${PROJECT_SOURCE_DIR}/protocol/file_io_block.h
+              ${PROJECT_SOURCE_DIR}/protocol/monitor_data.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT hbsys9uTargets NAMESPACE hbsys9u:: DESTINATION ${HB_CMAKE_PACKAGE_DIR})
 

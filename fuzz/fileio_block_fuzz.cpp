@@ -6,8 +6,8 @@
 #include "fileio_block_fuzz.h"
 
 #include "hbsys9u.h"
+#include "support/request_agent.h"
 #include "vboard/board.h"
-#include "vboard/request_agent.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -22,7 +22,7 @@ namespace hbfuzz {
 
 namespace {
 
-constexpr uint32_t kBlock = 528;
+constexpr uint32_t kBlock = HB_FILEIO_BLOCK_SIZE;
 constexpr uint32_t kFence = 256;
 
 int32_t discard(const void*, int32_t length) {
@@ -43,7 +43,7 @@ struct Harness {
             std::abort();
         }
         hbFileIoSetStdOutFunctions(board, discard, discard);
-        agent = std::make_unique<hb::vboard::RequestAgent>(*virtualBoard);
+        agent = std::make_unique<hbtest::RequestAgent>(*virtualBoard);
     }
 
     ~Harness() {
@@ -106,7 +106,7 @@ struct Harness {
         }
     }
 
-    std::vector<uint8_t> around(const hb::vboard::FileIoLayout& where) const {
+    std::vector<uint8_t> around(const hbtest::FileIoLayout& where) const {
         std::vector<uint8_t> bytes(2 * kFence);
         virtualBoard->readShared(where.offset - kFence, bytes.data(), kFence);
         virtualBoard->readShared(where.offset + where.size, bytes.data() + kFence, kFence);
@@ -117,7 +117,7 @@ struct Harness {
         sanitise(block);
         uint32_t code;
         std::memcpy(&code, block, 4);
-        const hb::vboard::FileIoLayout where = agent->layout();
+        const hbtest::FileIoLayout where = agent->layout();
         const std::vector<uint8_t> before = around(where);
         if (!agent->post(block, kBlock)) {
             std::fprintf(stderr, "fuzz: request %u not answered\n", code);
@@ -152,8 +152,7 @@ struct Harness {
         for (const uint32_t search : searches)
             agent->findClose(search);
         searches.clear();
-        if (agent->layout().offset !=
-            hb::vboard::fileIoLayout(virtualBoard->config(), false).offset)
+        if (agent->layout().offset != hbtest::fileIoLayout(virtualBoard->config(), false).offset)
             agent->useCustomerMemory(0);
         std::error_code ignored;
         for (const auto& entry : std::filesystem::directory_iterator(files, ignored)) {
@@ -167,7 +166,7 @@ struct Harness {
     std::unique_ptr<hb::vboard::Device> device;
     hb::vboard::Board* virtualBoard = nullptr;
     AcceleratorBoard* board = nullptr;
-    std::unique_ptr<hb::vboard::RequestAgent> agent;
+    std::unique_ptr<hbtest::RequestAgent> agent;
     std::vector<int32_t> opened;
     std::vector<uint32_t> searches;
 };

@@ -16,9 +16,10 @@
  * rest of what a VP program and the board agree on, is declared in
  * hbvp_abi.h, installed beside this header.
  *
- * Wire formats (monitor messages, the file-I/O block, driver request buffers)
- * are little-endian and are described here by sizes and byte offsets; the
- * records that are copied byte for byte have no padding.
+ * Wire formats (driver request buffers, monitor messages, the file-I/O block)
+ * are little-endian and are described by sizes and byte offsets in the
+ * headers included below; the records that are copied byte for byte have no
+ * padding.
  */
 #ifndef HBSYS9U_H
 #define HBSYS9U_H
@@ -26,6 +27,11 @@
 #include <math.h>
 #include <stddef.h>
 #include <stdint.h>
+
+/* The wire formats, installed beside this header. */
+#include "driver_requests.h"
+#include "file_io_block.h"
+#include "monitor_data.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -82,11 +88,8 @@ typedef struct AcceleratorBoard {
     HbHandle deviceHandle; /* the open driver device */
 } AcceleratorBoard;
 
-/* Bus types answered by hbBusType. */
-#define HB_BUS_TYPE_UNKNOWN 0
-#define HB_BUS_TYPE_1 1
-#define HB_BUS_TYPE_2 2
-#define HB_BUS_TYPE_3 3
+/* Bus types answered by hbBusType: HB_BUS_TYPE_UNKNOWN, HB_BUS_TYPE_1 .. 3
+ * (driver_requests.h). */
 
 /* Opens the device deviceBaseName followed by boardIndex + 1 and returns a new
  * handle, or NULL with last error 87 (index 16 or more), 8 (no memory) or 9
@@ -122,44 +125,8 @@ void hbSetLastError(uint32_t code);
 /* Board driver requests                                                    */
 /* ------------------------------------------------------------------------ */
 
-/* Control codes: device type 0x8001, function from 0x800 up. */
-#define HB_IOCTL_RESET_VP 0x80012003u
-#define HB_IOCTL_PLX_REGISTER_READ 0x80016004u
-#define HB_IOCTL_PLX_REGISTER_WRITE 0x8001A009u
-#define HB_IOCTL_SHARED_MEMORY_READ 0x8001600Eu
-#define HB_IOCTL_SHARED_MEMORY_WRITE 0x8001A011u
-#define HB_IOCTL_ASYNC_EVENT_REGISTER 0x80012048u
-#define HB_IOCTL_ASYNC_EVENT_DEREGISTER 0x8001204Cu
-#define HB_IOCTL_VP_READ 0x80012056u
-#define HB_IOCTL_VP_WRITE 0x80012059u
-#define HB_IOCTL_SIGNAL_VP 0x8001A05Cu
-#define HB_IOCTL_GET_HW_INFO 0x8001A08Cu
-
-/* Signal codes carried by HB_IOCTL_SIGNAL_VP. */
-#define HB_SIGNAL_ACK 1u
-#define HB_SIGNAL_DEBUGGER_BREAK 7u
-
-/* Board events the library registers. */
-#define HB_EVENT_MONITOR_REPLY 3u
-#define HB_EVENT_FILEIO_REQUEST 6u
-
-/* Input of the register request, 24 bytes. param2 comes before param1. */
-typedef struct AsyncEventRegistration {
-    uint32_t eventId;
-    uint32_t eventHandle;
-    uint32_t param2;
-    uint32_t param1;
-    uint32_t param3;
-    uint32_t flag; /* 1 when the caller's flag is nonzero, else 0 */
-} AsyncEventRegistration;
-
-/* Output of the hardware-information request, 68 bytes. */
-typedef struct HwInfo {
-    uint32_t boardType;    /* byte 0 */
-    uint32_t driverData1[10];
-    uint32_t busWidth;     /* byte 44 */
-    uint32_t driverData2[5];
-} HwInfo;
+/* Control codes, signal codes, board events and the request buffers
+ * (AsyncEventRegistration, HwInfo) are in driver_requests.h. */
 
 /* Each driver request returns 1 when the driver carried it out, else 0 with
  * the driver channel's last error (see hb__DeviceIoControl). */
@@ -216,57 +183,9 @@ void hb_FileIoUseCustomerMemory(uint32_t useCustomerMemory);
 /* Monitor message protocol and VP boot                                     */
 /* ------------------------------------------------------------------------ */
 
-/* Monitor data area: byte offsets from its start. */
-#define HB_MONITOR_MESSAGE_LENGTH 0u
-#define HB_MONITOR_MESSAGE_STATE 4u
-#define HB_MONITOR_MESSAGE_BODY 8u
-
-/* MessageState values. */
-#define MSG_REPLY_READY 1u
-#define MSG_REQUEST_POSTED 2u
-#define MSG_PREINIT 5u
-
-/* Every monitor message starts with this 4-byte header. */
-typedef struct MonitorCommandHeader {
-    uint16_t length; /* total length in bytes, header included */
-    uint16_t opcode;
-} MonitorCommandHeader;
-
-/* Monitor opcodes. */
-#define MON_GET_CONTEXT 15u
-#define MON_SET_CONTEXT 16u
-#define MON_WRITE_MEMORY 18u
-#define MON_GET_DESCRIPTOR 23u
-#define MON_START 35u
-#define MON_PREPARE 42u
-#define MON_SET_VARIABLE 60u
-
-/* MON_WRITE_MEMORY: header, u32 VP address at 4, u16 selector at 8, u32 count
- * at 10, then the data from 14. At most 400 data bytes per command. */
-#define HB_MON_WRITE_HEADER_SIZE 14u
-#define HB_MON_WRITE_MAX_DATA 400u
-
-/* VpContext: a 376-byte message (header + 372 bytes of context). Offsets of
- * the fields the host sets, counted from the start of the message. */
-#define HB_VPCONTEXT_SIZE 376u
-#define HB_VPCONTEXT_STACK_POINTER 40u   /* u32 */
-#define HB_VPCONTEXT_CODE_SELECTOR 44u   /* u16 */
-#define HB_VPCONTEXT_DATA_SELECTOR 46u   /* u16 */
-#define HB_VPCONTEXT_STARTUP_SELECTOR 52u /* u16 */
-#define HB_VPCONTEXT_ENTRY_ADDRESS 56u   /* u32 */
-#define HB_VPCONTEXT_FLAGS 60u           /* u32 */
-
-/* Selectors the host uses. */
-#define HB_SELECTOR_CODE 0x18u
-#define HB_SELECTOR_DATA 0x20u
-#define HB_SELECTOR_STARTUP 0x28u
-
-/* Written at the base of the start-up segment before the image starts. */
-typedef struct VpStartupBlock {
-    uint32_t marker;       /* 0xFFFFFFFF */
-    uint32_t debugAddress; /* ".debug" section address, 0xFFFFFFFF if none */
-    uint32_t stackAddress; /* ".stack" section address */
-} VpStartupBlock;
+/* The monitor data area (offsets, MessageState values, MonitorCommandHeader,
+ * opcodes, the VpContext message, selectors, VpStartupBlock) is in
+ * monitor_data.h. */
 
 /* One request/reply exchange with the board monitor. breakRequest, when not
  * null, is a flag another thread may set to send the VP a debugger break.
@@ -297,60 +216,8 @@ int32_t hbBootVp(const AcceleratorBoard* board, const char* path, double timeout
 /* File-I/O service for the VP program                                      */
 /* ------------------------------------------------------------------------ */
 
-/* Request codes in the code word of the file-I/O block. */
-typedef enum FileIoRequest {
-    FileIoRequest_Open = 7,
-    FileIoRequest_Read = 8,
-    FileIoRequest_Write = 9,
-    FileIoRequest_Close = 10,
-    FileIoRequest_Seek = 11,
-    FileIoRequest_Open2 = 12,
-    FileIoRequest_Delete = 13,
-    FileIoRequest_CommandLine = 15,
-    FileIoRequest_Exit = 16,
-    FileIoRequest_FindFirst = 17,
-    FileIoRequest_FindNext = 18,
-    FileIoRequest_FindClose = 19,
-    FileIoRequest_Attributes = 20,
-    FileIoRequest_Rename = 21,
-    FileIoRequest_EnvironmentSize = 22,
-    FileIoRequest_Environment = 23,
-    FileIoRequest_UseCustomerMemory = 24
-} FileIoRequest;
-
-#define HB_FILEIO_BLOCK_SIZE 528u
-#define HB_FILEIO_COMPLETION_MARKER 0xFFFFFFFFu
-#define HB_FILEIO_PATH_SIZE 261u
-#define HB_FILEIO_COMMAND_LINE_SIZE 256u
-
-/* Open flags as the VP sends them (the Microsoft runtime's _open bits). */
-#define HB_O_RDONLY 0x0000u
-#define HB_O_WRONLY 0x0001u
-#define HB_O_RDWR 0x0002u
-#define HB_O_APPEND 0x0008u
-#define HB_O_CREAT 0x0100u
-#define HB_O_TRUNC 0x0200u
-#define HB_O_EXCL 0x0400u
-#define HB_O_BINARY 0x8000u
-
-/* File attribute bits. */
-#define HB_FILE_ATTRIBUTE_READONLY 0x01u
-#define HB_FILE_ATTRIBUTE_HIDDEN 0x02u
-#define HB_FILE_ATTRIBUTE_SYSTEM 0x04u
-#define HB_FILE_ATTRIBUTE_DIRECTORY 0x10u
-#define HB_FILE_ATTRIBUTE_ARCHIVE 0x20u
-#define HB_FILE_ATTRIBUTE_NORMAL 0x80u
-#define HB_INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
-
-/* Answer of FindFirst and FindNext, 284 bytes from block offset 4. */
-typedef struct FindRecord {
-    char name[264];
-    uint32_t attributes;
-    uint32_t dosTime;
-    uint32_t dosDate;
-    uint32_t sizeLow;
-    uint32_t handleOrError;
-} FindRecord;
+/* The file-I/O block (FileIoRequest codes, HB_FILEIO_BLOCK_SIZE, offsets, open
+ * flags, attribute bits, FindRecord) is in file_io_block.h. */
 
 /* Receives the VP program's console output: data (not NUL-terminated, valid
  * during the call) and its count. Returns the count taken, or -1. */

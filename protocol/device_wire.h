@@ -43,6 +43,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "little_endian.h"
+
 namespace hb::wire {
 
 inline constexpr uint32_t kMagic = 0x56424248u; // "HBBV" in the byte order on the wire
@@ -114,17 +116,8 @@ struct FrameHeader {
     uint32_t payloadSize() const { return totalSize - kHeaderSize; }
 };
 
-inline void putLe32(uint8_t* out, uint32_t value) {
-    out[0] = static_cast<uint8_t>(value);
-    out[1] = static_cast<uint8_t>(value >> 8);
-    out[2] = static_cast<uint8_t>(value >> 16);
-    out[3] = static_cast<uint8_t>(value >> 24);
-}
-
-inline uint32_t getLe32(const uint8_t* in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
+using hb::getLe32;
+using hb::putLe32;
 
 inline void encodeHeader(const FrameHeader& h, uint8_t out[kHeaderSize]) {
     const uint32_t words[] = {h.totalSize, h.requestId, h.controlCode,    h.flags,        h.status,

@@ -16,21 +16,6 @@ std::atomic<int32_t> busWidthCache[HB_MAX_BOARDS];
 constexpr uint32_t kHwInfoSize = 68;
 static_assert(sizeof(HwInfo) == kHwInfoSize);
 
-int32_t busTypeOf(uint32_t boardType) {
-    switch (boardType) {
-    case 27:
-        return HB_BUS_TYPE_1;
-    case 22:
-    case 26:
-        return HB_BUS_TYPE_2;
-    case 23:
-    case 25:
-        return HB_BUS_TYPE_3;
-    default:
-        return HB_BUS_TYPE_UNKNOWN;
-    }
-}
-
 // The record starts zeroed, so a short answer reads as "not determined".
 bool queryHwInfo(HbHandle device, HwInfo& info) {
     info = HwInfo{};
@@ -65,7 +50,7 @@ extern "C" int32_t hbBusType(const AcceleratorBoard* board) {
     if (!queryHwInfo(device, info)) {
         return HB_BUS_TYPE_UNKNOWN;
     }
-    const int32_t type = busTypeOf(info.boardType);
+    const int32_t type = hbBusTypeOfBoardType(info.boardType);
     cached.store(type, std::memory_order_relaxed);
     return type;
 }

@@ -3,8 +3,11 @@
 // headers with their relative addresses made absolute, the start-up block,
 // the monitor variables, then MON_START.
 #include "boot/boot_internal.h"
+#include "little_endian.h"
+#include "vp_image_rules.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -13,67 +16,28 @@ namespace hb {
 
 namespace {
 
-constexpr uint32_t kDosHeaderSize = 64;
-constexpr uint32_t kNtHeadersSize = 248; // signature, file header, 224-byte optional header
-constexpr uint32_t kSectionHeaderSize = 40;
-constexpr uint32_t kStubStart = 864; // first file byte of the stretch before the NT headers
+using vpimage::kDosHeaderSize;
+using vpimage::kNtHeadersSize;
+using vpimage::kSectionHeaderSize;
+constexpr uint32_t kStubStart =
+    vpimage::kMinLfanew; // first file byte of the stretch before the NT headers
 // Section headers per write of the section table: an image with debugging
 // information has more sections than one write carries.
 constexpr uint32_t kHeadersPerWrite = HB_MON_WRITE_MAX_DATA / kSectionHeaderSize;
-constexpr uint32_t kMaxStub = HB_MON_WRITE_MAX_DATA;
-constexpr uint16_t kDosMagic = 0x5A4D;    // "MZ"
-constexpr uint32_t kNtSignature = 0x4550; // "PE\0\0"
-constexpr uint16_t kMachineI386 = 0x14C;
-constexpr uint16_t kPe32Magic = 0x10B; // a PE32+ image has 0x20B and another header layout
-constexpr uint32_t kSectionHasCode = 0x20;
 constexpr uint32_t kContextMask = 0x7D5; // flag bits cleared in the first context
 constexpr uint32_t kStartFlags = 0x202;  // IF and the reserved bit
 constexpr uint32_t kNoAddress = 0xFFFFFFFF;
 
-// NT header fields (offsets from e_lfanew).
-constexpr uint32_t kNtSignatureAt = 0;
-constexpr uint32_t kMachineAt = 4;
-constexpr uint32_t kNumberOfSectionsAt = 6;
-constexpr uint32_t kOptionalMagicAt = 24;
+// NT header fields (offsets from e_lfanew) the loader makes absolute.
 constexpr uint32_t kEntryPointAt = 40;
 constexpr uint32_t kBaseOfCodeAt = 44;
 constexpr uint32_t kBaseOfDataAt = 48;
-constexpr uint32_t kImageBaseAt = 52;
 constexpr uint32_t kDataDirectoryAt = 120;
 constexpr uint32_t kDataDirectoryCount = 16;
-
-// Section header fields.
-constexpr uint32_t kVirtualSizeAt = 8;
-constexpr uint32_t kVirtualAddressAt = 12;
-constexpr uint32_t kSizeOfRawDataAt = 16;
-constexpr uint32_t kPointerToRawDataAt = 20;
-constexpr uint32_t kCharacteristicsAt = 36;
 
 // Replies the loader asks for.
 constexpr uint32_t kScratchReplySize = 4;
 constexpr uint32_t kDescriptorReplySize = 12;
-
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-bool nameIs(const uint8_t* name, const char (&wanted)[7]) {
-    // Exactly six characters followed by a zero byte; case counts.
-    return std::memcmp(name, wanted, 6) == 0 && name[6] == 0;
-}
 
 class ImageLoader {
   public:
@@ -112,32 +76,32 @@ class ImageLoader {
     }
     bool sendHeaderOnly(uint32_t opcode) {
         uint8_t request[4];
-        put16(request, sizeof request);
-        put16(request + 2, opcode);
+        hb::putLe16(request, sizeof request);
+        hb::putLe16(request + 2, opcode);
         return send(request, sizeof request, scratch_, kScratchReplySize);
     }
     bool setVariable(uint32_t index, uint32_t value) {
         uint8_t request[16];
-        put16(request, sizeof request);
-        put16(request + 2, MON_SET_VARIABLE);
-        put32(request + 4, index);
-        put32(request + 8, 4);
-        put32(request + 12, value);
+        hb::putLe16(request, sizeof request);
+        hb::putLe16(request + 2, MON_SET_VARIABLE);
+        hb::putLe32(request + 4, index);
+        hb::putLe32(request + 8, 4);
+        hb::putLe32(request + 12, value);
         return send(request, sizeof request, scratch_, kScratchReplySize);
     }
     // The n data bytes must already stand at writeCommand_ + 14.
     bool sendWrite(uint32_t address, uint32_t selector, uint32_t count) {
-        put16(writeCommand_, HB_MON_WRITE_HEADER_SIZE + count);
-        put16(writeCommand_ + 2, MON_WRITE_MEMORY);
-        put32(writeCommand_ + 4, address);
-        put16(writeCommand_ + 8, selector);
-        put32(writeCommand_ + 10, count);
+        hb::putLe16(writeCommand_, HB_MON_WRITE_HEADER_SIZE + count);
+        hb::putLe16(writeCommand_ + 2, MON_WRITE_MEMORY);
+        hb::putLe32(writeCommand_ + 4, address);
+        hb::putLe16(writeCommand_ + 8, selector);
+        hb::putLe32(writeCommand_ + 10, count);
         return send(writeCommand_, HB_MON_WRITE_HEADER_SIZE + count, scratch_, kScratchReplySize);
     }
     uint8_t* writeData() { return writeCommand_ + HB_MON_WRITE_HEADER_SIZE; }
     bool sendContext() {
-        put16(context_, HB_VPCONTEXT_SIZE);
-        put16(context_ + 2, MON_SET_CONTEXT);
+        hb::putLe16(context_, HB_VPCONTEXT_SIZE);
+        hb::putLe16(context_ + 2, MON_SET_CONTEXT);
         return send(context_, HB_VPCONTEXT_SIZE, scratch_, kScratchReplySize);
     }
 
@@ -155,10 +119,17 @@ class ImageLoader {
         return size == 0 || std::fread(buffer, 1, size, file_) == size;
     }
 
+    bool readAt(uint64_t offset, void* buffer, uint32_t size) {
+        return offset <= UINT32_MAX && readAt(static_cast<uint32_t>(offset), buffer, size);
+    }
+
     bool prepareMonitor();
-    bool sectionsFit(uint32_t sectionCount, uint32_t tableAt, uint32_t imageBase);
-    int loadSection(const uint8_t* header, uint32_t imageBase);
-    bool sendSectionTable(uint32_t tableAt, uint32_t sectionCount, uint32_t imageBase);
+    bool imageAccepted();
+    bool sendSections();
+    int loadSection(const uint8_t* header);
+    bool sendHeaders();
+    bool sendSectionTable();
+    int startImage();
 
     const AcceleratorBoard* board_;
     double timeout_;
@@ -167,8 +138,7 @@ class ImageLoader {
     uint8_t writeCommand_[HB_MON_WRITE_HEADER_SIZE + HB_MON_WRITE_MAX_DATA] = {};
     uint8_t scratch_[kScratchReplySize] = {};
     uint8_t descriptorReply_[kDescriptorReplySize] = {};
-    uint8_t dosHeader_[kDosHeaderSize] = {};
-    uint8_t ntHeaders_[kNtHeadersSize] = {};
+    vpimage::Headers headers_;
     uint32_t stackAddress_ = kNoAddress;
     uint32_t debugAddress_ = kNoAddress;
     volatile int32_t breakRequest_ = 0; // the loader never asks for a break
@@ -179,53 +149,63 @@ bool ImageLoader::prepareMonitor() {
         return false;
     }
     uint8_t request[4];
-    put16(request, sizeof request);
-    put16(request + 2, MON_GET_CONTEXT);
+    hb::putLe16(request, sizeof request);
+    hb::putLe16(request + 2, MON_GET_CONTEXT);
     // A short reply leaves zeros behind it, never stale bytes.
     std::memset(context_, 0, sizeof context_);
     if (!send(request, sizeof request, context_, HB_VPCONTEXT_SIZE)) {
         return false;
     }
-    put16(context_ + 4, 0);
-    put32(context_ + 6, 0);
-    put16(context_ + 10, 1);
+    hb::putLe16(context_ + 4, 0);
+    hb::putLe32(context_ + 6, 0);
+    hb::putLe16(context_ + 10, 1);
     for (uint32_t at = 12; at <= 36; at += 4) {
-        put32(context_ + at, 0);
+        hb::putLe32(context_ + at, 0);
     }
-    put32(context_ + HB_VPCONTEXT_STACK_POINTER, 0);
-    put16(context_ + HB_VPCONTEXT_CODE_SELECTOR, HB_SELECTOR_CODE);
-    put16(context_ + HB_VPCONTEXT_DATA_SELECTOR, HB_SELECTOR_DATA);
-    put16(context_ + 48, HB_SELECTOR_DATA);
-    put16(context_ + 50, HB_SELECTOR_DATA);
-    put16(context_ + HB_VPCONTEXT_STARTUP_SELECTOR, HB_SELECTOR_STARTUP);
-    put16(context_ + 54, HB_SELECTOR_DATA);
-    put32(context_ + HB_VPCONTEXT_ENTRY_ADDRESS, 0);
-    put32(context_ + HB_VPCONTEXT_FLAGS, get32(context_ + HB_VPCONTEXT_FLAGS) & ~kContextMask);
+    hb::putLe32(context_ + HB_VPCONTEXT_STACK_POINTER, 0);
+    hb::putLe16(context_ + HB_VPCONTEXT_CODE_SELECTOR, HB_SELECTOR_CODE);
+    hb::putLe16(context_ + HB_VPCONTEXT_DATA_SELECTOR, HB_SELECTOR_DATA);
+    hb::putLe16(context_ + 48, HB_SELECTOR_DATA);
+    hb::putLe16(context_ + 50, HB_SELECTOR_DATA);
+    hb::putLe16(context_ + HB_VPCONTEXT_STARTUP_SELECTOR, HB_SELECTOR_STARTUP);
+    hb::putLe16(context_ + 54, HB_SELECTOR_DATA);
+    hb::putLe32(context_ + HB_VPCONTEXT_ENTRY_ADDRESS, 0);
+    hb::putLe32(context_ + HB_VPCONTEXT_FLAGS,
+                hb::getLe32(context_ + HB_VPCONTEXT_FLAGS) & ~kContextMask);
     return sendContext();
 }
 
-// Whether every section that would be loaded has its data in the file and
-// ends within the 32-bit address space; checked before anything is sent, so
-// that an image claiming more than it holds is refused at once.
-bool ImageLoader::sectionsFit(uint32_t sectionCount, uint32_t tableAt, uint32_t imageBase) {
+// Whether the loader takes the image: its headers and every section it
+// would load, checked before anything is sent, so that an image claiming
+// more than it holds is refused at once.
+bool ImageLoader::imageAccepted() {
+    const vpimage::ReadAt read = [this](uint64_t offset, void* to, uint32_t size) {
+        return readAt(offset, to, size);
+    };
+    if (!vpimage::dosHeaderRefusal(read, headers_).empty() ||
+        !vpimage::lfanewRefusal(headers_).empty() ||
+        !vpimage::ntHeadersRefusal(read, headers_).empty() ||
+        !vpimage::imageKindRefusals(headers_).empty()) {
+        return false;
+    }
     if (std::fseek(file_, 0, SEEK_END) != 0) {
         return false;
     }
     const long fileSize = std::ftell(file_);
-    for (uint32_t i = 0; i < sectionCount; ++i) {
+    return fileSize >= 0 &&
+           vpimage::sectionRefusals(read, static_cast<uint64_t>(fileSize), headers_).empty();
+}
+
+// The sections, in table order. False with the load ended.
+bool ImageLoader::sendSections() {
+    for (uint32_t i = 0; i < headers_.sectionCount; ++i) {
         uint8_t header[kSectionHeaderSize];
-        if (fileSize < 0 || !readAt(tableAt + kSectionHeaderSize * i, header, kSectionHeaderSize)) {
+        if (!readAt(uint64_t{headers_.tableAt()} + kSectionHeaderSize * i, header,
+                    kSectionHeaderSize)) {
+            fail(HB_ERROR_FILE_NOT_FOUND);
             return false;
         }
-        const bool loaded = (get32(header + kCharacteristicsAt) & kSectionHasCode) != 0 ||
-                            nameIs(header, ".idata") || nameIs(header, ".edata");
-        const uint64_t size = get32(header + kSizeOfRawDataAt);
-        if (!loaded || size == 0) {
-            continue;
-        }
-        const uint64_t dataEnd = get32(header + kPointerToRawDataAt) + size;
-        const uint64_t end = uint64_t{imageBase} + get32(header + kVirtualAddressAt) + size;
-        if (dataEnd > static_cast<uint64_t>(fileSize) || end > (uint64_t{1} << 32)) {
+        if (!loadSection(header)) {
             return false;
         }
     }
@@ -233,32 +213,34 @@ bool ImageLoader::sectionsFit(uint32_t sectionCount, uint32_t tableAt, uint32_t 
 }
 
 // Returns 1 when the section was handled, 0 with the load ended.
-int ImageLoader::loadSection(const uint8_t* header, uint32_t imageBase) {
-    const uint8_t* name = header;
-    const uint32_t virtualAddress = get32(header + kVirtualAddressAt);
-    const uint32_t characteristics = get32(header + kCharacteristicsAt);
+int ImageLoader::loadSection(const uint8_t* header) {
+    const uint32_t imageBase = headers_.imageBase;
+    const uint32_t virtualAddress = hb::getLe32(header + vpimage::kVirtualAddressAt);
     uint32_t selector = 0;
-    if ((characteristics & kSectionHasCode) != 0) {
+    switch (vpimage::classify(header)) {
+    case vpimage::Load::Code:
         selector = HB_SELECTOR_CODE;
-    } else if (nameIs(name, ".idata") || nameIs(name, ".edata")) {
+        break;
+    case vpimage::Load::Data:
         selector = HB_SELECTOR_DATA;
-    } else if (nameIs(name, ".stack")) {
+        break;
+    case vpimage::Load::Stack:
         stackAddress_ = imageBase + virtualAddress;
-        put32(context_ + HB_VPCONTEXT_STACK_POINTER,
-              imageBase + virtualAddress + get32(header + kVirtualSizeAt));
+        hb::putLe32(context_ + HB_VPCONTEXT_STACK_POINTER,
+                    imageBase + virtualAddress + hb::getLe32(header + vpimage::kVirtualSizeAt));
         return 1;
-    } else if (nameIs(name, ".debug")) {
+    case vpimage::Load::Debug:
         debugAddress_ = imageBase + virtualAddress;
         return 1;
-    } else {
+    case vpimage::Load::Skipped:
         return 1;
     }
 
-    const uint32_t size = get32(header + kSizeOfRawDataAt);
+    const uint32_t size = hb::getLe32(header + vpimage::kSizeOfRawDataAt);
     if (size == 0) {
         return 1;
     }
-    if (!seekTo(get32(header + kPointerToRawDataAt))) {
+    if (!seekTo(hb::getLe32(header + vpimage::kPointerToRawDataAt))) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
     for (uint32_t sent = 0; sent < size;) {
@@ -275,10 +257,45 @@ int ImageLoader::loadSection(const uint8_t* header, uint32_t imageBase) {
     return 1;
 }
 
+// The MS-DOS header as read, the file from 864 up to the NT headers (VP
+// bytes 64 .. 863 stay as they are), the NT headers and the section table
+// with their relative addresses made absolute. False with the load ended.
+bool ImageLoader::sendHeaders() {
+    const uint32_t imageBase = headers_.imageBase;
+    std::memcpy(writeData(), headers_.dos, kDosHeaderSize);
+    if (!sendWrite(imageBase, HB_SELECTOR_DATA, kDosHeaderSize)) {
+        return commandFailed();
+    }
+    const uint32_t stubSize = headers_.lfanew - kStubStart;
+    if (!readAt(kStubStart, writeData(), stubSize)) {
+        return fail(HB_ERROR_FILE_NOT_FOUND);
+    }
+    if (!sendWrite(imageBase + kStubStart, HB_SELECTOR_DATA, stubSize)) {
+        return commandFailed();
+    }
+    uint8_t* nt = writeData();
+    std::memcpy(nt, headers_.nt, kNtHeadersSize);
+    for (uint32_t at : {kEntryPointAt, kBaseOfCodeAt, kBaseOfDataAt}) {
+        hb::putLe32(nt + at, hb::getLe32(nt + at) + imageBase);
+    }
+    for (uint32_t i = 0; i < kDataDirectoryCount; ++i) {
+        uint8_t* address = nt + kDataDirectoryAt + 8 * i;
+        if (hb::getLe32(address) != 0) {
+            hb::putLe32(address, hb::getLe32(address) + imageBase);
+        }
+    }
+    if (!sendWrite(imageBase + headers_.lfanew, HB_SELECTOR_DATA, kNtHeadersSize)) {
+        return commandFailed();
+    }
+    return sendSectionTable();
+}
+
 // The section table with every VirtualAddress made absolute: one write of up
 // to ten headers (an empty one for no sections), then one per further ten.
 // False with the load ended.
-bool ImageLoader::sendSectionTable(uint32_t tableAt, uint32_t sectionCount, uint32_t imageBase) {
+bool ImageLoader::sendSectionTable() {
+    const uint32_t tableAt = headers_.tableAt();
+    const uint32_t sectionCount = headers_.sectionCount;
     if (!seekTo(tableAt)) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
@@ -289,10 +306,10 @@ bool ImageLoader::sendSectionTable(uint32_t tableAt, uint32_t sectionCount, uint
             return fail(HB_ERROR_FILE_NOT_FOUND);
         }
         for (uint32_t i = 0; i < count; ++i) {
-            uint8_t* address = writeData() + kSectionHeaderSize * i + kVirtualAddressAt;
-            put32(address, get32(address) + imageBase);
+            uint8_t* address = writeData() + kSectionHeaderSize * i + vpimage::kVirtualAddressAt;
+            hb::putLe32(address, hb::getLe32(address) + headers_.imageBase);
         }
-        if (!sendWrite(imageBase + tableAt + kSectionHeaderSize * sent, HB_SELECTOR_DATA,
+        if (!sendWrite(headers_.imageBase + tableAt + kSectionHeaderSize * sent, HB_SELECTOR_DATA,
                        kSectionHeaderSize * count)) {
             return commandFailed();
         }
@@ -301,107 +318,35 @@ bool ImageLoader::sendSectionTable(uint32_t tableAt, uint32_t sectionCount, uint
     return true;
 }
 
-int ImageLoader::load(const char* path) {
-    if (!prepareMonitor()) {
-        return commandFailed();
-    }
-
-    file_ = std::fopen(path, "rb");
-    if (file_ == nullptr) {
-        return fail(HB_ERROR_PATH_NOT_FOUND);
-    }
-    if (!readAt(0, dosHeader_, kDosHeaderSize) || get16(dosHeader_) != kDosMagic) {
-        return fail(HB_ERROR_FILE_NOT_FOUND);
-    }
-    const uint32_t ntAt = get32(dosHeader_ + 60);
-    // The stretch up to the NT headers goes as one write: beyond the loader.
-    if (ntAt < kStubStart || ntAt > kStubStart + kMaxStub) {
-        return fail(HB_ERROR_FILE_NOT_FOUND);
-    }
-    // Only 32-bit i386 images: the loader reads the PE32 header layout and
-    // the VP runs i386 code.
-    if (!readAt(ntAt, ntHeaders_, kNtHeadersSize) ||
-        get32(ntHeaders_ + kNtSignatureAt) != kNtSignature ||
-        get16(ntHeaders_ + kMachineAt) != kMachineI386 ||
-        get16(ntHeaders_ + kOptionalMagicAt) != kPe32Magic) {
-        return fail(HB_ERROR_FILE_NOT_FOUND);
-    }
-    const uint32_t sectionCount = get16(ntHeaders_ + kNumberOfSectionsAt);
-    const uint32_t imageBase = get32(ntHeaders_ + kImageBaseAt);
-    const uint32_t tableAt = ntAt + kNtHeadersSize;
-    if (!sectionsFit(sectionCount, tableAt, imageBase)) {
-        return fail(HB_ERROR_FILE_NOT_FOUND);
-    }
-
-    // Sections first, in table order.
-    for (uint32_t i = 0; i < sectionCount; ++i) {
-        uint8_t header[kSectionHeaderSize];
-        if (!readAt(tableAt + kSectionHeaderSize * i, header, kSectionHeaderSize)) {
-            return fail(HB_ERROR_FILE_NOT_FOUND);
-        }
-        if (!loadSection(header, imageBase)) {
-            return 0;
-        }
-    }
-
-    // The MS-DOS header, as read.
-    std::memcpy(writeData(), dosHeader_, kDosHeaderSize);
-    if (!sendWrite(imageBase, HB_SELECTOR_DATA, kDosHeaderSize)) {
-        return commandFailed();
-    }
-    // The file from 864 up to the NT headers; VP bytes 64 .. 863 stay as they are.
-    const uint32_t stubSize = ntAt - kStubStart;
-    if (!readAt(kStubStart, writeData(), stubSize)) {
-        return fail(HB_ERROR_FILE_NOT_FOUND);
-    }
-    if (!sendWrite(imageBase + kStubStart, HB_SELECTOR_DATA, stubSize)) {
-        return commandFailed();
-    }
-    // The NT headers with their relative addresses made absolute.
-    uint8_t* nt = writeData();
-    std::memcpy(nt, ntHeaders_, kNtHeadersSize);
-    for (uint32_t at : {kEntryPointAt, kBaseOfCodeAt, kBaseOfDataAt}) {
-        put32(nt + at, get32(nt + at) + imageBase);
-    }
-    for (uint32_t i = 0; i < kDataDirectoryCount; ++i) {
-        uint8_t* address = nt + kDataDirectoryAt + 8 * i;
-        if (get32(address) != 0) {
-            put32(address, get32(address) + imageBase);
-        }
-    }
-    if (!sendWrite(imageBase + ntAt, HB_SELECTOR_DATA, kNtHeadersSize)) {
-        return commandFailed();
-    }
-    if (!sendSectionTable(tableAt, sectionCount, imageBase)) {
-        return 0;
-    }
-
-    // The final context: entry point, flags, stack top.
-    put32(context_ + HB_VPCONTEXT_ENTRY_ADDRESS, imageBase + get32(ntHeaders_ + kEntryPointAt));
-    put32(context_ + HB_VPCONTEXT_FLAGS, kStartFlags);
+// The final context (entry point, flags, stack top), the start-up block at
+// the base of the start-up segment, the monitor variables, then MON_START.
+int ImageLoader::startImage() {
+    hb::putLe32(context_ + HB_VPCONTEXT_ENTRY_ADDRESS,
+                headers_.imageBase + hb::getLe32(headers_.nt + kEntryPointAt));
+    hb::putLe32(context_ + HB_VPCONTEXT_FLAGS, kStartFlags);
     if (!sendContext()) {
         return commandFailed();
     }
 
     uint8_t request[10];
-    put16(request, sizeof request);
-    put16(request + 2, MON_GET_DESCRIPTOR);
-    put16(request + 4, HB_SELECTOR_STARTUP);
-    put32(request + 6, 1);
+    hb::putLe16(request, sizeof request);
+    hb::putLe16(request + 2, MON_GET_DESCRIPTOR);
+    hb::putLe16(request + 4, HB_SELECTOR_STARTUP);
+    hb::putLe32(request + 6, 1);
     if (!send(request, sizeof request, descriptorReply_, kDescriptorReplySize)) {
         return commandFailed();
     }
     // Base bits 0..15 and 16..23 of the descriptor that follows the header.
     const uint32_t segmentBase =
-        get16(descriptorReply_ + 6) | (static_cast<uint32_t>(descriptorReply_[8]) << 16);
+        hb::getLe16(descriptorReply_ + 6) | (static_cast<uint32_t>(descriptorReply_[8]) << 16);
 
-    if (stackAddress_ == kNoAddress) {
+    if (!vpimage::stackRefusal(stackAddress_ != kNoAddress).empty()) {
         return fail(HB_ERROR_FILE_NOT_FOUND);
     }
 
-    put32(writeData(), 0xFFFFFFFF);
-    put32(writeData() + 4, debugAddress_);
-    put32(writeData() + 8, stackAddress_);
+    hb::putLe32(writeData(), 0xFFFFFFFF);
+    hb::putLe32(writeData() + 4, debugAddress_);
+    hb::putLe32(writeData() + 8, stackAddress_);
     if (!sendWrite(segmentBase, HB_SELECTOR_DATA, sizeof(VpStartupBlock))) {
         return commandFailed();
     }
@@ -412,13 +357,30 @@ int ImageLoader::load(const char* path) {
     }
 
     uint8_t start[4];
-    put16(start, sizeof start);
-    put16(start + 2, MON_START);
+    hb::putLe16(start, sizeof start);
+    hb::putLe16(start + 2, MON_START);
     if (!postRawData(board_, start, sizeof start)) {
         return fail(HB_ERROR_TIMEOUT);
     }
     closeFile();
     return 1;
+}
+
+int ImageLoader::load(const char* path) {
+    if (!prepareMonitor()) {
+        return commandFailed();
+    }
+    file_ = std::fopen(path, "rb");
+    if (file_ == nullptr) {
+        return fail(HB_ERROR_PATH_NOT_FOUND);
+    }
+    if (!imageAccepted()) {
+        return fail(HB_ERROR_FILE_NOT_FOUND);
+    }
+    if (!sendSections() || !sendHeaders()) {
+        return 0;
+    }
+    return startImage();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // falls back, for the whole process, to polling MessageState when the first
 // event never comes.
 #include "boot/boot_internal.h"
+#include "little_endian.h"
 
 #include <algorithm>
 #include <atomic>
@@ -23,29 +24,18 @@ constexpr double kBreakLimit = 0.5; // a transfer after a debugger break, second
 std::atomic<uint32_t> transferWaitMode{WAIT_EVENT};
 std::atomic<uint32_t> noEventYet{1};
 
-void putWord(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-uint32_t getWord(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
 bool readWord(HbHandle device, uint32_t offset, uint32_t* value) {
     uint8_t bytes[4] = {};
     if (!hb_DeviceIoSharedMemoryRead(device, offset, bytes, sizeof bytes)) {
         return false;
     }
-    *value = getWord(bytes);
+    *value = hb::getLe32(bytes);
     return true;
 }
 
 bool writeWord(HbHandle device, uint32_t offset, uint32_t value) {
     uint8_t bytes[4];
-    putWord(bytes, value);
+    hb::putLe32(bytes, value);
     return hb_DeviceIoSharedMemoryWrite(device, offset, bytes, sizeof bytes) != 0;
 }
 

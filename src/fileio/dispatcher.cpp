@@ -10,13 +10,14 @@
 // (the other extension) sees each request just before its completion marker.
 #include "fileio/dispatcher.h"
 
-#include "fileio/file_io_block.h"
+#include "fileio/block_access.h"
 #include "fileio/file_io_slots.h"
 #include "fileio/host_operations.h"
 #include "platform/platform.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -386,13 +387,12 @@ void Exchange::seek() {
     respondWords(static_cast<uint32_t>(position), error);
 }
 
-namespace findrecord {
-constexpr uint32_t kAttributes = 264;
-constexpr uint32_t kDosTime = 268;
-constexpr uint32_t kDosDate = 272;
-constexpr uint32_t kSizeLow = 276;
-constexpr uint32_t kHandleOrError = 280;
-} // namespace findrecord
+static_assert(sizeof(FindRecord) == kFindRecordSize &&
+              offsetof(FindRecord, attributes) == HB_FIND_RECORD_ATTRIBUTES &&
+              offsetof(FindRecord, dosTime) == HB_FIND_RECORD_DOS_TIME &&
+              offsetof(FindRecord, dosDate) == HB_FIND_RECORD_DOS_DATE &&
+              offsetof(FindRecord, sizeLow) == HB_FIND_RECORD_SIZE_LOW &&
+              offsetof(FindRecord, handleOrError) == HB_FIND_RECORD_HANDLE_OR_ERROR);
 
 void Exchange::findFirst() {
     uint8_t record[kFindRecordSize] = {};
@@ -403,11 +403,11 @@ void Exchange::findFirst() {
         hb_listInsert(search, slot_.openSearches);
     traceAnswer(static_cast<int32_t>(search),
                 search == platform::kInvalidSearch ? platform::lastError() : 0);
-    writeWord(record, findrecord::kAttributes, attributes);
-    writeWord(record, findrecord::kDosTime, dosTime);
-    writeWord(record, findrecord::kDosDate, dosDate);
-    writeWord(record, findrecord::kSizeLow, sizeLow);
-    writeWord(record, findrecord::kHandleOrError, search);
+    writeWord(record, HB_FIND_RECORD_ATTRIBUTES, attributes);
+    writeWord(record, HB_FIND_RECORD_DOS_TIME, dosTime);
+    writeWord(record, HB_FIND_RECORD_DOS_DATE, dosDate);
+    writeWord(record, HB_FIND_RECORD_SIZE_LOW, sizeLow);
+    writeWord(record, HB_FIND_RECORD_HANDLE_OR_ERROR, search);
     if (!respond(record, sizeof record) && search != platform::kInvalidSearch) {
         // The VP never learns the search, so nobody would ever end it.
         hostFindClose(search);
@@ -429,11 +429,11 @@ void Exchange::findNext() {
     else
         platform::setLastError(result);
     traceAnswer(static_cast<int32_t>(result), result);
-    writeWord(record, findrecord::kAttributes, attributes);
-    writeWord(record, findrecord::kDosTime, dosTime);
-    writeWord(record, findrecord::kDosDate, dosDate);
-    writeWord(record, findrecord::kSizeLow, sizeLow);
-    writeWord(record, findrecord::kHandleOrError, result);
+    writeWord(record, HB_FIND_RECORD_ATTRIBUTES, attributes);
+    writeWord(record, HB_FIND_RECORD_DOS_TIME, dosTime);
+    writeWord(record, HB_FIND_RECORD_DOS_DATE, dosDate);
+    writeWord(record, HB_FIND_RECORD_SIZE_LOW, sizeLow);
+    writeWord(record, HB_FIND_RECORD_HANDLE_OR_ERROR, result);
     respond(record, sizeof record);
 }
 

@@ -49,10 +49,6 @@ void fillEntry(const platform::HostDirectoryEntry& entry, char* name, uint32_t* 
 
 } // namespace
 
-int32_t hostOpen(const char* path, uint32_t flags) {
-    return hostOpen(nullptr, path, flags);
-}
-
 int32_t hostOpen(const platform::HostRootRef& root, const char* path, uint32_t flags) {
     // Bit 15 and above are the VP's business; the file is always untranslated.
     const uint32_t runtimeFlags = (flags & 0x7FFFu) | HB_O_BINARY;
@@ -99,25 +95,12 @@ int32_t hostSeek(int32_t descriptor, int32_t offset, int32_t origin) {
     return result;
 }
 
-uint32_t hostDelete(const char* path) {
-    return hostDelete(nullptr, path);
-}
-
 uint32_t hostDelete(const platform::HostRootRef& root, const char* path) {
     return platform::deleteFile(root, path);
 }
 
-uint32_t hostRename(const char* oldPath, const char* newPath) {
-    return hostRename(nullptr, oldPath, newPath);
-}
-
 uint32_t hostRename(const platform::HostRootRef& root, const char* oldPath, const char* newPath) {
     return platform::renameFile(root, oldPath, newPath);
-}
-
-uint32_t hostFindFirst(const char* pattern, char* name, uint32_t* attributes, uint32_t* sizeLow,
-                       uint32_t* dosDate, uint32_t* dosTime) {
-    return hostFindFirst(nullptr, pattern, name, attributes, sizeLow, dosDate, dosTime);
 }
 
 uint32_t hostFindFirst(const platform::HostRootRef& root, const char* pattern, char* name,
@@ -141,10 +124,6 @@ uint32_t hostFindNext(uint32_t search, char* name, uint32_t* attributes, uint32_
 
 uint32_t hostFindClose(uint32_t search) {
     return platform::findClose(search);
-}
-
-uint32_t hostGetAttributes(const char* path) {
-    return hostGetAttributes(nullptr, path);
 }
 
 uint32_t hostGetAttributes(const platform::HostRootRef& root, const char* path) {

@@ -5,6 +5,7 @@
 #include "support/fake_device.h"
 
 #include "hbsys9u.h"
+#include "little_endian.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,7 @@ using hbtest::FakeDevice;
 using hbtest::FakeRequest;
 
 uint32_t wordAt(const std::vector<uint8_t>& bytes, size_t offset) {
-    uint32_t value = 0;
-    std::memcpy(&value, bytes.data() + offset, 4);
-    return value;
+    return hb::getLe32(bytes.data() + offset);
 }
 
 class DriverRequestShapes : public ::testing::Test {

@@ -1,4 +1,5 @@
 // Every driver request as the board receives it, and its effect on the board.
+#include "little_endian.h"
 #include "virtual_board_fixture.h"
 
 #include <atomic>
@@ -12,9 +13,7 @@ namespace {
 using DriverRequestsTest = VirtualBoardTest;
 
 uint32_t wordAt(const std::vector<uint8_t>& bytes, size_t offset) {
-    uint32_t value = 0;
-    std::memcpy(&value, bytes.data() + offset, 4);
-    return value;
+    return hb::getLe32(bytes.data() + offset);
 }
 
 TEST_F(DriverRequestsTest, NoDeviceHandleOrMissingCountSendsNothing) {

@@ -2,6 +2,7 @@
 // monitor: the command sequence, VP memory and context afterwards, and every
 // way an image can be refused.
 #include "monitor_board_fixture.h"
+#include "pe_image.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -69,6 +70,7 @@ class ImageLoaderTest : public MonitorBoardTest {
 TEST_F(ImageLoaderTest, ReferenceImageGoesAsTheExactCommandSequence) {
     writeImage(referenceImage());
     ASSERT_EQ(boot(), 1);
+    EXPECT_TRUE(hb::pe::loaderRefusals(referenceImage().build()).empty());
     const std::vector<std::string> expected = {
         "V 0=0", "V 6=1", "PREPARE", "GET_CONTEXT", "SET_CONTEXT",
         // .text: 1000 bytes of code as three writes; .idata as data
@@ -195,9 +197,7 @@ TEST_F(ImageLoaderTest, FormatErrorsFailWith2BeforeAnythingIsWritten) {
         return image.build();
     };
     auto withWordAt = [](std::vector<uint8_t> bytes, size_t at, uint32_t value) {
-        for (int i = 0; i < 4; ++i) {
-            bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-        }
+        hb::putLe32(bytes.data() + at, value);
         return bytes;
     };
     auto truncated = [](std::vector<uint8_t> bytes, size_t size) {
@@ -238,6 +238,7 @@ TEST_F(ImageLoaderTest, FormatErrorsFailWith2BeforeAnythingIsWritten) {
         writeBytes(bytes);
         expectRefused(HB_ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(commandList(), kPreparing);
+        EXPECT_FALSE(hb::pe::loaderRefusals(bytes).empty()) << "hbpe takes what the loader refuses";
     }
 }
 
@@ -295,6 +296,7 @@ TEST_F(ImageLoaderTest, MissingStackFailsWith2OnlyAfterHeadersAndContext) {
     image.sections.erase(image.sections.begin() + 3);
     writeImage(image);
     expectRefused(HB_ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(hb::pe::loaderRefusals(image.build()).empty());
     const auto list = commandList();
     ASSERT_GE(list.size(), 2u);
     EXPECT_EQ(list[list.size() - 2], "SET_CONTEXT");

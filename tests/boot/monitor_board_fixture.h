@@ -4,6 +4,7 @@
 
 #include "boot/boot_internal.h"
 #include "hbsys9u.h"
+#include "little_endian.h"
 #include "support/pe_image_writer.h"
 #include "vboard/board.h"
 #include "vboard/monitor.h"
@@ -20,21 +21,19 @@ namespace hb::test {
 inline std::vector<uint8_t> monitorMessage(uint16_t opcode, std::vector<uint8_t> fields = {}) {
     std::vector<uint8_t> m(4);
     const size_t length = 4 + fields.size();
-    m[0] = static_cast<uint8_t>(length);
-    m[1] = static_cast<uint8_t>(length >> 8);
-    m[2] = static_cast<uint8_t>(opcode);
-    m[3] = static_cast<uint8_t>(opcode >> 8);
+    hb::putLe16(m.data(), static_cast<uint32_t>(length));
+    hb::putLe16(m.data() + 2, opcode);
     m.insert(m.end(), fields.begin(), fields.end());
     return m;
 }
 
 inline uint32_t word(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint32_t>(b.at(at)) | (static_cast<uint32_t>(b.at(at + 1)) << 8) |
-           (static_cast<uint32_t>(b.at(at + 2)) << 16) |
-           (static_cast<uint32_t>(b.at(at + 3)) << 24);
+    (void)b.at(at + 3); // throws outside the bytes
+    return hb::getLe32(b.data() + at);
 }
 inline uint16_t half(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8));
+    (void)b.at(at + 1);
+    return hb::getLe16(b.data() + at);
 }
 
 class MonitorBoardTest : public ::testing::Test {

@@ -2,6 +2,8 @@
 // command set, malformed requests, reset, the test options.
 #include "vboard/monitor.h"
 
+#include "little_endian.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -89,14 +91,13 @@ class MemoryBoard : public Board {
 struct Message {
     std::vector<uint8_t> bytes;
     Message& u16(uint16_t v) {
-        bytes.push_back(static_cast<uint8_t>(v));
-        bytes.push_back(static_cast<uint8_t>(v >> 8));
+        bytes.resize(bytes.size() + 2);
+        hb::putLe16(bytes.data() + bytes.size() - 2, v);
         return *this;
     }
     Message& u32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
-        }
+        bytes.resize(bytes.size() + 4);
+        hb::putLe32(bytes.data() + bytes.size() - 4, v);
         return *this;
     }
     Message& raw(const std::vector<uint8_t>& data) {
@@ -110,7 +111,7 @@ Message command(uint16_t opcode, uint16_t length) {
 }
 
 uint16_t get16(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+    return hb::getLe16(b.data() + at);
 }
 
 class MonitorTest : public ::testing::Test {

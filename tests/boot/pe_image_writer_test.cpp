@@ -1,6 +1,8 @@
 // The test-image writer puts every field where the PE32 loader reads it.
 #include "support/pe_image_writer.h"
 
+#include "little_endian.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,11 +12,10 @@ namespace {
 using namespace hb::test;
 
 uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-           (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+    return hb::getLe32(b.data() + at);
 }
 uint16_t get16(const std::vector<uint8_t>& b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+    return hb::getLe16(b.data() + at);
 }
 
 TEST(PeImageWriter, HeadersAndSectionsStandWhereTheLoaderReadsThem) {

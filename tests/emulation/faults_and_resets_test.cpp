@@ -20,11 +20,11 @@ std::string describe(const hb::vboard::EmulatedVpStatus& s) {
 class FaultEvent {
   public:
     explicit FaultEvent(AcceleratorBoard* board) : board_(board), event_(hb__EventCreate(0)) {
-        registered_ = hb_DeviceIoAsyncEventRegister(board_->deviceHandle, HBVP_EVENT_FAULT, event_,
+        registered_ = hb_DeviceIoAsyncEventRegister(board_->deviceHandle, HB_EVENT_VP_FAULT, event_,
                                                     0, 0, 0, 0) != 0;
     }
     ~FaultEvent() {
-        hb_DeviceIoAsyncEventDeregister(board_->deviceHandle, HBVP_EVENT_FAULT);
+        hb_DeviceIoAsyncEventDeregister(board_->deviceHandle, HB_EVENT_VP_FAULT);
         hb__EventDestroy(event_);
     }
     bool registered() const { return registered_; }

@@ -12,6 +12,7 @@
 #include "support/fake_vp.h"
 
 #include "hbsys9u.h"
+#include "little_endian.h"
 
 #include <gtest/gtest.h>
 
@@ -290,7 +291,7 @@ TEST_F(FakeBoardService, EnvironmentBlockAndItsCuts) {
     const uint32_t length = vp().environmentSize();
     ASSERT_GT(length, 8u);
     uint32_t count = 0;
-    const std::string whole = vp().environment(length + 100, &count);
+    const std::string whole = vp().environmentText(length + 100, &count);
     EXPECT_EQ(count, length);
     ASSERT_EQ(whole.size(), length);
     EXPECT_EQ(whole.substr(length - 2), std::string(2, '\0'));
@@ -299,15 +300,15 @@ TEST_F(FakeBoardService, EnvironmentBlockAndItsCuts) {
     ASSERT_NE(path, nullptr);
     EXPECT_NE(whole.find("=" + std::string(path) + '\0'), std::string::npos);
 
-    const std::string six = vp().environment(6, &count);
+    const std::string six = vp().environmentText(6, &count);
     EXPECT_EQ(count, 6u);
     ASSERT_EQ(six.size(), 6u);
     EXPECT_EQ(six.substr(4), std::string(2, '\0'));
     EXPECT_EQ(six.substr(0, 4), whole.substr(0, 4));
 
-    EXPECT_EQ(vp().environment(1, &count), std::string(1, '\0'));
+    EXPECT_EQ(vp().environmentText(1, &count), std::string(1, '\0'));
     EXPECT_EQ(count, 1u);
-    EXPECT_EQ(vp().environment(0, &count), "");
+    EXPECT_EQ(vp().environmentText(0, &count), "");
     EXPECT_EQ(count, 0u);
 }
 
@@ -352,10 +353,8 @@ TEST_F(FakeBoardService, UseCustomerMemoryMovesTheBlock) {
 
 TEST_F(FakeBoardService, UnknownCodesGetTheMarkerAlone) {
     for (uint32_t code : {0u, 6u, 14u, 25u, 0x12345678u}) {
-        Bytes block(528, 0xAB);
-        for (int i = 0; i < 4; ++i) {
-            block[i] = static_cast<uint8_t>(code >> (8 * i));
-        }
+        Bytes block(HB_FILEIO_BLOCK_SIZE, 0xAB);
+        hb::putLe32(block.data(), code);
         ASSERT_TRUE(vp().post(block.data(), static_cast<uint32_t>(block.size()))) << code;
         EXPECT_EQ(vp().readBlock(4, 524), Bytes(524, 0xAB)) << code;
         const auto exchange = lastExchange();

@@ -2,6 +2,7 @@
 // pattern's codes, the errno -> Win32 mapping, searches and attributes.
 #include "fileio/host_operations.h"
 #include "scratch_directory.h"
+#include "support/host_operations_without_root.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 
 #include "hbsys9u.h"
 #include "scratch_directory.h"
+#include "support/request_agent.h"
 #include "vboard/board.h"
-#include "vboard/request_agent.h"
 
 #include <gtest/gtest.h>
 
@@ -35,12 +35,12 @@ class ServiceFixture : public ::testing::Test {
         boards_[index] = hbAcceleratorBoardCreate(device_->basePath().c_str(), index, 0);
         ASSERT_NE(boards_[index], nullptr);
         ASSERT_EQ(hbFileIoStartup(boards_[index]), 0u);
-        agents_[index] = std::make_unique<hb::vboard::RequestAgent>(*virtualBoards_[index]);
+        agents_[index] = std::make_unique<hbtest::RequestAgent>(*virtualBoards_[index]);
     }
 
     AcceleratorBoard* board(int index = 0) { return boards_[index]; }
     hb::vboard::Board& virtualBoard(int index = 0) { return *virtualBoards_[index]; }
-    hb::vboard::RequestAgent& agent(int index = 0) { return *agents_[index]; }
+    hbtest::RequestAgent& agent(int index = 0) { return *agents_[index]; }
     const std::string& deviceBase() const { return device_->basePath(); }
 
     ScratchDirectory files_;
@@ -51,7 +51,7 @@ class ServiceFixture : public ::testing::Test {
         hb::vboard::Device::create(deviceDirectory_ / "hbboard");
     hb::vboard::Board* virtualBoards_[HB_MAX_BOARDS] = {};
     AcceleratorBoard* boards_[HB_MAX_BOARDS] = {};
-    std::unique_ptr<hb::vboard::RequestAgent> agents_[HB_MAX_BOARDS];
+    std::unique_ptr<hbtest::RequestAgent> agents_[HB_MAX_BOARDS];
 };
 
 } // namespace hbtest

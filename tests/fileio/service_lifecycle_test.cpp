@@ -11,7 +11,7 @@
 
 namespace {
 
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 using hbtest::ServiceFixture;
 
 class Lifecycle : public ServiceFixture {};

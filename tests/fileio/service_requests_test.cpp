@@ -1,6 +1,7 @@
 // Every request code end to end: the agent posts into the virtual board's
 // file-I/O block, event 6 wakes the service thread, the dispatcher answers
 // over the driver socket.
+#include "little_endian.h"
 #include "service_fixture.h"
 
 #include <csignal>
@@ -13,7 +14,7 @@
 
 namespace {
 
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 using hbtest::ServiceFixture;
 using Bytes = std::vector<uint8_t>;
 
@@ -264,9 +265,8 @@ TEST_F(Requests, ExitStoresTheLowByteAndWakesTheWaiter) {
 TEST_F(Requests, UnknownCodesAndEmptyWakeUpsGetTheMarkerAlone) {
     RequestAgent& vp = agent();
     for (uint32_t code : {0u, 6u, 14u, 25u, 0x12345678u, 0xFFFFFFFFu}) {
-        Bytes block(528, 0xAB);
-        for (int i = 0; i < 4; ++i)
-            block[i] = static_cast<uint8_t>(code >> (8 * i));
+        Bytes block(HB_FILEIO_BLOCK_SIZE, 0xAB);
+        hb::putLe32(block.data(), code);
         ASSERT_TRUE(vp.post(block.data(), static_cast<uint32_t>(block.size()))) << code;
         EXPECT_EQ(vp.readBlock(4, 524), Bytes(524, 0xAB)) << code;
     }

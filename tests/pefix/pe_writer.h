@@ -1,6 +1,8 @@
 // Writes small PE32 images for tests, the way a linker lays them out.
 #pragma once
 
+#include "little_endian.h"
+
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -28,15 +30,13 @@ struct ImageLayout {
 };
 
 inline void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    std::memcpy(&b[at], &v, 4);
+    hb::putLe32(&b[at], v);
 }
 inline void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-    std::memcpy(&b[at], &v, 2);
+    hb::putLe16(&b[at], v);
 }
 inline uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, &b[at], 4);
-    return v;
+    return hb::getLe32(&b[at]);
 }
 
 inline std::vector<uint8_t> writeImage(const ImageLayout& layout) {

@@ -11,8 +11,8 @@
 // the virtual board, and the test thread while it plays the VP, are left out.
 #include "hbsys9u.h"
 #include "service_fixture.h"
+#include "support/request_agent.h"
 #include "vboard/board.h"
-#include "vboard/request_agent.h"
 #include "virtual_board_fixture.h"
 
 #include <atomic>
@@ -82,7 +82,7 @@ void operator delete[](void* p, size_t) noexcept {
 
 namespace {
 
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 
 int threadCount() {
     int count = 0;

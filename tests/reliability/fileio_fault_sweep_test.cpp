@@ -12,7 +12,7 @@
 namespace {
 
 using hb::vboard::parseFaultPlan;
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 using hbtest::ServiceFixture;
 
 const std::string kOriginal = "0123456789abcdefghij";
@@ -177,7 +177,7 @@ TEST_F(FileIoFaultSweep, EveryDriverRequestOfEveryKindOfRequest) {
          ""},
         {"Unknown",
          [](RequestAgent& vp, auto&, int32_t) {
-             uint8_t block[528] = {14};
+             uint8_t block[HB_FILEIO_BLOCK_SIZE] = {14};
              vp.post(block, sizeof block);
              return -1;
          },

@@ -7,9 +7,9 @@
 #include "boot/boot_internal.h"
 #include "hbsys9u.h"
 #include "support/pe_image_writer.h"
+#include "support/request_agent.h"
 #include "vboard/board.h"
 #include "vboard/monitor.h"
-#include "vboard/request_agent.h"
 #include "virtual_board_fixture.h"
 
 #include <atomic>
@@ -77,7 +77,7 @@ class DeviceProcess {
     // the host registers its event, and the device hangs on the answer.
     void start(const std::string& base, bool postRequest) {
         spawn(base, [postRequest](vboard::Board& board, int ready, int report) {
-            const vboard::FileIoLayout where = vboard::fileIoLayout(board.config(), false);
+            const hbtest::FileIoLayout where = hbtest::fileIoLayout(board.config(), false);
             board.setVpSide(std::make_shared<HangOnAnswer>(where.offset + 4, report));
             const char byte = 'r';
             [[maybe_unused]] ssize_t n = ::write(ready, &byte, 1);

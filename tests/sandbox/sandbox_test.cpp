@@ -16,7 +16,7 @@
 
 namespace {
 
-using hb::vboard::RequestAgent;
+using hbtest::RequestAgent;
 using hbtest::ServiceFixture;
 
 constexpr uint32_t kDenied = HB_ERROR_ACCESS_DENIED;

@@ -1,6 +1,7 @@
 #include "support/fake_device.h"
 
 #include "hbsys9u.h"
+#include "little_endian.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -25,14 +26,11 @@ uint32_t wordAt(const void* buffer, uint32_t size, uint32_t at) {
     if (buffer != nullptr && size >= at + 4) {
         std::memcpy(bytes, static_cast<const uint8_t*>(buffer) + at, 4);
     }
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
+    return hb::getLe32(bytes);
 }
 
 void putWord(uint8_t* to, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        to[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    hb::putLe32(to, value);
 }
 
 // Zero-length transfers may come with null buffers.

@@ -1,5 +1,7 @@
 #include "support/pe_image_writer.h"
 
+#include "little_endian.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -13,13 +15,10 @@ constexpr uint32_t kNtHeadersSize = 248; // signature, file header, 224-byte opt
 constexpr uint32_t kSectionHeaderSize = 40;
 
 void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-    b[at] = static_cast<uint8_t>(v);
-    b[at + 1] = static_cast<uint8_t>(v >> 8);
+    hb::putLe16(b.data() + at, v);
 }
 void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
+    hb::putLe32(b.data() + at, v);
 }
 
 uint32_t alignUp(uint32_t value, uint32_t alignment) {

@@ -2,6 +2,7 @@
 // host that answers file-I/O doorbells through a callback on its own thread.
 #pragma once
 
+#include "little_endian.h"
 #include "vboard/board.h"
 
 #include <condition_variable>
@@ -94,7 +95,7 @@ class FakeBoard : public Board {
         return changed_.wait_for(lock, timeout, [&] {
             uint32_t v = 0;
             if (uint64_t(offset) + 4 <= shared_.size()) {
-                std::memcpy(&v, shared_.data() + offset, 4);
+                v = hb::getLe32(shared_.data() + offset);
             }
             return v == value;
         });

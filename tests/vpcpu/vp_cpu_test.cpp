@@ -1,4 +1,6 @@
 #include "fake_board.h"
+
+#include "little_endian.h"
 #include "vboard/vp_cpu.h"
 
 #include <gtest/gtest.h>
@@ -25,9 +27,8 @@ struct Code {
         return *this;
     }
     Code& imm(uint32_t v) {
-        for (int i = 0; i < 4; ++i) {
-            bytes.push_back(uint8_t(v >> (8 * i)));
-        }
+        bytes.resize(bytes.size() + 4);
+        hb::putLe32(bytes.data() + bytes.size() - 4, v);
         return *this;
     }
     Code& movEax(uint32_t v) { return raw({0xB8}).imm(v); }
@@ -50,9 +51,9 @@ struct Machine {
         VpStart s;
         s.memory = memory.data();
         s.memorySize = kMemorySize;
-        s.segments = {{HBVP_SELECTOR_CODE, 0, 0xFFFFFFFF, true},
-                      {HBVP_SELECTOR_DATA, 0, 0xFFFFFFFF, false},
-                      {HBVP_SELECTOR_STARTUP, kStartupBase, 0xFFF, false}};
+        s.segments = {{HB_SELECTOR_CODE, 0, 0xFFFFFFFF, true},
+                      {HB_SELECTOR_DATA, 0, 0xFFFFFFFF, false},
+                      {HB_SELECTOR_STARTUP, kStartupBase, 0xFFF, false}};
         s.registers.eip = kImage;
         s.registers.esp = 0x180000;
         return s;
@@ -62,18 +63,14 @@ struct Machine {
         ASSERT_TRUE(cpu.start(startFor(code), &error)) << error;
         ASSERT_TRUE(cpu.waitUntilEnded(60s));
     }
-    uint32_t word(uint32_t address) const {
-        uint32_t v;
-        std::memcpy(&v, memory.data() + address, 4);
-        return v;
-    }
+    uint32_t word(uint32_t address) const { return hb::getLe32(memory.data() + address); }
 };
 
 void put32(std::vector<uint8_t>& m, size_t at, uint32_t v) {
-    std::memcpy(m.data() + at, &v, 4);
+    hb::putLe32(m.data() + at, v);
 }
 void put16(std::vector<uint8_t>& m, size_t at, uint16_t v) {
-    std::memcpy(m.data() + at, &v, 2);
+    hb::putLe16(m.data() + at, v);
 }
 
 } // namespace
@@ -110,7 +107,7 @@ TEST(VpCpu, StartsWithTheContextOfTheMonitorMessage) {
     auto regs = VpRegisters::fromContextMessage(message.data(), message.size());
     ASSERT_TRUE(regs);
     EXPECT_FALSE(VpRegisters::fromContextMessage(message.data(), 63));
-    EXPECT_EQ(regs->fs, HBVP_SELECTOR_STARTUP);
+    EXPECT_EQ(regs->fs, HB_SELECTOR_STARTUP);
     EXPECT_EQ(regs->esp, 0x180000u);
 
     Machine m;
@@ -179,11 +176,11 @@ TEST(VpCpu, BoardInformationDescribesEachLayout) {
 
 TEST(VpCpu, FileIoDoorbellRaisesEvent6AndWaitsForTheMarker) {
     Machine m;
-    m.board.registerEvent(HBVP_EVENT_FILEIO);
+    m.board.registerEvent(HB_EVENT_FILEIO_REQUEST);
     m.board.startHost([](FakeBoard& b) {
         uint32_t code = b.readSharedWord(kFileIo);
         b.writeSharedWord(kFileIo + 4, code * 100); // the response
-        b.writeSharedWord(kFileIo, HBVP_COMPLETION_MARKER);
+        b.writeSharedWord(kFileIo, HB_FILEIO_COMPLETION_MARKER);
     });
     Code c;
     for (uint32_t code : {15u, 22u}) {
@@ -195,25 +192,26 @@ TEST(VpCpu, FileIoDoorbellRaisesEvent6AndWaitsForTheMarker) {
     ASSERT_EQ(m.cpu.state(), VpRunState::Halted) << m.cpu.fault().value_or(VpFault{}).text;
     EXPECT_EQ(m.word(0x3000), 1500u);
     EXPECT_EQ(m.word(0x3004), 2200u);
-    EXPECT_EQ(m.cpu.haltValue(), HBVP_COMPLETION_MARKER);
+    EXPECT_EQ(m.cpu.haltValue(), HB_FILEIO_COMPLETION_MARKER);
     EXPECT_EQ(m.cpu.doorbellCount(), 2u);
-    EXPECT_EQ(m.board.eventCount(HBVP_EVENT_FILEIO), 2);
+    EXPECT_EQ(m.board.eventCount(HB_EVENT_FILEIO_REQUEST), 2);
 }
 
 TEST(VpCpu, DoorbellRingsAgainUntilAHostRegisters) {
     Machine m;
-    m.board.startHost([](FakeBoard& b) { b.writeSharedWord(kFileIo, HBVP_COMPLETION_MARKER); });
+    m.board.startHost(
+        [](FakeBoard& b) { b.writeSharedWord(kFileIo, HB_FILEIO_COMPLETION_MARKER); });
     ASSERT_TRUE(m.cpu.start(m.startFor(Code()
                                            .storeImm(HBVP_SHARED_ADDRESS + kFileIo, 15)
                                            .movEax(kFileIo)
                                            .outEax(HBVP_PORT_FILEIO)
                                            .movEax(1)
                                            .halt())));
-    while (m.board.eventCount(HBVP_EVENT_FILEIO) < 2) {
+    while (m.board.eventCount(HB_EVENT_FILEIO_REQUEST) < 2) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(m.cpu.state(), VpRunState::Running);
-    m.board.registerEvent(HBVP_EVENT_FILEIO);
+    m.board.registerEvent(HB_EVENT_FILEIO_REQUEST);
     ASSERT_TRUE(m.cpu.waitUntilEnded(60s));
     EXPECT_EQ(m.cpu.state(), VpRunState::Halted);
     EXPECT_EQ(m.cpu.haltValue(), 1u);
@@ -233,7 +231,7 @@ class VpCpuFaults : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(VpCpuFaults, StopRecordAndRaiseEvent7) {
     const FaultCase& fc = GetParam();
     Machine m;
-    m.board.registerEvent(HBVP_EVENT_FAULT);
+    m.board.registerEvent(HB_EVENT_VP_FAULT);
     m.run(fc.code);
     ASSERT_EQ(m.cpu.state(), VpRunState::Faulted);
     auto f = m.cpu.fault();
@@ -253,7 +251,7 @@ TEST_P(VpCpuFaults, StopRecordAndRaiseEvent7) {
     EXPECT_EQ(record.address, address);
     EXPECT_EQ(record.eip, f->eip);
     EXPECT_EQ(std::string(record.text), f->text);
-    EXPECT_EQ(m.board.eventCount(HBVP_EVENT_FAULT), 1);
+    EXPECT_EQ(m.board.eventCount(HB_EVENT_VP_FAULT), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -294,8 +292,8 @@ TEST(VpCpu, StartContextWithAMissingSelectorIsAFault) {
     EXPECT_EQ(m.cpu.fault()->kind, uint32_t(HBVP_FAULT_BAD_CONTEXT));
     EXPECT_EQ(m.cpu.fault()->detail, 0x30u);
 
-    s.registers.ds = HBVP_SELECTOR_DATA;
-    s.registers.cs = HBVP_SELECTOR_DATA; // a data segment cannot run code
+    s.registers.ds = HB_SELECTOR_DATA;
+    s.registers.cs = HB_SELECTOR_DATA; // a data segment cannot run code
     ASSERT_TRUE(m.cpu.start(s));
     ASSERT_TRUE(m.cpu.waitUntilEnded(60s));
     EXPECT_EQ(m.cpu.fault()->kind, uint32_t(HBVP_FAULT_BAD_CONTEXT));
@@ -328,12 +326,12 @@ TEST(VpCpu, RefusesAnUnusableStart) {
 
 TEST(VpCpuStop, StopsAProgramWaitingInTheDoorbell) {
     Machine m;
-    m.board.registerEvent(HBVP_EVENT_FILEIO); // but no host answers
+    m.board.registerEvent(HB_EVENT_FILEIO_REQUEST); // but no host answers
     ASSERT_TRUE(m.cpu.start(m.startFor(Code()
                                            .storeImm(HBVP_SHARED_ADDRESS + kFileIo, 8)
                                            .movEax(kFileIo)
                                            .outEax(HBVP_PORT_FILEIO))));
-    while (m.board.eventCount(HBVP_EVENT_FILEIO) == 0) {
+    while (m.board.eventCount(HB_EVENT_FILEIO_REQUEST) == 0) {
         std::this_thread::sleep_for(1ms);
     }
     m.cpu.stop();
@@ -374,9 +372,9 @@ TEST(VpCpuStop, DestroyingTheProcessorStopsItsProgram) {
     VpStart s;
     s.memory = memory.data();
     s.memorySize = kMemorySize;
-    s.segments = {{HBVP_SELECTOR_CODE, 0, 0xFFFFFFFF, true},
-                  {HBVP_SELECTOR_DATA, 0, 0xFFFFFFFF, false},
-                  {HBVP_SELECTOR_STARTUP, kStartupBase, 0xFFF, false}};
+    s.segments = {{HB_SELECTOR_CODE, 0, 0xFFFFFFFF, true},
+                  {HB_SELECTOR_DATA, 0, 0xFFFFFFFF, false},
+                  {HB_SELECTOR_STARTUP, kStartupBase, 0xFFF, false}};
     s.registers.eip = kImage;
     s.registers.esp = 0x180000;
     ASSERT_TRUE(cpu->start(s));
@@ -388,10 +386,10 @@ TEST(VpCpu, FourProcessorsRunAtOnce) {
     for (int i = 0; i < 4; ++i) {
         machines.push_back(std::make_unique<Machine>());
         Machine& m = *machines.back();
-        m.board.registerEvent(HBVP_EVENT_FILEIO);
+        m.board.registerEvent(HB_EVENT_FILEIO_REQUEST);
         m.board.startHost([](FakeBoard& b) {
             b.writeSharedWord(kFileIo + 4, b.readSharedWord(kFileIo) + 1);
-            b.writeSharedWord(kFileIo, HBVP_COMPLETION_MARKER);
+            b.writeSharedWord(kFileIo, HB_FILEIO_COMPLETION_MARKER);
         });
         // 50 requests, each adding one through the host: ecx counts down.
         Code c;

@@ -51,7 +51,7 @@ Scripted::Answer answer(VpResume how) {
 uint32_t registerValue(VpDebugTarget& target, unsigned n) {
     uint8_t bytes[10] = {};
     EXPECT_TRUE(target.readRegister(n, bytes));
-    return uint32_t(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24);
+    return hb::getLe32(bytes);
 }
 
 struct Machine {
@@ -66,9 +66,9 @@ struct Machine {
         VpStart s;
         s.memory = memory.data();
         s.memorySize = kMemorySize;
-        s.segments = {{HBVP_SELECTOR_CODE, 0, 0xFFFFFFFF, true},
-                      {HBVP_SELECTOR_DATA, 0, 0xFFFFFFFF, false},
-                      {HBVP_SELECTOR_STARTUP, 0x1000, 0xFFF, false}};
+        s.segments = {{HB_SELECTOR_CODE, 0, 0xFFFFFFFF, true},
+                      {HB_SELECTOR_DATA, 0, 0xFFFFFFFF, false},
+                      {HB_SELECTOR_STARTUP, 0x1000, 0xFFF, false}};
         s.registers.eip = kImage;
         s.registers.esp = 0x180000;
         cpu.setDebugger(std::move(debugger));
@@ -164,7 +164,7 @@ TEST(VpDebug, AFaultStopsAtItsInstructionAndThenEndsTheProgram) {
         EXPECT_EQ(m.cpu.state(), VpRunState::Faulted);
         ASSERT_TRUE(m.cpu.fault());
         EXPECT_EQ(m.cpu.fault()->kind, c.kind);
-        EXPECT_EQ(m.board.eventCount(HBVP_EVENT_FAULT), 1u) << "the host learns of it";
+        EXPECT_EQ(m.board.eventCount(HB_EVENT_VP_FAULT), 1u) << "the host learns of it";
         ASSERT_TRUE(debugger->end);
         EXPECT_EQ(debugger->end->reason, c.end);
     }

@@ -20,9 +20,7 @@ constexpr uint32_t kStartupBase = 0x1000;
 constexpr uint32_t kFileIo = 0x4500;
 
 uint32_t rd32(const std::vector<uint8_t>& b, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, &b[at], 4);
-    return v;
+    return hb::getLe32(&b[at]);
 }
 
 // Puts the image into memory as the loader does and gives the start registers.
@@ -34,7 +32,7 @@ std::optional<VpRegisters> load(const std::string& path, std::vector<uint8_t>& m
     }
     uint32_t nt = rd32(f, 60);
     uint32_t base = rd32(f, nt + 52);
-    uint16_t count = uint16_t(f[nt + 6] | f[nt + 7] << 8);
+    uint16_t count = hb::getLe16(&f[nt + 6]);
     VpRegisters r;
     r.eip = base + rd32(f, nt + 40);
     for (uint16_t i = 0; i < count; ++i) {
@@ -62,14 +60,10 @@ struct MiniHost {
     int exitStatus = -1;
 
     void answer(FakeBoard& b) {
-        uint8_t block[528];
+        uint8_t block[HB_FILEIO_BLOCK_SIZE];
         b.readShared(kFileIo, block, sizeof block);
         uint32_t code = rd32(std::vector<uint8_t>(block, block + 16), 0);
-        auto word = [&](size_t at) {
-            uint32_t v;
-            std::memcpy(&v, block + at, 4);
-            return v;
-        };
+        auto word = [&](size_t at) { return hb::getLe32(block + at); };
         switch (code) {
         case 15: {
             char line[256] = {};
@@ -109,7 +103,7 @@ struct MiniHost {
 
 TEST(VpProgram, HelloPrintsItsArgumentsAndTheGreeting) {
     FakeBoard board;
-    board.registerEvent(HBVP_EVENT_FILEIO);
+    board.registerEvent(HB_EVENT_FILEIO_REQUEST);
     MiniHost host;
     host.commandLine = "hello world \"two words\"";
     host.environment = std::string("A=1\0HBVP_GREETING=hi there\0\0", 28);
@@ -122,9 +116,9 @@ TEST(VpProgram, HelloPrintsItsArgumentsAndTheGreeting) {
     VpStart start;
     start.memory = memory.data();
     start.memorySize = kMemorySize;
-    start.segments = {{HBVP_SELECTOR_CODE, 0, 0xFFFFFFFF, true},
-                      {HBVP_SELECTOR_DATA, 0, 0xFFFFFFFF, false},
-                      {HBVP_SELECTOR_STARTUP, kStartupBase, 0xFFF, false}};
+    start.segments = {{HB_SELECTOR_CODE, 0, 0xFFFFFFFF, true},
+                      {HB_SELECTOR_DATA, 0, 0xFFFFFFFF, false},
+                      {HB_SELECTOR_STARTUP, kStartupBase, 0xFFF, false}};
     start.registers = *regs;
     ASSERT_TRUE(cpu.start(start));
     ASSERT_TRUE(cpu.waitUntilEnded(60s));

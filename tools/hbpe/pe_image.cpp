@@ -1,5 +1,8 @@
 #include "pe_image.h"
 
+#include "little_endian.h"
+#include "vp_image_rules.h"
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -8,8 +11,6 @@ namespace hb::pe {
 
 namespace {
 
-constexpr uint16_t kI386 = 0x14C;
-constexpr uint16_t kPe32Magic = 0x10B;
 constexpr uint32_t kOptionalHeaderSize = 224;
 constexpr uint32_t kCodeBit = 0x20;
 constexpr uint32_t kInitialisedData = 0x40;
@@ -17,26 +18,22 @@ constexpr uint32_t kUninitialisedData = 0x80;
 constexpr uint32_t kDiscardable = 0x02000000; // never needed while the program runs
 constexpr uint32_t kSymbolSize = 18;          // a COFF symbol; the string table follows them
 // Offsets within the NT headers.
-constexpr uint32_t kMachine = 4, kNumberOfSections = 6, kPointerToSymbolTable = 12;
+constexpr uint32_t kNumberOfSections = 6, kPointerToSymbolTable = 12;
 constexpr uint32_t kNumberOfSymbols = 16;
-constexpr uint32_t kSizeOfOptionalHeader = 20, kMagic = 24, kEntryPoint = 40, kImageBase = 52;
+constexpr uint32_t kSizeOfOptionalHeader = 20, kEntryPoint = 40, kImageBase = 52;
 constexpr uint32_t kFileAlignment = 60, kSizeOfHeaders = 84, kCheckSum = 88;
 constexpr uint32_t kDataDirectory = 120;
 constexpr uint32_t kSecurityDirectory = 4, kDebugDirectory = 6;
 constexpr uint32_t kDebugEntrySize = 28;
 
 uint32_t rd32(std::span<const uint8_t> b, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, b.data() + at, 4);
-    return v;
+    return getLe32(b.data() + at);
 }
 uint16_t rd16(std::span<const uint8_t> b, size_t at) {
-    uint16_t v;
-    std::memcpy(&v, b.data() + at, 2);
-    return v;
+    return getLe16(b.data() + at);
 }
 void wr32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    std::memcpy(b.data() + at, &v, 4);
+    putLe32(b.data() + at, v);
 }
 
 uint64_t roundUp(uint64_t v, uint64_t to) {
@@ -105,26 +102,38 @@ struct Image {
     }
 };
 
+vpimage::ReadAt readerOf(std::span<const uint8_t> f) {
+    return [f](uint64_t offset, void* to, uint32_t size) {
+        if (offset > f.size() || f.size() - offset < size) {
+            return false;
+        }
+        std::memcpy(to, f.data() + offset, size);
+        return true;
+    };
+}
+
 // Parses what every later step needs; a problem here leaves nothing to fix.
 std::optional<Image> parse(std::span<const uint8_t> f, std::vector<Problem>& problems) {
     auto fatal = [&](std::string text) {
         problems.push_back({std::move(text), false});
         return std::nullopt;
     };
-    if (f.size() < 64 || rd16(f, 0) != 0x5A4D) {
-        return fatal("no MS-DOS header (the file must start with \"MZ\")");
+    const vpimage::ReadAt read = readerOf(f);
+    vpimage::Headers headers;
+    if (auto refusal = vpimage::dosHeaderRefusal(read, headers); !refusal.empty()) {
+        return fatal(std::move(refusal));
+    }
+    if (auto refusal = vpimage::ntHeadersRefusal(read, headers); !refusal.empty()) {
+        return fatal(std::move(refusal));
     }
     Image img;
-    img.lfanew = rd32(f, 60);
-    if (uint64_t(img.lfanew) + kNtHeadersSize > f.size()) {
-        return fatal("e_lfanew " + std::to_string(img.lfanew) + " points past the end of the file");
-    }
+    img.lfanew = headers.lfanew;
     std::span<const uint8_t> nt = f.subspan(img.lfanew);
-    if (rd32(nt, 0) != 0x4550) {
-        return fatal("no \"PE\" signature at e_lfanew " + std::to_string(img.lfanew));
-    }
-    if (rd16(nt, kMagic) != kPe32Magic) {
-        return fatal("not a PE32 image (optional-header magic is not 0x10B)");
+    for (const std::string& refusal : vpimage::imageKindRefusals(headers)) {
+        if (refusal == vpimage::kNotPe32) {
+            return fatal(refusal);
+        }
+        problems.push_back({refusal, false});
     }
     if (rd16(nt, kSizeOfOptionalHeader) != kOptionalHeaderSize) {
         return fatal("the optional header is not 224 bytes; the loader expects the section "
@@ -132,7 +141,7 @@ std::optional<Image> parse(std::span<const uint8_t> f, std::vector<Problem>& pro
     }
     img.sectionCount = rd16(nt, kNumberOfSections);
     if (img.headerEnd() > f.size()) {
-        return fatal("the section table runs past the end of the file");
+        return fatal(vpimage::kSectionTablePastEnd);
     }
     for (uint32_t i = 0; i < img.sectionCount; ++i) {
         size_t at = img.lfanew + kNtHeadersSize + kSectionHeaderSize * i;
@@ -163,15 +172,17 @@ void checkParsed(std::span<const uint8_t> f, const Image& img, std::vector<Probl
         problems.push_back({std::move(text), fixable});
     };
     std::span<const uint8_t> nt = f.subspan(img.lfanew);
-    if (img.lfanew < kMinLfanew || img.lfanew > kMaxLfanew) {
-        problem("e_lfanew is " + std::to_string(img.lfanew) +
-                    "; the loader needs it between 864 and 1264",
-                true);
+    vpimage::Headers headers;
+    const vpimage::ReadAt read = readerOf(f);
+    vpimage::dosHeaderRefusal(read, headers);
+    vpimage::ntHeadersRefusal(read, headers);
+    if (auto refusal = vpimage::lfanewRefusal(headers); !refusal.empty()) {
+        problem(std::move(refusal), true);
     } else if (img.lfanew % 8 != 0) {
         problem("e_lfanew " + std::to_string(img.lfanew) + " is not a multiple of 8", true);
     }
-    if (rd16(nt, kMachine) != kI386) {
-        problem("not an i386 image (machine is not 0x14C)");
+    for (std::string& refusal : vpimage::sectionRefusals(read, f.size(), headers)) {
+        problem(std::move(refusal));
     }
     const uint32_t imageBase = rd32(nt, kImageBase);
     const uint32_t entry = rd32(nt, kEntryPoint);
@@ -180,14 +191,14 @@ void checkParsed(std::span<const uint8_t> f, const Image& img, std::vector<Probl
     bool entryInCode = false;
     for (const Section& s : img.sections) {
         Load load = classify(s);
-        uint64_t end = uint64_t(imageBase) + s.virtualAddress + std::max(s.virtualSize, s.rawSize);
-        if (end > 0x100000000ull) {
+        // The loader's own rule covers the file data of the sections it loads.
+        const bool loaded = (load == Load::Code || load == Load::Data) && s.rawSize > 0;
+        const uint64_t start = uint64_t(imageBase) + s.virtualAddress;
+        if (start + std::max(s.virtualSize, s.rawSize) > 0x100000000ull &&
+            !(loaded && start + s.rawSize > 0x100000000ull)) {
             problem(quoted(s) + " ends beyond the 32-bit address space");
         }
         if (load == Load::Code || load == Load::Data) {
-            if (s.rawSize > 0 && uint64_t(s.rawPointer) + s.rawSize > f.size()) {
-                problem(quoted(s) + ": its data runs past the end of the file");
-            }
             if (s.rawSize > 0 && s.rawPointer < headerEnd) {
                 problem(quoted(s) + ": its data overlaps the headers", true);
             }
@@ -218,8 +229,8 @@ void checkParsed(std::span<const uint8_t> f, const Image& img, std::vector<Probl
             }
         }
     }
-    if (!stack) {
-        problem("no \".stack\" section (without the code bit); the loader refuses such images");
+    if (auto refusal = vpimage::stackRefusal(stack); !refusal.empty()) {
+        problem(std::move(refusal));
     }
     if (!entryInCode) {
         problem("the entry point lies outside every code section");
@@ -228,6 +239,40 @@ void checkParsed(std::span<const uint8_t> f, const Image& img, std::vector<Probl
 
 } // namespace
 
+std::vector<Problem> loaderRefusals(std::span<const uint8_t> image) {
+    std::vector<Problem> refusals;
+    const vpimage::ReadAt read = readerOf(image);
+    vpimage::Headers headers;
+    auto refuse = [&](std::string text, bool fixable = false) {
+        refusals.push_back({std::move(text), fixable});
+    };
+    if (auto refusal = vpimage::dosHeaderRefusal(read, headers); !refusal.empty()) {
+        refuse(std::move(refusal));
+    } else if (refusal = vpimage::lfanewRefusal(headers); !refusal.empty()) {
+        refuse(std::move(refusal), true);
+    } else if (refusal = vpimage::ntHeadersRefusal(read, headers); !refusal.empty()) {
+        refuse(std::move(refusal));
+    }
+    if (!refusals.empty()) {
+        return refusals;
+    }
+    for (std::string& refusal : vpimage::imageKindRefusals(headers)) {
+        refuse(std::move(refusal));
+    }
+    if (refusals.empty()) {
+        for (std::string& refusal : vpimage::sectionRefusals(read, image.size(), headers)) {
+            refuse(std::move(refusal));
+        }
+    }
+    if (refusals.empty()) {
+        if (auto refusal = vpimage::stackRefusal(vpimage::hasStack(read, headers));
+            !refusal.empty()) {
+            refuse(std::move(refusal));
+        }
+    }
+    return refusals;
+}
+
 std::vector<Problem> checkImage(std::span<const uint8_t> image) {
     std::vector<Problem> problems;
     if (auto img = parse(image, problems)) {
@@ -235,6 +280,72 @@ std::vector<Problem> checkImage(std::span<const uint8_t> image) {
     }
     return problems;
 }
+
+namespace {
+
+// The first file offset behind the headers that any header field points to:
+// everything from there on moves as one block.
+uint64_t dataStart(std::span<const uint8_t> f, std::span<const uint8_t> nt, const Image& img) {
+    uint64_t tail = f.size();
+    for (const Section& s : img.sections) {
+        if (s.rawSize > 0) {
+            tail = std::min<uint64_t>(tail, s.rawPointer);
+        }
+    }
+    const uint32_t symbols = rd32(nt, kPointerToSymbolTable);
+    const uint32_t security = rd32(nt, kDataDirectory + 8 * kSecurityDirectory);
+    for (uint32_t p : {symbols, security}) {
+        if (p != 0) {
+            tail = std::min<uint64_t>(tail, p);
+        }
+    }
+    return tail;
+}
+
+// Moves every file offset in the headers at `ntAt` by `delta` (0 stays 0).
+void shiftHeaderOffsets(std::vector<uint8_t>& out, size_t ntAt, const Image& img, uint64_t delta) {
+    auto shift = [&](size_t at) {
+        uint32_t v = rd32(out, at);
+        if (v != 0) {
+            wr32(out, at, uint32_t(v + delta));
+        }
+    };
+    shift(ntAt + kPointerToSymbolTable);
+    shift(ntAt + kDataDirectory + 8 * kSecurityDirectory);
+    for (uint32_t i = 0; i < img.sectionCount; ++i) {
+        size_t at = ntAt + kNtHeadersSize + kSectionHeaderSize * i;
+        if (rd32(out, at + 16) > 0) {
+            shift(at + 20); // PointerToRawData
+        }
+        shift(at + 24); // PointerToRelocations
+        shift(at + 28); // PointerToLinenumbers
+    }
+}
+
+// Debug directory entries carry file offsets of their data.
+void shiftDebugEntries(std::vector<uint8_t>& out, std::span<const uint8_t> nt, const Image& img,
+                       uint64_t delta) {
+    const uint32_t debugRva = rd32(nt, kDataDirectory + 8 * kDebugDirectory);
+    const uint32_t debugSize = rd32(nt, kDataDirectory + 8 * kDebugDirectory + 4);
+    for (const Section& s : img.sections) {
+        if (debugRva == 0 || debugRva < s.virtualAddress ||
+            uint64_t(debugRva) + debugSize > uint64_t(s.virtualAddress) + s.rawSize) {
+            continue;
+        }
+        uint64_t at = uint64_t(s.rawPointer) + delta + (debugRva - s.virtualAddress);
+        for (uint32_t e = 0; e + kDebugEntrySize <= debugSize; e += kDebugEntrySize) {
+            if (at + e + kDebugEntrySize > out.size()) {
+                continue;
+            }
+            const size_t field = size_t(at + e + 24);
+            if (const uint32_t v = rd32(out, field); v != 0) {
+                wr32(out, field, uint32_t(v + delta));
+            }
+        }
+    }
+}
+
+} // namespace
 
 FixResult fixImage(std::span<const uint8_t> f, uint32_t lfanew) {
     FixResult result;
@@ -253,23 +364,8 @@ FixResult fixImage(std::span<const uint8_t> f, uint32_t lfanew) {
         result.problems.push_back({"the file alignment is not a power of two", false});
         return result;
     }
-
-    // Everything behind the headers moves as one block that starts at the
-    // first file offset any header field points to.
     const uint32_t oldHeaderEnd = img->headerEnd();
-    uint64_t tail = f.size();
-    for (const Section& s : img->sections) {
-        if (s.rawSize > 0) {
-            tail = std::min<uint64_t>(tail, s.rawPointer);
-        }
-    }
-    const uint32_t symbols = rd32(nt, kPointerToSymbolTable);
-    const uint32_t security = rd32(nt, kDataDirectory + 8 * kSecurityDirectory);
-    for (uint32_t p : {symbols, security}) {
-        if (p != 0) {
-            tail = std::min<uint64_t>(tail, p);
-        }
-    }
+    const uint64_t tail = dataStart(f, nt, *img);
     if (tail < oldHeaderEnd) {
         result.problems.push_back({"file data overlaps the headers where they stand", false});
         return result;
@@ -282,42 +378,12 @@ FixResult fixImage(std::span<const uint8_t> f, uint32_t lfanew) {
     wr32(out, 60, lfanew);
     std::memcpy(out.data() + lfanew, f.data() + img->lfanew, oldHeaderEnd - img->lfanew);
     std::memcpy(out.data() + tail + delta, f.data() + tail, f.size() - tail);
-
-    auto shift = [&](size_t at) {
-        uint32_t v = rd32(out, at);
-        if (v != 0) {
-            wr32(out, at, uint32_t(v + delta));
-        }
-    };
-    const size_t ntAt = lfanew;
-    const uint32_t oldSizeOfHeaders = rd32(out, ntAt + kSizeOfHeaders);
-    wr32(out, ntAt + kSizeOfHeaders,
+    const uint32_t oldSizeOfHeaders = rd32(out, lfanew + kSizeOfHeaders);
+    wr32(out, lfanew + kSizeOfHeaders,
          uint32_t(std::max<uint64_t>(oldSizeOfHeaders + delta, roundUp(newHeaderEnd, alignment))));
-    wr32(out, ntAt + kCheckSum, 0);
-    shift(ntAt + kPointerToSymbolTable);
-    shift(ntAt + kDataDirectory + 8 * kSecurityDirectory);
-    for (uint32_t i = 0; i < img->sectionCount; ++i) {
-        size_t at = ntAt + kNtHeadersSize + kSectionHeaderSize * i;
-        if (rd32(out, at + 16) > 0) {
-            shift(at + 20); // PointerToRawData
-        }
-        shift(at + 24); // PointerToRelocations
-        shift(at + 28); // PointerToLinenumbers
-    }
-    // Debug directory entries carry file offsets of their data.
-    const uint32_t debugRva = rd32(nt, kDataDirectory + 8 * kDebugDirectory);
-    const uint32_t debugSize = rd32(nt, kDataDirectory + 8 * kDebugDirectory + 4);
-    for (const Section& s : img->sections) {
-        if (debugRva != 0 && debugRva >= s.virtualAddress &&
-            uint64_t(debugRva) + debugSize <= uint64_t(s.virtualAddress) + s.rawSize) {
-            uint64_t at = uint64_t(s.rawPointer) + delta + (debugRva - s.virtualAddress);
-            for (uint32_t e = 0; e + kDebugEntrySize <= debugSize; e += kDebugEntrySize) {
-                if (at + e + kDebugEntrySize <= out.size()) {
-                    shift(size_t(at + e + 24));
-                }
-            }
-        }
-    }
+    wr32(out, lfanew + kCheckSum, 0);
+    shiftHeaderOffsets(out, lfanew, *img, delta);
+    shiftDebugEntries(out, nt, *img, delta);
 
     result.problems = checkImage(out);
     if (!result.problems.empty()) {

@@ -3,6 +3,8 @@
 // linker placed too early in the file to where the loader wants them.
 #pragma once
 
+#include "vp_image_rules.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -10,20 +12,23 @@
 
 namespace hb::pe {
 
-// The loader sends the file bytes from 864 up to e_lfanew in one write of at
-// most 400 bytes.
-constexpr uint32_t kMinLfanew = 864;
-constexpr uint32_t kMaxLfanew = 864 + 400;
-constexpr uint32_t kNtHeadersSize = 248; // signature, file header, 224-byte optional header
-constexpr uint32_t kSectionHeaderSize = 40;
+// Where the loader takes the NT headers, and their sizes.
+constexpr uint32_t kMinLfanew = vpimage::kMinLfanew;
+constexpr uint32_t kMaxLfanew = vpimage::kMaxLfanew;
+constexpr uint32_t kNtHeadersSize = vpimage::kNtHeadersSize;
+constexpr uint32_t kSectionHeaderSize = vpimage::kSectionHeaderSize;
 
 struct Problem {
     std::string text;
     bool fixable = false; // `fix` cures it by moving the headers
 };
 
-// Every way in which the image breaks the loader's rules; empty when the
-// host can load and start it as it is.
+// Why the host's loader refuses the image, in the loader's order and with
+// the words of its rules; empty when it takes the image.
+std::vector<Problem> loaderRefusals(std::span<const uint8_t> image);
+
+// The loader's refusals and every further way in which the image would not
+// run as built; empty when the host can load and start it as it is.
 std::vector<Problem> checkImage(std::span<const uint8_t> image);
 
 struct FixResult {

@@ -287,7 +287,8 @@ void setCommandLine(AcceleratorBoard* board, const Options& options) {
         fail("cannot set the command line: " + describeError(code));
 }
 
-// Why the loader refused the image: what hbpe check finds, on one line.
+// Why the loader refused the image: the loader's refusals as hbpe check
+// words them, on one line.
 std::string imageProblem(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> bytes;
@@ -297,7 +298,7 @@ std::string imageProblem(const std::string& path) {
         return "it cannot be read";
     }
     std::string text;
-    for (const hb::pe::Problem& problem : hb::pe::checkImage(bytes))
+    for (const hb::pe::Problem& problem : hb::pe::loaderRefusals(bytes))
         text += (text.empty() ? "" : "; ") + problem.text;
     return text.empty() ? "the loader refused it" : text;
 }

@@ -126,7 +126,7 @@ void EmulatedVp::failStart(Board& board, const std::string& why) {
         std::lock_guard lock(mutex_);
         startFault_ = std::move(fault);
     }
-    board.raiseEvent(HBVP_EVENT_FAULT);
+    board.raiseEvent(HB_EVENT_VP_FAULT);
 }
 
 EmulatedVpStatus EmulatedVp::statusLocked() const {

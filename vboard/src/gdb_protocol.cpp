@@ -1,6 +1,7 @@
 // The GDB remote protocol of the VP's debugger stub: framing, the i386 target
 // description and the commands gdb needs on a stopped program.
 #include "gdb_protocol.h"
+#include "little_endian.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -471,8 +472,8 @@ std::optional<std::string> Session::resumeAt(VpDebugTarget& target, std::string_
     if (!address.empty()) {
         const auto eip = parseAddress(address);
         uint8_t bytes[4];
-        for (int i = 0; eip && i < 4; ++i)
-            bytes[i] = uint8_t(*eip >> (8 * i));
+        if (eip)
+            putLe32(bytes, *eip);
         if (!eip || !target.writeRegister(kVpEip, bytes))
             return "E01";
     }

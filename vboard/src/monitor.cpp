@@ -1,6 +1,10 @@
 // The board monitor: serves monitor commands from the monitor data area.
 #include "vboard/monitor.h"
 
+#include "driver_requests.h"
+#include "little_endian.h"
+#include "monitor_data.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -8,50 +12,18 @@ namespace hb::vboard {
 
 namespace {
 
-// Command set of the monitor.
-constexpr uint16_t kGetContext = 15;
-constexpr uint16_t kSetContext = 16;
-constexpr uint16_t kWriteMemory = 18;
-constexpr uint16_t kGetDescriptor = 23;
-constexpr uint16_t kStart = 35;
-constexpr uint16_t kPrepare = 42;
-constexpr uint16_t kSetVariable = 60;
-
-constexpr uint32_t kMessageLength = 0;
-constexpr uint32_t kMessageState = 4;
-constexpr uint32_t kMessageBody = 8;
-constexpr uint32_t kRequestPosted = 2;
-constexpr uint32_t kReplyReady = 1;
-constexpr uint32_t kMonitorReplyEvent = 3;
-
-constexpr uint32_t kWriteHeader = 14;
-
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-void put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
+constexpr uint16_t kGetContext = MON_GET_CONTEXT;
+constexpr uint16_t kSetContext = MON_SET_CONTEXT;
+constexpr uint16_t kWriteMemory = MON_WRITE_MEMORY;
+constexpr uint16_t kGetDescriptor = MON_GET_DESCRIPTOR;
+constexpr uint16_t kStart = MON_START;
+constexpr uint16_t kPrepare = MON_PREPARE;
+constexpr uint16_t kSetVariable = MON_SET_VARIABLE;
 
 std::vector<uint8_t> headerOnly(uint16_t opcode) {
     std::vector<uint8_t> reply(4);
-    put16(reply.data(), 4);
-    put16(reply.data() + 2, opcode);
+    putLe16(reply.data(), 4);
+    putLe16(reply.data() + 2, opcode);
     return reply;
 }
 
@@ -114,17 +86,17 @@ void Monitor::resetLocked() {
     std::fill(memory_.begin(), memory_.end(), uint8_t{0});
     context_.fill(0);
     auto at = [this](uint32_t messageOffset) { return context_.data() + messageOffset - 4; };
-    put16(at(10), 1);
-    put32(at(context::kEsp), descriptors::kMonitorStackTop);
-    put16(at(context::kCs), 0x18);
-    put16(at(context::kDs), 0x20);
-    put16(at(context::kEs), 0x20);
-    put16(at(context::kSs), 0x20);
-    put16(at(context::kFs), 0x28);
-    put16(at(context::kGs), 0x20);
-    put32(at(context::kEip), descriptors::kMonitorEntry);
-    put32(at(context::kEflags), 0x00000246); // IF, ZF, PF and the reserved bit 1
-    put16(at(context::kFpuControl), 0x037F);
+    putLe16(at(10), 1);
+    putLe32(at(context::kEsp), descriptors::kMonitorStackTop);
+    putLe16(at(context::kCs), 0x18);
+    putLe16(at(context::kDs), 0x20);
+    putLe16(at(context::kEs), 0x20);
+    putLe16(at(context::kSs), 0x20);
+    putLe16(at(context::kFs), 0x28);
+    putLe16(at(context::kGs), 0x20);
+    putLe32(at(context::kEip), descriptors::kMonitorEntry);
+    putLe32(at(context::kEflags), 0x00000246); // IF, ZF, PF and the reserved bit 1
+    putLe16(at(context::kFpuControl), 0x037F);
     variables_.fill(0);
     gdt_.fill(0);
     gdt_[0x18 / 8] = descriptors::encode(0, 0xFFFFF, kCodeAccess, kFlat32Flags);
@@ -143,7 +115,7 @@ void Monitor::writeDescriptorTableLocked() {
         return;
     }
     for (size_t i = 0; i < gdt_.size(); ++i) {
-        put64(memory_.data() + descriptors::kGdtAddress + i * 8, gdt_[i]);
+        putLe64(memory_.data() + descriptors::kGdtAddress + i * 8, gdt_[i]);
     }
 }
 
@@ -166,7 +138,7 @@ void Monitor::onReset(Board&) {
 }
 
 void Monitor::onSharedMemoryWrite(Board& board, uint32_t offset, uint32_t length) {
-    const uint32_t stateWord = options_.areaOffset + kMessageState;
+    const uint32_t stateWord = options_.areaOffset + HB_MONITOR_MESSAGE_STATE;
     // Only a write that covers the handshake word can post a request.
     if (static_cast<uint64_t>(offset) + length <= stateWord || offset > stateWord + 3) {
         return;
@@ -175,7 +147,7 @@ void Monitor::onSharedMemoryWrite(Board& board, uint32_t offset, uint32_t length
     if (!inMonitor_ || stopping_) {
         return;
     }
-    if (board.readSharedWord(stateWord) != kRequestPosted) {
+    if (board.readSharedWord(stateWord) != MSG_REQUEST_POSTED) {
         return;
     }
     // A new request supersedes a delayed reply that is still waiting.
@@ -183,12 +155,12 @@ void Monitor::onSharedMemoryWrite(Board& board, uint32_t offset, uint32_t length
 
     MonitorCommand command;
     const uint32_t room = areaRoom(board);
-    const uint32_t bodyRoom = room > kMessageBody ? room - kMessageBody : 0;
-    command.messageLength = board.readSharedWord(options_.areaOffset + kMessageLength);
+    const uint32_t bodyRoom = room > HB_MONITOR_MESSAGE_BODY ? room - HB_MONITOR_MESSAGE_BODY : 0;
+    command.messageLength = board.readSharedWord(options_.areaOffset + HB_MONITOR_MESSAGE_LENGTH);
     const uint32_t taken = std::min(command.messageLength, bodyRoom);
     command.body.resize(taken);
-    if (taken != 0 &&
-        !board.readShared(options_.areaOffset + kMessageBody, command.body.data(), taken)) {
+    if (taken != 0 && !board.readShared(options_.areaOffset + HB_MONITOR_MESSAGE_BODY,
+                                        command.body.data(), taken)) {
         command.body.clear();
     }
 
@@ -196,8 +168,8 @@ void Monitor::onSharedMemoryWrite(Board& board, uint32_t offset, uint32_t length
     std::vector<uint8_t> reply;
     if (command.messageLength > bodyRoom || command.body.size() != command.messageLength) {
         if (command.body.size() >= 4) {
-            command.length = get16(command.body.data());
-            command.opcode = get16(command.body.data() + 2);
+            command.length = getLe16(command.body.data());
+            command.opcode = getLe16(command.body.data() + 2);
         }
         reply = errorReply(command, MonitorError::BadLength);
     } else {
@@ -237,15 +209,15 @@ void Monitor::publish(Board& board, const std::vector<uint8_t>& reply, bool rais
     // The handshake word goes last, so the host never sees 1 before the
     // reply is complete.
     if (!reply.empty()) {
-        board.writeShared(options_.areaOffset + kMessageBody, reply.data(),
+        board.writeShared(options_.areaOffset + HB_MONITOR_MESSAGE_BODY, reply.data(),
                           static_cast<uint32_t>(reply.size()));
     }
     const uint64_t claimed = reply.size() + static_cast<uint64_t>(options_.replyLengthExcess);
-    board.writeSharedWord(options_.areaOffset + kMessageLength,
+    board.writeSharedWord(options_.areaOffset + HB_MONITOR_MESSAGE_LENGTH,
                           static_cast<uint32_t>(std::min<uint64_t>(claimed, UINT32_MAX)));
-    board.writeSharedWord(options_.areaOffset + kMessageState, kReplyReady);
+    board.writeSharedWord(options_.areaOffset + HB_MONITOR_MESSAGE_STATE, MSG_REPLY_READY);
     if (raiseEvent) {
-        board.raiseEvent(kMonitorReplyEvent);
+        board.raiseEvent(HB_EVENT_MONITOR_REPLY);
     }
 }
 
@@ -273,10 +245,10 @@ void Monitor::workerLoop() {
 std::vector<uint8_t> Monitor::errorReply(MonitorCommand& command, MonitorError error) const {
     command.error = error;
     std::vector<uint8_t> reply(8);
-    put16(reply.data(), 8);
-    put16(reply.data() + 2, kMonitorErrorOpcode);
-    put16(reply.data() + 4, command.opcode);
-    put16(reply.data() + 6, static_cast<uint16_t>(error));
+    putLe16(reply.data(), 8);
+    putLe16(reply.data() + 2, kMonitorErrorOpcode);
+    putLe16(reply.data() + 4, command.opcode);
+    putLe16(reply.data() + 6, static_cast<uint16_t>(error));
     return reply;
 }
 
@@ -285,8 +257,8 @@ std::vector<uint8_t> Monitor::execute(MonitorCommand& command, Board& board, boo
     if (m.size() < 4) {
         return errorReply(command, MonitorError::BadLength);
     }
-    command.length = get16(m.data());
-    command.opcode = get16(m.data() + 2);
+    command.length = getLe16(m.data());
+    command.opcode = getLe16(m.data() + 2);
     if (command.length != m.size()) {
         return errorReply(command, MonitorError::BadLength);
     }
@@ -317,10 +289,10 @@ std::vector<uint8_t> Monitor::contextReply(MonitorCommand& command) const {
     std::vector<uint8_t> reply(context::kMessageSize);
     const uint32_t replyLength =
         std::clamp<uint32_t>(options_.contextReplyLength, 4, context::kMessageSize);
-    put16(reply.data() + 2, kGetContext);
+    putLe16(reply.data() + 2, kGetContext);
     std::memcpy(reply.data() + 4, context_.data(), context_.size());
     reply.resize(replyLength);
-    put16(reply.data(), static_cast<uint16_t>(replyLength));
+    putLe16(reply.data(), static_cast<uint16_t>(replyLength));
     return reply;
 }
 
@@ -336,13 +308,13 @@ std::vector<uint8_t> Monitor::takeContext(MonitorCommand& command) {
 // descriptor table.
 std::vector<uint8_t> Monitor::writeImageBytes(MonitorCommand& command) {
     const std::vector<uint8_t>& m = command.body;
-    if (m.size() < kWriteHeader) {
+    if (m.size() < HB_MON_WRITE_HEADER_SIZE) {
         return errorReply(command, MonitorError::BadLength);
     }
-    const uint32_t address = get32(m.data() + 4);
-    const uint16_t selector = get16(m.data() + 8);
-    const uint32_t count = get32(m.data() + 10);
-    if (static_cast<uint64_t>(count) + kWriteHeader != m.size()) {
+    const uint32_t address = getLe32(m.data() + 4);
+    const uint16_t selector = getLe16(m.data() + 8);
+    const uint32_t count = getLe32(m.data() + 10);
+    if (static_cast<uint64_t>(count) + HB_MON_WRITE_HEADER_SIZE != m.size()) {
         return errorReply(command, MonitorError::BadLength);
     }
     const size_t slot = selector / 8;
@@ -356,7 +328,7 @@ std::vector<uint8_t> Monitor::writeImageBytes(MonitorCommand& command) {
         return errorReply(command, MonitorError::OutsideMemory);
     }
     if (count != 0) {
-        std::memcpy(memory_.data() + linear, m.data() + kWriteHeader, count);
+        std::memcpy(memory_.data() + linear, m.data() + HB_MON_WRITE_HEADER_SIZE, count);
     }
     return headerOnly(kWriteMemory);
 }
@@ -367,20 +339,20 @@ std::vector<uint8_t> Monitor::descriptorReply(MonitorCommand& command, const Boa
     if (m.size() != 10) {
         return errorReply(command, MonitorError::BadLength);
     }
-    const uint16_t selector = get16(m.data() + 4);
-    const uint32_t count = get32(m.data() + 6);
+    const uint16_t selector = getLe16(m.data() + 4);
+    const uint32_t count = getLe32(m.data() + 6);
     const size_t first = selector / 8;
     const uint32_t room = areaRoom(board);
     const uint64_t replySize = 4 + static_cast<uint64_t>(count) * 8;
     if ((selector & 7) != 0 || count == 0 || first + count > gdt_.size() ||
-        replySize + kMessageBody > room) {
+        replySize + HB_MONITOR_MESSAGE_BODY > room) {
         return errorReply(command, MonitorError::BadSelector);
     }
     std::vector<uint8_t> reply(static_cast<size_t>(replySize));
-    put16(reply.data(), static_cast<uint16_t>(replySize));
-    put16(reply.data() + 2, kGetDescriptor);
+    putLe16(reply.data(), static_cast<uint16_t>(replySize));
+    putLe16(reply.data() + 2, kGetDescriptor);
     for (uint32_t i = 0; i < count; ++i) {
-        put64(reply.data() + 4 + 8 * i, gdt_[first + i]);
+        putLe64(reply.data() + 4 + 8 * i, gdt_[first + i]);
     }
     return reply;
 }
@@ -393,11 +365,11 @@ std::vector<uint8_t> Monitor::startImage(MonitorCommand& command, bool& leaveMon
     StartedImage image;
     image.context = context_;
     auto at = [this](uint32_t messageOffset) { return context_.data() + messageOffset - 4; };
-    image.entryAddress = get32(at(context::kEip));
-    image.stackPointer = get32(at(context::kEsp));
-    image.flags = get32(at(context::kEflags));
-    image.codeSelector = get16(at(context::kCs));
-    image.dataSelector = get16(at(context::kDs));
+    image.entryAddress = getLe32(at(context::kEip));
+    image.stackPointer = getLe32(at(context::kEsp));
+    image.flags = getLe32(at(context::kEflags));
+    image.codeSelector = getLe16(at(context::kCs));
+    image.dataSelector = getLe16(at(context::kDs));
     started_ = image;
     leaveMonitor = true;
     return {};
@@ -418,9 +390,9 @@ std::vector<uint8_t> Monitor::setVariable(MonitorCommand& command) {
     if (m.size() != 16) {
         return errorReply(command, MonitorError::BadLength);
     }
-    const uint32_t index = get32(m.data() + 4);
-    const uint32_t size = get32(m.data() + 8);
-    const uint32_t value = get32(m.data() + 12);
+    const uint32_t index = getLe32(m.data() + 4);
+    const uint32_t size = getLe32(m.data() + 8);
+    const uint32_t value = getLe32(m.data() + 12);
     if (index >= kVariableCount || size == 0 || size > 4) {
         return errorReply(command, MonitorError::BadVariable);
     }
@@ -466,8 +438,8 @@ VpStart Monitor::vpStart() {
         start.segments.push_back(segment);
     }
     std::array<uint8_t, context::kMessageSize> message{};
-    put16(message.data(), context::kMessageSize);
-    put16(message.data() + 2, kSetContext);
+    putLe16(message.data(), context::kMessageSize);
+    putLe16(message.data() + 2, kSetContext);
     std::memcpy(message.data() + 4, context_.data(), context_.size());
     if (auto registers = VpRegisters::fromContextMessage(message.data(), message.size())) {
         start.registers = *registers;
@@ -508,7 +480,7 @@ uint32_t Monitor::contextWord(uint32_t messageOffset) const {
     if (messageOffset < 4 || messageOffset + 4 > context::kMessageSize) {
         return 0;
     }
-    return get32(context_.data() + messageOffset - 4);
+    return getLe32(context_.data() + messageOffset - 4);
 }
 
 uint16_t Monitor::contextHalf(uint32_t messageOffset) const {
@@ -516,7 +488,7 @@ uint16_t Monitor::contextHalf(uint32_t messageOffset) const {
     if (messageOffset < 4 || messageOffset + 2 > context::kMessageSize) {
         return 0;
     }
-    return get16(context_.data() + messageOffset - 4);
+    return getLe16(context_.data() + messageOffset - 4);
 }
 
 std::optional<uint32_t> Monitor::variable(uint32_t index) const {
@@ -551,7 +523,8 @@ std::optional<StartedImage> Monitor::startedImage() const {
 bool Monitor::requestWaiting(const Board& board) const {
     std::lock_guard lock(mutex_);
     return inMonitor_ && !stopping_ && !options_.neverAnswer && !pending_ &&
-           board.readSharedWord(options_.areaOffset + kMessageState) == kRequestPosted;
+           board.readSharedWord(options_.areaOffset + HB_MONITOR_MESSAGE_STATE) ==
+               MSG_REQUEST_POSTED;
 }
 
 bool Monitor::inMonitor() const {

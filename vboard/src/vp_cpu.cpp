@@ -2,6 +2,9 @@
 // that give the program its doorbells and faults, and its run under a debugger.
 #include "vboard/vp_cpu.h"
 
+#include "little_endian.h"
+#include "shared_memory_layout.h"
+
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
@@ -29,13 +32,6 @@ constexpr size_t kMaxBreakpoints = 1024;
 // `until` for uc_emu_start: an address the program never reaches; 0 would
 // end the run at once on this engine version.
 constexpr uint64_t kNoEnd = 0xFFFFFFFF;
-
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint16_t le16(const uint8_t* p) {
-    return uint16_t(p[0] | p[1] << 8);
-}
 
 uint64_t descriptorFor(const VpSegment& s) {
     uint32_t limit = s.limit;
@@ -116,14 +112,14 @@ std::optional<VpRegisters> VpRegisters::fromContextMessage(const uint8_t* messag
     VpRegisters r;
     uint32_t* general[] = {&r.eax, &r.ebx, &r.ecx, &r.edx, &r.esi, &r.edi, &r.ebp, &r.esp};
     for (size_t i = 0; i < 8; ++i) {
-        *general[i] = le32(message + 12 + 4 * i);
+        *general[i] = getLe32(message + 12 + 4 * i);
     }
     uint16_t* selectors[] = {&r.cs, &r.ds, &r.es, &r.ss, &r.fs, &r.gs};
     for (size_t i = 0; i < 6; ++i) {
-        *selectors[i] = le16(message + 44 + 2 * i);
+        *selectors[i] = getLe16(message + 44 + 2 * i);
     }
-    r.eip = le32(message + 56);
-    r.eflags = le32(message + 60);
+    r.eip = getLe32(message + 56);
+    r.eflags = getLe32(message + 60);
     return r;
 }
 
@@ -132,23 +128,10 @@ HbVpBoardInfo makeBoardInfo(const BoardConfig& config, int boardIndex, uint32_t 
     HbVpBoardInfo info{};
     info.magic = HBVP_INFO_MAGIC;
     info.version = HBVP_INFO_VERSION;
-    switch (config.boardType) {
-    case 27:
-        info.busType = 1;
-        info.busWidth = config.busWidth;
-        break;
-    case 22:
-    case 26:
-        info.busType = 2;
-        info.busWidth = 4;
-        break;
-    case 23:
-    case 25:
-        info.busType = 3;
-        info.busWidth = 4;
-        break;
-    default:
-        break;
+    const int32_t busType = hbBusTypeOfBoardType(config.boardType);
+    info.busType = uint32_t(busType);
+    if (busType != HB_BUS_TYPE_UNKNOWN) {
+        info.busWidth = busType == HB_BUS_TYPE_1 ? config.busWidth : 4;
     }
     info.boardIndex = uint32_t(boardIndex);
     info.vpMemorySize = vpMemorySize;
@@ -157,24 +140,16 @@ HbVpBoardInfo makeBoardInfo(const BoardConfig& config, int boardIndex, uint32_t 
     info.fileIoPort = HBVP_PORT_FILEIO;
     info.haltPort = HBVP_PORT_HALT;
     info.copyPort = HBVP_PORT_COPY;
-    struct Layout {
-        uint32_t fileIo, fileIoSize, customer, customerSize, fail;
-    };
-    std::optional<Layout> layout;
-    if (info.busType == 1 && info.busWidth == 1) {
-        layout = Layout{0x500, 0x140, 0x0, 0x400, 0x400};
-    } else if (info.busType == 1 && (info.busWidth == 2 || info.busWidth == 3)) {
-        layout = Layout{0x1100, 0x400, 0x0, 0x1000, 0x1000};
-    } else if ((info.busType == 2 || info.busType == 3) && info.busWidth == 4) {
-        layout = Layout{0x4500, 0x4000, 0x400, 0x4000, 0x4400};
-    }
-    if (layout) {
-        info.fileIoOffset = layout->fileIo;
-        info.fileIoSize = layout->fileIoSize;
-        info.customerOffset = layout->customer;
-        info.customerSize = layout->customerSize;
-        info.failMessageOffset = layout->fail;
-        info.failMessageSize = 0x100;
+    const HbLayout layout = hbLayoutOf(int32_t(info.busType), int32_t(info.busWidth));
+    if (layout != HB_LAYOUT_NONE) {
+        const HbRegionCell fileIo = hbFileIoBlockCell(layout, 0);
+        const HbRegionCell customer = hbFileIoBlockCell(layout, 1);
+        info.fileIoOffset = fileIo.offset;
+        info.fileIoSize = fileIo.size;
+        info.customerOffset = customer.offset;
+        info.customerSize = customer.size;
+        info.failMessageOffset = hbSharedMemoryLayout[HB_REGION_FAIL_MESSAGE][layout].offset;
+        info.failMessageSize = sizeof(HbVpFaultRecord);
     }
     return info;
 }
@@ -243,20 +218,14 @@ struct VpCpuHooks {
             uc_emu_stop(uc);
             return 0;
         }
-        uint64_t value = 0;
-        for (unsigned i = size; i-- > 0;) {
-            value = value << 8 | bytes[i];
-        }
-        return value;
+        return getLeN(bytes, size);
     }
 
     static void sharedWrite(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value,
                             void* user) {
         auto* run = static_cast<VpCpu::Run*>(user);
         uint8_t bytes[8] = {};
-        for (unsigned i = 0; i < size && i < sizeof bytes; ++i) {
-            bytes[i] = uint8_t(value >> (8 * i));
-        }
+        putLeN(bytes, value, std::min<unsigned>(size, sizeof bytes));
         if (size > sizeof bytes ||
             !run->cpu->board_.writeShared(uint32_t(offset), bytes, uint32_t(size))) {
             recordFault(run, HBVP_FAULT_UNMAPPED_WRITE, HBVP_SHARED_ADDRESS + uint32_t(offset), 0);
@@ -339,19 +308,19 @@ struct VpCpuHooks {
         Board& board = cpu.board_;
         // With no host event registered the ring would be lost; ringing again
         // while waiting lets a service that starts late still see it.
-        bool raised = board.raiseEvent(HBVP_EVENT_FILEIO);
+        bool raised = board.raiseEvent(HB_EVENT_FILEIO_REQUEST);
         for (int i = 0; i < kDoorbellSpins; ++i) {
-            if (board.readSharedWord(value) == HBVP_COMPLETION_MARKER) {
+            if (board.readSharedWord(value) == HB_FILEIO_COMPLETION_MARKER) {
                 return;
             }
             std::this_thread::yield();
         }
         while (!cpu.stopRequested_.load()) {
-            if (board.waitForSharedWord(value, HBVP_COMPLETION_MARKER, kDoorbellWaitSlice)) {
+            if (board.waitForSharedWord(value, HB_FILEIO_COMPLETION_MARKER, kDoorbellWaitSlice)) {
                 return;
             }
             if (!raised) {
-                raised = board.raiseEvent(HBVP_EVENT_FILEIO);
+                raised = board.raiseEvent(HB_EVENT_FILEIO_REQUEST);
             }
         }
         uc_emu_stop(uc);
@@ -448,7 +417,7 @@ class VpCpuDebugTarget final : public VpDebugTarget {
             if (uc_reg_read(uc_, kGeneral[n], &value) != UC_ERR_OK) {
                 return false;
             }
-            putLe(bytes, value, 4);
+            putLeN(bytes, value, 4);
         } else if (n < kVpFctrl) {
             // The engine's layout: the 64-bit mantissa, then sign and exponent.
             uint8_t value[16] = {};
@@ -461,7 +430,7 @@ class VpCpuDebugTarget final : public VpDebugTarget {
             if (n <= kVpFtag && uc_reg_read(uc_, kControl[n - kVpFctrl], &value) != UC_ERR_OK) {
                 return false;
             }
-            putLe(bytes, value, 4); // the x87 pointers stay 0: the VP does no x87 work
+            putLeN(bytes, value, 4); // the x87 pointers stay 0: the VP does no x87 work
         } else {
             return false;
         }
@@ -478,7 +447,7 @@ class VpCpuDebugTarget final : public VpDebugTarget {
             return true; // also for what cannot change: segments, x87 pointers
         }
         if (n < kVpCs) {
-            uint32_t value = uint32_t(getLe(bytes, 4));
+            uint32_t value = uint32_t(getLeN(bytes, 4));
             return uc_reg_write(uc_, kGeneral[n], &value) == UC_ERR_OK;
         }
         if (n >= kVpSt0 && n < kVpFctrl) {
@@ -486,8 +455,8 @@ class VpCpuDebugTarget final : public VpDebugTarget {
             std::memcpy(value, bytes, 10);
             return uc_reg_write(uc_, UC_X86_REG_FP0 + int(n - kVpSt0), value) == UC_ERR_OK;
         }
-        if (n >= kVpFctrl && n <= kVpFtag && getLe(bytes, 4) <= 0xFFFF) {
-            uint16_t value = uint16_t(getLe(bytes, 2));
+        if (n >= kVpFctrl && n <= kVpFtag && getLeN(bytes, 4) <= 0xFFFF) {
+            uint16_t value = uint16_t(getLeN(bytes, 2));
             return uc_reg_write(uc_, kControl[n - kVpFctrl], &value) == UC_ERR_OK;
         }
         return false; // the segments are the monitor's
@@ -569,19 +538,6 @@ class VpCpuDebugTarget final : public VpDebugTarget {
         UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS,  UC_X86_REG_SS,
         UC_X86_REG_DS,  UC_X86_REG_ES,     UC_X86_REG_FS,  UC_X86_REG_GS};
     static constexpr int kControl[] = {UC_X86_REG_FPCW, UC_X86_REG_FPSW, UC_X86_REG_FPTAG};
-
-    static void putLe(uint8_t* p, uint64_t v, size_t size) {
-        for (size_t i = 0; i < size; ++i) {
-            p[i] = uint8_t(v >> (8 * i));
-        }
-    }
-    static uint64_t getLe(const uint8_t* p, size_t size) {
-        uint64_t v = 0;
-        for (size_t i = size; i-- > 0;) {
-            v = v << 8 | p[i];
-        }
-        return v;
-    }
 
     enum class Where { Nothing, Memory, Info, Shared };
     struct Piece {
@@ -889,7 +845,7 @@ void VpCpu::publishEnd(const Run& run, VpRunState end) {
     // The event goes out before the run counts as ended, so whoever waits for
     // the end also finds the event raised.
     if (end == VpRunState::Faulted) {
-        board_.raiseEvent(HBVP_EVENT_FAULT);
+        board_.raiseEvent(HB_EVENT_VP_FAULT);
     }
     {
         std::lock_guard lock(mutex_);

@@ -35,7 +35,7 @@ int main(int argc, char** argv);
 #define HBVP_ATTRIBUTE_DIRECTORY 0x10u
 
 typedef struct HbVpFindData {
-    char name[264];
+    char name[HB_FIND_RECORD_NAME_SIZE];
     uint32_t attributes;
     uint32_t dosTime; /* bits 0-4 seconds/2, 5-10 minutes, 11-15 hours */
     uint32_t dosDate; /* bits 0-4 day, 5-8 month, 9-15 years since 1980 */

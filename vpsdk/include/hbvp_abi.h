@@ -4,6 +4,10 @@
 #ifndef HBVP_ABI_H
 #define HBVP_ABI_H
 
+#include "driver_requests.h"
+#include "file_io_block.h"
+#include "monitor_data.h"
+
 #include <stdint.h>
 
 /* VP address space. VP memory starts at 0; the board-information page and
@@ -13,15 +17,12 @@
 #define HBVP_SHARED_ADDRESS 0x80000000u /* shared memory, byte 0 */
 #define HBVP_MEMORY_LIMIT HBVP_INFO_ADDRESS
 
-/* Segment selectors the start-up context uses. */
-#define HBVP_SELECTOR_CODE 0x18u
-#define HBVP_SELECTOR_DATA 0x20u
-#define HBVP_SELECTOR_STARTUP 0x28u
+/* The start-up context uses the selectors of monitor_data.h. */
 
 /* Doorbell ports (`out dx, eax`).
  * FILEIO: eax holds the shared-memory offset of the file-I/O block whose code
  *   word the program has just written; the board raises event 6 and the
- *   instruction completes once the code word holds HBVP_COMPLETION_MARKER.
+ *   instruction completes once the code word holds HB_FILEIO_COMPLETION_MARKER.
  * HALT: the program has ended; eax is a value the board keeps (the runtime
  *   sends the exit status). `hlt` ends the program as well (value 0). */
 #define HBVP_PORT_FILEIO 0xE0u
@@ -43,16 +44,10 @@ typedef struct HbVpCopyRequest {
     uint32_t count;
 } HbVpCopyRequest;
 
-/* Board events the board raises for the VP. */
-#define HBVP_EVENT_FILEIO 6u
-#define HBVP_EVENT_FAULT 7u /* the VP stopped on a fault; see HbVpFaultRecord */
-
-#define HBVP_COMPLETION_MARKER 0xFFFFFFFFu
-
 /* The board-information block at HBVP_INFO_ADDRESS. Offsets are byte offsets
  * into shared memory; a size of 0 means the layout lacks the region. */
 #define HBVP_INFO_MAGIC 0x50564248u /* "HBVP" */
-#define HBVP_INFO_VERSION 2u /* 2: copyPort */
+#define HBVP_INFO_VERSION 2u        /* 2: copyPort */
 typedef struct HbVpBoardInfo {
     uint32_t magic;
     uint32_t version;
@@ -101,28 +96,7 @@ typedef struct HbVpFaultRecord {
     char text[236];   /* one readable line, NUL-terminated */
 } HbVpFaultRecord;    /* 256 bytes: the room of the fail-message region */
 
-/* The file-I/O block: request codes and fixed offsets. */
-enum HbVpRequest {
-    HBVP_REQ_OPEN = 7,
-    HBVP_REQ_READ = 8,
-    HBVP_REQ_WRITE = 9,
-    HBVP_REQ_CLOSE = 10,
-    HBVP_REQ_SEEK = 11,
-    HBVP_REQ_OPEN2 = 12,
-    HBVP_REQ_DELETE = 13,
-    HBVP_REQ_COMMAND_LINE = 15,
-    HBVP_REQ_EXIT = 16,
-    HBVP_REQ_FIND_FIRST = 17,
-    HBVP_REQ_FIND_NEXT = 18,
-    HBVP_REQ_FIND_CLOSE = 19,
-    HBVP_REQ_ATTRIBUTES = 20,
-    HBVP_REQ_RENAME = 21,
-    HBVP_REQ_ENVIRONMENT_SIZE = 22,
-    HBVP_REQ_ENVIRONMENT = 23,
-    HBVP_REQ_USE_CUSTOMER_MEMORY = 24
-};
-#define HBVP_PATH_SIZE 261u
-#define HBVP_BLOCK_COPY_SIZE 528u /* what the host copies of the block per request */
-#define HBVP_COMMAND_LINE_SIZE 256u
+/* The file-I/O block (request codes, offsets, sizes, the completion marker)
+ * is in file_io_block.h; the board events in driver_requests.h. */
 
 #endif

@@ -2,7 +2,7 @@
 #include "internal.h"
 
 uint32_t hbvp_environment_size(void) {
-    hbvp__call(HBVP_REQ_ENVIRONMENT_SIZE);
+    hbvp__call(FileIoRequest_EnvironmentSize);
     return hbvp__get32(4);
 }
 
@@ -16,7 +16,7 @@ uint32_t hbvp_environment(char* buffer, uint32_t capacity) {
         return 0;
     }
     hbvp__put32(4, capacity);
-    hbvp__call(HBVP_REQ_ENVIRONMENT);
+    hbvp__call(FileIoRequest_Environment);
     uint32_t n = hbvp__get32(4);
     if (n > capacity) {
         n = capacity;
@@ -51,8 +51,8 @@ int hbvp_command_line(char* buffer, uint32_t capacity) {
     if (buffer == 0 || capacity == 0) {
         return -1;
     }
-    hbvp__call(HBVP_REQ_COMMAND_LINE);
-    uint32_t n = capacity < HBVP_COMMAND_LINE_SIZE ? capacity : HBVP_COMMAND_LINE_SIZE;
+    hbvp__call(FileIoRequest_CommandLine);
+    uint32_t n = capacity < HB_FILEIO_COMMAND_LINE_SIZE ? capacity : HB_FILEIO_COMMAND_LINE_SIZE;
     hbvp__get_bytes(4, buffer, n);
     buffer[n - 1] = 0;
     return (int)strlen(buffer);
@@ -60,7 +60,7 @@ int hbvp_command_line(char* buffer, uint32_t capacity) {
 
 void hbvp_exit(int status) {
     hbvp__put32(4, (uint32_t)status);
-    hbvp__call(HBVP_REQ_EXIT);
+    hbvp__call(FileIoRequest_Exit);
     for (;;) {
         __asm__ volatile("outl %%eax, %%dx\n\thlt"
                          :

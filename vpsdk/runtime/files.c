@@ -13,11 +13,11 @@ static int open_with(uint32_t code, const char* path, int flags, uint32_t flags_
 }
 
 int hbvp_open(const char* path, int flags) {
-    return open_with(HBVP_REQ_OPEN, path, flags, 272);
+    return open_with(FileIoRequest_Open, path, flags, 272);
 }
 
 int hbvp_open2(const char* path, int flags) {
-    return open_with(HBVP_REQ_OPEN2, path, flags, 268);
+    return open_with(FileIoRequest_Open2, path, flags, 268);
 }
 
 int hbvp_read(int fd, void* buffer, int count) {
@@ -36,7 +36,7 @@ int hbvp_read(int fd, void* buffer, int count) {
         }
         hbvp__put32(4, (uint32_t)fd);
         hbvp__put32(8, chunk);
-        hbvp__call(HBVP_REQ_READ);
+        hbvp__call(FileIoRequest_Read);
         int got = (int)hbvp__get32(4);
         if (got < 0 || (uint32_t)got > chunk) {
             hbvp__set_error(got < 0 ? hbvp__get32(8) : HBVP_ERROR_INVALID_PARAMETER);
@@ -68,7 +68,7 @@ int hbvp_write(int fd, const void* buffer, int count) {
         hbvp__put32(4, (uint32_t)fd);
         hbvp__put32(8, chunk);
         hbvp__put_bytes(12, from + total, chunk);
-        hbvp__call(HBVP_REQ_WRITE);
+        hbvp__call(FileIoRequest_Write);
         int put = (int)hbvp__get32(4);
         if (put != (int)chunk) {
             hbvp__set_error(hbvp__get32(8));
@@ -84,7 +84,7 @@ int hbvp_write(int fd, const void* buffer, int count) {
 
 int hbvp_close(int fd) {
     hbvp__put32(4, (uint32_t)fd);
-    hbvp__call(HBVP_REQ_CLOSE);
+    hbvp__call(FileIoRequest_Close);
     int r = (int)hbvp__get32(4);
     hbvp__set_error(0);
     return r;
@@ -94,7 +94,7 @@ int32_t hbvp_lseek(int fd, int32_t offset, int origin) {
     hbvp__put32(4, (uint32_t)fd);
     hbvp__put32(8, (uint32_t)offset);
     hbvp__put32(12, (uint32_t)origin);
-    hbvp__call(HBVP_REQ_SEEK);
+    hbvp__call(FileIoRequest_Seek);
     int32_t position = (int32_t)hbvp__get32(4);
     hbvp__set_error(position == -1 ? hbvp__get32(8) : 0);
     return position;

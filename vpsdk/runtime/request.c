@@ -14,10 +14,7 @@ static int block_move(uintptr_t to, uintptr_t from, uint32_t n) {
         return 0;
     }
     HbVpCopyRequest request = {(uint32_t)to, (uint32_t)from, n};
-    __asm__ volatile("outl %%eax, %%dx"
-                     :
-                     : "a"(&request), "d"((uint16_t)g_copy_port)
-                     : "memory");
+    __asm__ volatile("outl %%eax, %%dx" : : "a"(&request), "d"((uint16_t)g_copy_port) : "memory");
     return 1;
 }
 
@@ -100,7 +97,7 @@ void hbvp__get_bytes(uint32_t offset, void* dest, uint32_t n) {
 
 int hbvp__put_path(uint32_t offset, const char* path) {
     size_t n = path ? strlen(path) : 0;
-    if (path == 0 || n >= HBVP_PATH_SIZE) {
+    if (path == 0 || n >= HB_FILEIO_PATH_SIZE) {
         g_last_error = path ? HBVP_ERROR_FILENAME_TOO_LONG : HBVP_ERROR_INVALID_PARAMETER;
         return 0;
     }
@@ -116,13 +113,13 @@ void hbvp__call(uint32_t code) {
                      : "memory");
     /* The board holds the `out` until the marker stands; wait here too so
      * that a board which answers at once still works. */
-    while (hbvp__get32(0) != HBVP_COMPLETION_MARKER) {
+    while (hbvp__get32(0) != HB_FILEIO_COMPLETION_MARKER) {
     }
 }
 
 void hbvp_use_customer_memory(int on) {
     hbvp__put32(4, on ? 1u : 0u);
-    hbvp__call(HBVP_REQ_USE_CUSTOMER_MEMORY);
+    hbvp__call(FileIoRequest_UseCustomerMemory);
     /* The answer stands at the old place; the next request goes to the new. */
     const HbVpBoardInfo* info = hbvp_board_info();
     g_offset = on ? info->customerOffset : info->fileIoOffset;

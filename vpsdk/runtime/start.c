@@ -6,7 +6,7 @@
 /* A 255-byte line holds at most 128 words. */
 #define MAX_ARGS 128
 
-static char g_command_line[HBVP_COMMAND_LINE_SIZE];
+static char g_command_line[HB_FILEIO_COMMAND_LINE_SIZE];
 static char* g_argv[MAX_ARGS + 1];
 
 static int is_blank(char c) {

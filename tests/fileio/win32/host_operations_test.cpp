@@ -2,6 +2,7 @@
 // system's file calls, with the error codes they really give.
 #include "fileio/dos_date_time.h"
 #include "fileio/host_operations.h"
+#include "support/host_operations_without_root.h"
 
 #include <gtest/gtest.h>
 

@@ -9,6 +9,7 @@
 // through the accessors below.
 #pragma once
 
+#include "monitor_data.h"
 #include "vboard/board.h"
 #include "vboard/vp_cpu.h"
 
@@ -63,14 +64,15 @@ struct MonitorCommand {
 // The context layout, as offsets into the 376-byte VpContext message (the
 // 4-byte header is followed by 372 bytes of context).
 namespace context {
-inline constexpr uint32_t kMessageSize = 376;
-inline constexpr uint32_t kSize = 372;
+inline constexpr uint32_t kMessageSize = HB_VPCONTEXT_SIZE;
+inline constexpr uint32_t kSize = HB_VPCONTEXT_SIZE - HB_MON_HEADER_SIZE;
 inline constexpr uint32_t kEax = 12, kEbx = 16, kEcx = 20, kEdx = 24, kEsi = 28, kEdi = 32,
                           kEbp = 36;
-inline constexpr uint32_t kEsp = 40;
-inline constexpr uint32_t kCs = 44, kDs = 46, kEs = 48, kSs = 50, kFs = 52, kGs = 54;
-inline constexpr uint32_t kEip = 56;
-inline constexpr uint32_t kEflags = 60;
+inline constexpr uint32_t kEsp = HB_VPCONTEXT_STACK_POINTER;
+inline constexpr uint32_t kCs = HB_VPCONTEXT_CODE_SELECTOR, kDs = HB_VPCONTEXT_DATA_SELECTOR,
+                          kEs = 48, kSs = 50, kFs = HB_VPCONTEXT_STARTUP_SELECTOR, kGs = 54;
+inline constexpr uint32_t kEip = HB_VPCONTEXT_ENTRY_ADDRESS;
+inline constexpr uint32_t kEflags = HB_VPCONTEXT_FLAGS;
 inline constexpr uint32_t kFpuControl = 64; // u16, x87 control word
 } // namespace context
 

@@ -42,8 +42,8 @@ struct VpSegment {
 struct VpRegisters {
     uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0, esi = 0, edi = 0, ebp = 0;
     uint32_t esp = 0;
-    uint16_t cs = HBVP_SELECTOR_CODE, ds = HBVP_SELECTOR_DATA, es = HBVP_SELECTOR_DATA;
-    uint16_t ss = HBVP_SELECTOR_DATA, fs = HBVP_SELECTOR_STARTUP, gs = HBVP_SELECTOR_DATA;
+    uint16_t cs = HB_SELECTOR_CODE, ds = HB_SELECTOR_DATA, es = HB_SELECTOR_DATA;
+    uint16_t ss = HB_SELECTOR_DATA, fs = HB_SELECTOR_STARTUP, gs = HB_SELECTOR_DATA;
     uint32_t eip = 0;
     uint32_t eflags = 0x202;
 

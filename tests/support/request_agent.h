@@ -1,0 +1,40 @@
+// The scripted VP on the virtual board, in process: the board's shared memory
+// and events under the scripted VP, for tests, benchmarks and fuzz targets.
+#pragma once
+
+#include "support/scripted_vp.h"
+#include "vboard/board.h"
+
+#include <chrono>
+#include <cstdint>
+
+namespace hbtest {
+
+class BoardVpSide : public VpBoard {
+  public:
+    explicit BoardVpSide(hb::vboard::Board& board) : virtualBoard_(board) {}
+    uint32_t boardType() const override { return virtualBoard_.config().boardType; }
+    uint32_t busWidth() const override { return virtualBoard_.config().busWidth; }
+    bool writeShared(uint32_t offset, const void* data, uint32_t length) override;
+    void readShared(uint32_t offset, void* data, uint32_t length) const override;
+    bool ring(uint32_t offset, std::chrono::milliseconds timeout) override;
+
+  protected:
+    hb::vboard::Board& virtualBoard_;
+};
+
+class RequestAgent : private BoardVpSide, public ScriptedVp {
+  public:
+    explicit RequestAgent(hb::vboard::Board& board, bool useCustomerMemory = false,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(20))
+        : BoardVpSide(board), ScriptedVp(*this, useCustomerMemory, timeout) {}
+
+    hb::vboard::Board& board() { return virtualBoard_; }
+};
+
+// Where the board's file-I/O buffer lies for the switch setting.
+inline FileIoLayout fileIoLayout(const hb::vboard::BoardConfig& config, bool useCustomerMemory) {
+    return fileIoLayout(config.boardType, config.busWidth, useCustomerMemory);
+}
+
+} // namespace hbtest

@@ -1,0 +1,126 @@
+// The VP program's side of the file-I/O protocol, scripted by tests,
+// benchmarks and fuzz targets: writes a request into the board's file-I/O
+// block, rings the board and reads the answer once the completion marker
+// stands. Built on the wire format of file_io_block.h alone; the board it
+// talks to (the virtual board, the in-process fake) comes through VpBoard.
+//
+// The block's place follows the board's layout (board type and bus width)
+// and the customer-memory switch, which the VP tracks when it sends
+// UseCustomerMemory itself; a test that flips the switch from the host side
+// says so with setCustomerMemory.
+#pragma once
+
+#include "file_io_block.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hbtest {
+
+// What a scripted VP needs of a board.
+class VpBoard {
+  public:
+    virtual ~VpBoard() = default;
+    virtual uint32_t boardType() const = 0;
+    virtual uint32_t busWidth() const = 0;
+    virtual bool writeShared(uint32_t offset, const void* data, uint32_t length) = 0;
+    virtual void readShared(uint32_t offset, void* data, uint32_t length) const = 0;
+    // Raises the file-I/O event and waits until the completion marker stands
+    // in the code word at `offset`. False when the event is not registered or
+    // the marker does not come.
+    virtual bool ring(uint32_t offset, std::chrono::milliseconds timeout) = 0;
+};
+
+struct FileIoLayout {
+    uint32_t offset = 0; // of the file-I/O buffer in shared memory
+    uint32_t size = 0;   // of the buffer, in bytes; 0 when the board has none
+};
+
+// Where a board's file-I/O buffer lies for the switch setting.
+FileIoLayout fileIoLayout(uint32_t boardType, uint32_t busWidth, bool useCustomerMemory);
+
+class ScriptedVp {
+  public:
+    static constexpr uint32_t kBlockSize = HB_FILEIO_BLOCK_SIZE;
+    static constexpr uint32_t kMarker = HB_FILEIO_COMPLETION_MARKER;
+
+    ScriptedVp(VpBoard& board, bool useCustomerMemory, std::chrono::milliseconds timeout)
+        : board_(board), useCustomerMemory_(useCustomerMemory), timeout_(timeout) {}
+    virtual ~ScriptedVp() = default;
+    ScriptedVp(const ScriptedVp&) = delete;
+    ScriptedVp& operator=(const ScriptedVp&) = delete;
+
+    FileIoLayout layout() const {
+        return fileIoLayout(board_.boardType(), board_.busWidth(), useCustomerMemory_);
+    }
+    uint32_t blockOffset() const { return layout().offset; }
+    uint32_t blockSize() const { return layout().size; }
+    void setCustomerMemory(bool on) { useCustomerMemory_ = on; }
+
+    // Raw form: writes `length` bytes (a whole or malformed block, the code
+    // word first) at the block, rings and waits for the marker.
+    bool post(const void* block, uint32_t length);
+    // Reads from the block after an answer.
+    std::vector<uint8_t> readBlock(uint32_t offset, uint32_t length) const;
+    uint32_t word(uint32_t offset) const;
+    // Whether the last post saw its marker.
+    bool answered() const { return answered_; }
+
+    struct Result {
+        int32_t value = 0;  // descriptor, count, position or attribute bits
+        uint32_t error = 0; // the error word
+    };
+    struct ReadResult : Result {
+        std::vector<uint8_t> data;
+    };
+    struct FindResult {
+        std::string name;
+        uint32_t attributes = 0, dosTime = 0, dosDate = 0, sizeLow = 0, handleOrError = 0;
+    };
+
+    Result open(const std::string& path, uint32_t flags);
+    Result open2(const std::string& path, uint32_t flags);
+    ReadResult read(int32_t descriptor, int32_t count);
+    Result read(int32_t descriptor, int32_t count, std::string* data);
+    // The data goes behind the words, as far as the buffer reaches.
+    Result write(int32_t descriptor, const void* data, int32_t count);
+    Result write(int32_t descriptor, const std::string& text);
+    Result write(int32_t descriptor, int32_t count); // count as sent, no data
+    int32_t close(int32_t descriptor);
+    Result seek(int32_t descriptor, int32_t offset, int32_t origin);
+    uint32_t remove(const std::string& path); // Delete
+    std::string commandLine();
+    void exit(uint32_t status);
+    FindResult findFirst(const std::string& pattern);
+    FindResult findNext(uint32_t search);
+    void findClose(uint32_t search);
+    Result attributes(const std::string& path); // value: the bits
+    uint32_t rename(const std::string& oldPath, const std::string& newPath);
+    uint32_t environmentSize();
+    // The count answered, and that many bytes (as far as the buffer reaches).
+    std::vector<uint8_t> environment(uint32_t maximum, uint32_t* count = nullptr);
+    std::string environmentText(uint32_t maximum, uint32_t* count = nullptr);
+    void useCustomerMemory(uint32_t flag);
+
+  private:
+    struct Block {
+        std::vector<uint8_t> bytes = std::vector<uint8_t>(kBlockSize, 0);
+        void word(uint32_t offset, uint32_t value);
+        void text(uint32_t offset, const std::string& value);
+    };
+    static Block request(uint32_t code);
+    // The VP keeps its request inside the buffer where the buffer is smaller
+    // than the block.
+    bool send(const Block& block);
+    Result wordPair() const;
+    FindResult findRecord() const;
+
+    VpBoard& board_;
+    bool useCustomerMemory_;
+    std::chrono::milliseconds timeout_;
+    bool answered_ = false;
+};
+
+} // namespace hbtest
