@@ -1,3 +1,5 @@
+// PE32 images for the VP: parsing, the checks `hbpe check` reports (the
+// loader's own refusals among them) and the header move of `hbpe fix`.
 #include "pe_image.h"
 
 #include "little_endian.h"
