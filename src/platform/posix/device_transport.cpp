@@ -283,13 +283,15 @@ class SharedMapping {
     // aware of it (an event, a reply) is seen by the copy.
     void read(uint32_t offset, void* out, uint32_t length) const {
         control_.observeWrites();
-        std::memcpy(out, base_ + offset, length);
+        if (length != 0) // a zero-length request may come with no buffer
+            std::memcpy(out, base_ + offset, length);
     }
     // The bytes stand in the memory, ahead of every later store of this
     // thread (the notice, the next write), when this returns; a device
     // thread that waits for them is woken.
     void write(uint32_t offset, const void* data, uint32_t length) {
-        std::memcpy(base_ + offset, data, length);
+        if (length != 0)
+            std::memcpy(base_ + offset, data, length);
         control_.announceWrite();
     }
 
