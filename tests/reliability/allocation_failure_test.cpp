@@ -122,9 +122,11 @@ class AllocationFailure : public hbtest::ServiceFixture {
     // Walks n = 1, 2, ... until `operation` runs without reaching the failing
     // allocation; `check` judges each outcome. Returns the allocations walked.
     long walk(const std::function<void()>& operation, const std::function<void(long)>& check) {
+        // Counted once: the board's end of a connection that an earlier
+        // attempt dropped may be accepted and closed at any moment later.
+        const int descriptors = hb::test::countOpenDescriptors();
+        const int threads = threadCount();
         for (long n = 1; n < 10000; ++n) {
-            const int descriptors = hb::test::countOpenDescriptors();
-            const int threads = threadCount();
             arm(n);
             operation();
             const bool reached = disarm();
