@@ -18,6 +18,7 @@
 // When the input runs out the device closes the connection.
 #include "library_replies_fuzz.h"
 
+#include "device_socket.h"
 #include "device_wire.h"
 #include "hbsys9u.h"
 
@@ -90,20 +91,7 @@ int makeMemory(uint8_t kind, uint32_t size) {
 
 bool sendWithDescriptor(int fd, const uint8_t* data, size_t length, int descriptor) {
     iovec iov{const_cast<uint8_t*>(data), length};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    if (descriptor >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-        cm->cmsg_level = SOL_SOCKET;
-        cm->cmsg_type = SCM_RIGHTS;
-        cm->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(cm), &descriptor, sizeof(int));
-    }
-    return ::sendmsg(fd, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+    return hb::wire::sendWhole(fd, &iov, 1, descriptor);
 }
 
 // The fake device: one connection, one reply per request until the input or

@@ -2,6 +2,7 @@
 // away mid-request, and frames that a device must refuse.
 #include "virtual_board_fixture.h"
 
+#include "device_socket.h"
 #include "device_wire.h"
 
 #include <atomic>
@@ -366,16 +367,8 @@ class RawClient {
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
-        if (!attached.empty()) {
-            msg.msg_control = control;
-            msg.msg_controllen = CMSG_SPACE(attached.size() * sizeof(int));
-            cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-            cm->cmsg_level = SOL_SOCKET;
-            cm->cmsg_type = SCM_RIGHTS;
-            cm->cmsg_len = CMSG_LEN(attached.size() * sizeof(int));
-            std::memcpy(CMSG_DATA(cm), attached.data(), attached.size() * sizeof(int));
-        }
+        wire::DescriptorRoom<2> room;
+        wire::attachDescriptors(msg, room, std::span<const int>(attached));
         const bool sent = ::sendmsg(fd_, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
         for (int fd : attached) {
             ::close(fd);
@@ -563,20 +556,7 @@ class RogueDevice {
         wire::putLe32(payload + 8, memory_ >= 0 ? wire::kFeatureMappedMemory : 0);
         wire::putLe32(payload + 12, memorySize_);
         iovec iov{frame, hello.totalSize};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        if (memory_ >= 0) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-            cm->cmsg_level = SOL_SOCKET;
-            cm->cmsg_type = SCM_RIGHTS;
-            cm->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(cm), &memory_, sizeof(int));
-        }
-        ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+        wire::sendWhole(fd, &iov, 1, memory_);
         if (memory_ >= 0) {
             ::close(memory_);
         }

@@ -2,6 +2,7 @@
 // handed to the request handler, replies sent.
 #include "board_server.h"
 
+#include "device_socket.h"
 #include "device_wire.h"
 #include "hbsys9u.h"
 #include "request_handler.h"
@@ -342,28 +343,19 @@ bool BoardServer::serviceConnection(Connection& c) {
         c.buffer.resize(c.used + kReadChunk);
     }
     iovec iov{c.buffer.data() + c.used, c.buffer.size() - c.used};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPendingDescriptors)];
+    wire::DescriptorRoom<kMaxPendingDescriptors> room;
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msg.msg_control = room.bytes;
+    msg.msg_controllen = sizeof room.bytes;
     const ssize_t n = ::recvmsg(c.fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (n < 0) {
         return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     }
     const uint64_t lastPosition = c.streamOffset + c.used + static_cast<size_t>(n) - 1;
-    for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
-        if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) {
-            continue;
-        }
-        const size_t count = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (size_t i = 0; i < count; ++i) {
-            int descriptor;
-            std::memcpy(&descriptor, CMSG_DATA(cm) + i * sizeof(int), sizeof(int));
-            c.descriptors.emplace_back(lastPosition, descriptor);
-        }
-    }
+    wire::forEachReceivedDescriptor(
+        msg, [&](int descriptor) { c.descriptors.emplace_back(lastPosition, descriptor); });
     if (n == 0 || (msg.msg_flags & MSG_CTRUNC) != 0 ||
         c.descriptors.size() > kMaxPendingDescriptors) {
         return false;
@@ -525,44 +517,14 @@ bool BoardServer::sendReply(Connection& c, uint32_t requestId, uint32_t flags, u
         wire::encodeHeader(reply, header);
     }
     iovec iov[2] = {{header, sizeof header}, {const_cast<uint8_t*>(payload), length}};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     if (fault.kind == FaultKind::CloseMid) {
         // Half of the frame, then the connection ends.
         const size_t half = (sizeof header + length) / 2;
         iov[0].iov_len = std::min(half, sizeof header);
         iov[1].iov_len = half - iov[0].iov_len;
     }
-    size_t index = 0;
-    while (index < 2) {
-        msghdr msg{};
-        msg.msg_iov = iov + index;
-        msg.msg_iovlen = 2 - index;
-        if (descriptor >= 0) {
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-            cm->cmsg_level = SOL_SOCKET;
-            cm->cmsg_type = SCM_RIGHTS;
-            cm->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(cm), &descriptor, sizeof(int));
-        }
-        const ssize_t sent = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false; // closed, or the host stopped reading
-        }
-        descriptor = -1; // it went with the first bytes
-        auto left = static_cast<size_t>(sent);
-        while (index < 2 && left >= iov[index].iov_len) {
-            left -= iov[index].iov_len;
-            ++index;
-        }
-        if (index < 2) {
-            iov[index].iov_base = static_cast<char*>(iov[index].iov_base) + left;
-            iov[index].iov_len -= left;
-        }
+    if (!wire::sendWhole(c.fd, iov, 2, descriptor)) {
+        return false; // closed, or the host stopped reading
     }
     return fault.kind != FaultKind::CloseMid;
 }

@@ -20,20 +20,33 @@ int hbvp_open2(const char* path, int flags) {
     return open_with(FileIoRequest_Open2, path, flags, 268);
 }
 
-int hbvp_read(int fd, void* buffer, int count) {
-    uint8_t* to = (uint8_t*)buffer;
+/* The block's capacity for a transfer of `count` bytes at `buffer`, or 0
+   (the error set) when the arguments cannot be served. */
+static uint32_t transfer_capacity(const void* buffer, int count) {
     uint32_t capacity = hbvp_block_capacity();
-    int total = 0;
     if (count < 0 || (buffer == 0 && count > 0) || capacity == 0) {
         hbvp__set_error(HBVP_ERROR_INVALID_PARAMETER);
-        return -1;
+        return 0;
     }
     hbvp__set_error(0);
+    return capacity;
+}
+
+/* The next piece of a transfer: what is left of it, at most `capacity`. */
+static uint32_t next_chunk(int count, int total, uint32_t capacity) {
+    uint32_t left = (uint32_t)(count - total);
+    return left < capacity ? left : capacity;
+}
+
+int hbvp_read(int fd, void* buffer, int count) {
+    uint8_t* to = (uint8_t*)buffer;
+    uint32_t capacity = transfer_capacity(buffer, count);
+    int total = 0;
+    if (capacity == 0) {
+        return -1;
+    }
     while (total < count) {
-        uint32_t chunk = (uint32_t)(count - total);
-        if (chunk > capacity) {
-            chunk = capacity;
-        }
+        uint32_t chunk = next_chunk(count, total, capacity);
         hbvp__put32(4, (uint32_t)fd);
         hbvp__put32(8, chunk);
         hbvp__call(FileIoRequest_Read);
@@ -53,18 +66,13 @@ int hbvp_read(int fd, void* buffer, int count) {
 
 int hbvp_write(int fd, const void* buffer, int count) {
     const uint8_t* from = (const uint8_t*)buffer;
-    uint32_t capacity = hbvp_block_capacity();
+    uint32_t capacity = transfer_capacity(buffer, count);
     int total = 0;
-    if (count < 0 || (buffer == 0 && count > 0) || capacity == 0) {
-        hbvp__set_error(HBVP_ERROR_INVALID_PARAMETER);
+    if (capacity == 0) {
         return -1;
     }
-    hbvp__set_error(0);
     while (total < count) {
-        uint32_t chunk = (uint32_t)(count - total);
-        if (chunk > capacity) {
-            chunk = capacity;
-        }
+        uint32_t chunk = next_chunk(count, total, capacity);
         hbvp__put32(4, (uint32_t)fd);
         hbvp__put32(8, chunk);
         hbvp__put_bytes(12, from + total, chunk);

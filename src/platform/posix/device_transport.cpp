@@ -16,6 +16,7 @@
 // for a write one notice frame when the device wants to react to it. While the
 // device's control word asks for it (a fault plan or a trace watches these
 // requests) they travel as frames again.
+#include "device_socket.h"
 #include "device_wire.h"
 #include "hbsys9u.h"
 #include "mapped_memory.h"
@@ -77,47 +78,6 @@ uint32_t connectError(int error) {
     }
 }
 
-// Sends the whole of `iov` (modified as it goes), attaching `descriptor` to
-// the first bytes when it is not -1.
-bool sendAll(int fd, iovec* iov, int count, int descriptor) {
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    bool attach = descriptor >= 0;
-    while (count > 0) {
-        msghdr msg{};
-        msg.msg_iov = iov;
-        msg.msg_iovlen = static_cast<size_t>(count);
-        if (attach) {
-            std::memset(control, 0, sizeof control);
-            msg.msg_control = control;
-            msg.msg_controllen = sizeof control;
-            cmsghdr* cm = CMSG_FIRSTHDR(&msg);
-            cm->cmsg_level = SOL_SOCKET;
-            cm->cmsg_type = SCM_RIGHTS;
-            cm->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(cm), &descriptor, sizeof(int));
-        }
-        const ssize_t sent = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        attach = false;
-        auto left = static_cast<size_t>(sent);
-        while (count > 0 && left >= iov->iov_len) {
-            left -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char*>(iov->iov_base) + left;
-            iov->iov_len -= left;
-        }
-    }
-    return true;
-}
-
 // Receives one reply frame to `request`: the header into `reply`, the payload
 // straight into `out` (at most `capacity` bytes). False when the connection
 // ends or the reply is not a valid answer to the request.
@@ -177,32 +137,25 @@ bool receiveHelloReply(int fd, const wire::FrameHeader& hello, wire::FrameHeader
     bool ok = true;
     while (ok && got < want) {
         iovec iov{frame + got, want - got};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+        wire::DescriptorRoom<4> room;
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
+        msg.msg_control = room.bytes;
+        msg.msg_controllen = sizeof room.bytes;
         const ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); n >= 0 && cm != nullptr;
-             cm = CMSG_NXTHDR(&msg, cm)) {
-            if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) {
-                continue;
-            }
-            const size_t count = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < count; ++i) {
-                int received;
-                std::memcpy(&received, CMSG_DATA(cm) + i * sizeof(int), sizeof(int));
+        if (n >= 0) {
+            wire::forEachReceivedDescriptor(msg, [&](int received) {
                 if (descriptor < 0) {
                     descriptor = received;
                 } else {
                     ::close(received);
                     ok = false;
                 }
-            }
+            });
         }
         if (n <= 0 || (msg.msg_flags & MSG_CTRUNC) != 0) {
             ok = false;
@@ -330,7 +283,7 @@ class DeviceConnection final : public Object {
         wire::FrameHeader reply;
         uint8_t answer[wire::kHelloReplyPayloadSize] = {};
         int memory = -1;
-        if (!sendAll(fd_, &iov, 1, -1) || !receiveHelloReply(fd_, hello, reply, answer, memory)) {
+        if (!wire::sendWhole(fd_, &iov, 1, -1) || !receiveHelloReply(fd_, hello, reply, answer, memory)) {
             setLastError(wire::kStatusDeviceNotConnected);
             return false;
         }
@@ -412,7 +365,7 @@ class DeviceConnection final : public Object {
             iov[count++] = {outBuffer, request.dataSize};
         }
         wire::FrameHeader reply;
-        if (!sendAll(fd_, iov, count, descriptor) ||
+        if (!wire::sendWhole(fd_, iov, static_cast<size_t>(count), descriptor) ||
             !receiveReply(fd_, request, reply, toDevice ? nullptr : outBuffer,
                           toDevice ? 0 : request.outputCapacity)) {
             // Nothing more can be trusted on this stream: the device is gone or
@@ -486,7 +439,7 @@ class DeviceConnection final : public Object {
         wire::putLe32(frame + wire::kHeaderSize, offset);
         wire::putLe32(frame + wire::kHeaderSize + 4, length);
         iovec iov{frame, sizeof frame};
-        if (!sendAll(fd_, &iov, 1, -1)) {
+        if (!wire::sendWhole(fd_, &iov, 1, -1)) {
             markBroken();
             setLastError(wire::kStatusDeviceNotConnected);
             return false;

@@ -69,29 +69,6 @@ uint32_t failBeneath(const HostRoot& root, std::string_view path) {
     return code;
 }
 
-} // namespace
-
-RuntimeError runtimeError() {
-    switch (errno) {
-    case 0:
-        return RuntimeError::None;
-    case EBADF:
-        return RuntimeError::BadDescriptor;
-    case EINVAL:
-        return RuntimeError::InvalidArgument;
-    case ENOSPC:
-    case EDQUOT:
-        return RuntimeError::NoSpace;
-    default:
-        return RuntimeError::Other;
-    }
-}
-
-void clearRuntimeError() {
-    errno = 0;
-}
-
-namespace {
 
 // The directory that holds `path`, as an O_PATH descriptor, and the file's
 // name in it; -1 with errno set when it cannot be opened.

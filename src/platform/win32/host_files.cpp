@@ -13,25 +13,6 @@
 
 namespace hb::platform {
 
-RuntimeError runtimeError() {
-    switch (errno) {
-    case 0:
-        return RuntimeError::None;
-    case EBADF:
-        return RuntimeError::BadDescriptor;
-    case EINVAL:
-        return RuntimeError::InvalidArgument;
-    case ENOSPC:
-        return RuntimeError::NoSpace;
-    default:
-        return RuntimeError::Other;
-    }
-}
-
-void clearRuntimeError() {
-    errno = 0;
-}
-
 // A root directory is not offered on this platform yet: setting one fails
 // with 50 (ERROR_NOT_SUPPORTED), so no host application believes its VP
 // program confined when it is not. Should a root ever reach the calls below,
