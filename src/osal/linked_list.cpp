@@ -55,6 +55,8 @@ ListNode* hb_listGetNextNode(ListNode* node) {
     return next->next ? next : nullptr;
 }
 
-uintptr_t hb_listItem(ListNode* node) { return node->item; }
+uintptr_t hb_listItem(ListNode* node) {
+    return node->item;
+}
 
 } // extern "C"

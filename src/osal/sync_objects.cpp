@@ -29,23 +29,47 @@ uint32_t waitForObject(HbHandle object, double timeout) {
 } // namespace hb
 
 namespace {
-uint32_t resultOf(bool ok) { return ok ? HB_ERROR_SUCCESS : platform::lastError(); }
+uint32_t resultOf(bool ok) {
+    return ok ? HB_ERROR_SUCCESS : platform::lastError();
+}
 } // namespace
 
 extern "C" {
 
-HbHandle hb__MutexCreate(void) { return platform::createMutex(); }
-uint32_t hb__MutexLock(HbHandle mutex, double timeout) { return hb::waitForObject(mutex, timeout); }
-uint32_t hb__MutexUnlock(HbHandle mutex) { return resultOf(platform::releaseMutex(mutex)); }
-int32_t hb__MutexDestroy(HbHandle mutex) { return platform::closeObject(mutex) ? 1 : 0; }
+HbHandle hb__MutexCreate(void) {
+    return platform::createMutex();
+}
+uint32_t hb__MutexLock(HbHandle mutex, double timeout) {
+    return hb::waitForObject(mutex, timeout);
+}
+uint32_t hb__MutexUnlock(HbHandle mutex) {
+    return resultOf(platform::releaseMutex(mutex));
+}
+int32_t hb__MutexDestroy(HbHandle mutex) {
+    return platform::closeObject(mutex) ? 1 : 0;
+}
 
-HbHandle hb__EventCreate(int32_t initiallySet) { return platform::createEvent(initiallySet != 0); }
-uint32_t hb__EventLock(HbHandle event, double timeout) { return hb__MutexLock(event, timeout); }
-uint32_t hb__EventSet(HbHandle event) { return resultOf(platform::setEvent(event)); }
-uint32_t hb__EventUnlock(HbHandle event) { return hb__EventSet(event); }
-uint32_t hb__EventReset(HbHandle event) { return resultOf(platform::resetEvent(event)); }
-HbHandle hb__EventOSHandle(HbHandle event) { return event; }
-int32_t hb__EventDestroy(HbHandle event) { return hb__MutexDestroy(event); }
+HbHandle hb__EventCreate(int32_t initiallySet) {
+    return platform::createEvent(initiallySet != 0);
+}
+uint32_t hb__EventLock(HbHandle event, double timeout) {
+    return hb__MutexLock(event, timeout);
+}
+uint32_t hb__EventSet(HbHandle event) {
+    return resultOf(platform::setEvent(event));
+}
+uint32_t hb__EventUnlock(HbHandle event) {
+    return hb__EventSet(event);
+}
+uint32_t hb__EventReset(HbHandle event) {
+    return resultOf(platform::resetEvent(event));
+}
+HbHandle hb__EventOSHandle(HbHandle event) {
+    return event;
+}
+int32_t hb__EventDestroy(HbHandle event) {
+    return hb__MutexDestroy(event);
+}
 
 HbHandle hb__SemaphoreCreate(int32_t initialCount, int32_t maximumCount) {
     return platform::createSemaphore(initialCount, maximumCount);
@@ -56,8 +80,12 @@ uint32_t hb__SemaphoreLock(HbHandle semaphore, double timeout) {
 uint32_t hb__SemaphoreUnlock(HbHandle semaphore) {
     return resultOf(platform::releaseSemaphore(semaphore));
 }
-int32_t hb__SemaphoreDestroy(HbHandle semaphore) { return hb__MutexDestroy(semaphore); }
+int32_t hb__SemaphoreDestroy(HbHandle semaphore) {
+    return hb__MutexDestroy(semaphore);
+}
 
-void hb__Yield(void) { platform::yieldProcessor(); }
+void hb__Yield(void) {
+    platform::yieldProcessor();
+}
 
 } // extern "C"

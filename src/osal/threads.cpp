@@ -78,17 +78,26 @@ uint32_t hb__ThreadDestroy(ThreadRecord* thread, ThreadWakeFunction wakeFunction
     return 0;
 }
 
-uint32_t hb__ThreadID(void) { return platform::currentThreadId(); }
+uint32_t hb__ThreadID(void) {
+    return platform::currentThreadId();
+}
 
 int32_t hb__ThreadPriority(void) {
     switch (platform::currentThreadPriority()) {
-    case -15: return HB_PRIORITY_IDLE;
-    case -2: return HB_PRIORITY_LOWEST;
-    case -1: return HB_PRIORITY_BELOW_NORMAL;
-    case 0: return HB_PRIORITY_NORMAL;
-    case 1: return HB_PRIORITY_ABOVE_NORMAL;
-    case 2: return HB_PRIORITY_HIGHEST;
-    default: return HB_PRIORITY_TIME_CRITICAL;
+    case -15:
+        return HB_PRIORITY_IDLE;
+    case -2:
+        return HB_PRIORITY_LOWEST;
+    case -1:
+        return HB_PRIORITY_BELOW_NORMAL;
+    case 0:
+        return HB_PRIORITY_NORMAL;
+    case 1:
+        return HB_PRIORITY_ABOVE_NORMAL;
+    case 2:
+        return HB_PRIORITY_HIGHEST;
+    default:
+        return HB_PRIORITY_TIME_CRITICAL;
     }
 }
 

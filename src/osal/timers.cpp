@@ -14,14 +14,18 @@ TimerRecord* hb__TimerCreate(void) {
     return timer;
 }
 
-void hb__TimerDestroy(TimerRecord* timer) { delete timer; }
+void hb__TimerDestroy(TimerRecord* timer) {
+    delete timer;
+}
 
 int32_t hb__TimerStart(TimerRecord* timer) {
     timer->startCount = platform::counterNow();
     return 1;
 }
 
-void hb__TimerReset(TimerRecord* timer) { timer->startCount = 0; }
+void hb__TimerReset(TimerRecord* timer) {
+    timer->startCount = 0;
+}
 
 double hb__TimerRead(TimerRecord* timer) {
     int64_t now = platform::counterNow();

@@ -17,8 +17,8 @@ fail() { echo "FAILED: $1"; exit 1; }
 grep -q 'killed 3/7 ' <<<"$out" || fail "three of seven mutants killed"
 grep -q '[1-9][0-9]* unbuildable replaced' <<<"$out" || fail "unbuildable mutants replaced"
 for change in "'>=' -> '>'" "'65' -> '66'" "'65' -> '64'"; do
-    grep -q "^survivor: rules.cpp:10: .*$change" <<<"$out" || fail "survivor $change on line 10"
+    grep -q "^survivor: rules.cpp:13: .*$change" <<<"$out" || fail "survivor $change on line 13"
 done
-! grep -q '^survivor: rules.cpp:8:' <<<"$out" || fail "the checked rule has no survivor"
+! grep -q '^survivor: rules.cpp:9:' <<<"$out" || fail "the checked rule has no survivor"
 git -C "$work" diff --quiet || fail "source restored after the run"
 echo "mutation script: planted fault found"

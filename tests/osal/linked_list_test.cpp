@@ -49,7 +49,8 @@ TEST(List, RemoveTakesTheFirstMatchOnly) {
     hb_listInsert(9, list);
     EXPECT_EQ(hb_listRemove(9, list), 9u);
     EXPECT_EQ(walk(list), (std::vector<uintptr_t>{4, 9}));
-    EXPECT_EQ(hb_listGetNextNode(hb_listGetNextNode(list)), older) << "the first-inserted copy stays";
+    EXPECT_EQ(hb_listGetNextNode(hb_listGetNextNode(list)), older)
+        << "the first-inserted copy stays";
     EXPECT_EQ(hb_listRemove(8, list), 0u);
     EXPECT_EQ(walk(list), (std::vector<uintptr_t>{4, 9}));
     hb_listDestroy(list);

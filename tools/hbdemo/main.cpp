@@ -28,7 +28,9 @@ uint32_t serve(void* argument, volatile int32_t* stopFlag) {
     }
 }
 
-void wake(void* argument) { hb__EventSet(static_cast<Shared*>(argument)->request); }
+void wake(void* argument) {
+    hb__EventSet(static_cast<Shared*>(argument)->request);
+}
 
 } // namespace
 

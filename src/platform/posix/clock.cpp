@@ -5,7 +5,9 @@
 
 namespace hb::platform {
 
-int64_t counterFrequency() { return 1000000000; }
+int64_t counterFrequency() {
+    return 1000000000;
+}
 
 int64_t counterNow() {
     timespec now{};

@@ -283,7 +283,8 @@ class DeviceConnection final : public Object {
         wire::FrameHeader reply;
         uint8_t answer[wire::kHelloReplyPayloadSize] = {};
         int memory = -1;
-        if (!wire::sendWhole(fd_, &iov, 1, -1) || !receiveHelloReply(fd_, hello, reply, answer, memory)) {
+        if (!wire::sendWhole(fd_, &iov, 1, -1) ||
+            !receiveHelloReply(fd_, hello, reply, answer, memory)) {
             setLastError(wire::kStatusDeviceNotConnected);
             return false;
         }

@@ -39,37 +39,61 @@ namespace hb::platform::posix {
 
 uint32_t win32ErrorFromErrno(int errnoValue) {
     switch (errnoValue) {
-    case 0: return 0;
-    case ENOENT: return 2;
-    case ENOTDIR: return 3;
+    case 0:
+        return 0;
+    case ENOENT:
+        return 2;
+    case ENOTDIR:
+        return 3;
     case EMFILE:
-    case ENFILE: return 4;
+    case ENFILE:
+        return 4;
     case EACCES:
     case EPERM:
-    case EISDIR: return 5;
-    case EBADF: return 6;
-    case ENOMEM: return 8;
-    case EXDEV: return 17;
-    case EROFS: return 19;
+    case EISDIR:
+        return 5;
+    case EBADF:
+        return 6;
+    case ENOMEM:
+        return 8;
+    case EXDEV:
+        return 17;
+    case EROFS:
+        return 19;
     case EBUSY:
-    case ETXTBSY: return 32;
-    case EEXIST: return 80;
-    case EINVAL: return 87;
-    case EPIPE: return 109;
+    case ETXTBSY:
+        return 32;
+    case EEXIST:
+        return 80;
+    case EINVAL:
+        return 87;
+    case EPIPE:
+        return 109;
     case ENOSPC:
-    case EDQUOT: return 112;
-    case ENOTEMPTY: return 145;
-    case EAGAIN: return 170;
-    case ENAMETOOLONG: return 206;
+    case EDQUOT:
+        return 112;
+    case ENOTEMPTY:
+        return 145;
+    case EAGAIN:
+        return 170;
+    case ENAMETOOLONG:
+        return 206;
     case EFBIG:
-    case EOVERFLOW: return 223;
-    case EIO: return 1117;
+    case EOVERFLOW:
+        return 223;
+    case EIO:
+        return 1117;
     case ENOTCONN:
-    case ECONNRESET: return 1167;
-    case ECONNREFUSED: return 1225;
-    case ETIMEDOUT: return 1460;
-    case ELOOP: return 1921;
-    default: return kUnmappedErrnoCode;
+    case ECONNRESET:
+        return 1167;
+    case ECONNREFUSED:
+        return 1225;
+    case ETIMEDOUT:
+        return 1460;
+    case ELOOP:
+        return 1921;
+    default:
+        return kUnmappedErrnoCode;
     }
 }
 

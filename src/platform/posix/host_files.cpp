@@ -69,7 +69,6 @@ uint32_t failBeneath(const HostRoot& root, std::string_view path) {
     return code;
 }
 
-
 // The directory that holds `path`, as an O_PATH descriptor, and the file's
 // name in it; -1 with errno set when it cannot be opened.
 int holdingDirectory(const HostRootRef& root, const std::string& path, std::string* name) {

@@ -7,7 +7,11 @@ namespace {
 thread_local uint32_t threadLastError = 0;
 }
 
-uint32_t lastError() { return threadLastError; }
-void setLastError(uint32_t code) { threadLastError = code; }
+uint32_t lastError() {
+    return threadLastError;
+}
+void setLastError(uint32_t code) {
+    threadLastError = code;
+}
 
 } // namespace hb::platform

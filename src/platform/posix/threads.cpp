@@ -73,7 +73,9 @@ bool startThread(ThreadRoutine routine, void* argument, uintptr_t* osHandle, uin
     return true;
 }
 
-void releaseThread(uintptr_t osHandle) { pthread_join(static_cast<pthread_t>(osHandle), nullptr); }
+void releaseThread(uintptr_t osHandle) {
+    pthread_join(static_cast<pthread_t>(osHandle), nullptr);
+}
 
 void keepBrokenPipesFromEndingTheProcess() {
     // Blocked, SIGPIPE stays pending on this thread: the write fails with
@@ -84,7 +86,9 @@ void keepBrokenPipesFromEndingTheProcess() {
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
 }
 
-uint32_t currentThreadId() { return static_cast<uint32_t>(gettid()); }
+uint32_t currentThreadId() {
+    return static_cast<uint32_t>(gettid());
+}
 
 int32_t currentThreadPriority() {
     int policy = 0;
@@ -103,11 +107,16 @@ int32_t currentThreadPriority() {
     if (nice == -1 && errno != 0) {
         return kPriorityErrorReturn;
     }
-    if (nice <= -11) return 2;
-    if (nice <= -1) return 1;
-    if (nice == 0) return 0;
-    if (nice <= 9) return -1;
-    if (nice <= 18) return -2;
+    if (nice <= -11)
+        return 2;
+    if (nice <= -1)
+        return 1;
+    if (nice == 0)
+        return 0;
+    if (nice <= 9)
+        return -1;
+    if (nice <= 18)
+        return -2;
     return -15;
 }
 

@@ -16,10 +16,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <fcntl.h>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
 #include <new>
 #include <poll.h>
@@ -64,7 +64,9 @@ timespec remainingUntil(const timespec& deadline) {
     return left;
 }
 
-uint32_t currentTid() { return static_cast<uint32_t>(gettid()); }
+uint32_t currentTid() {
+    return static_cast<uint32_t>(gettid());
+}
 
 class EventObject final : public Object {
   public:
@@ -260,7 +262,9 @@ class SemaphoreObject final : public Object {
     int32_t maximum_;
 };
 
-template <class T> Handle enter(std::shared_ptr<T> object) { return insertObject(std::move(object)); }
+template <class T> Handle enter(std::shared_ptr<T> object) {
+    return insertObject(std::move(object));
+}
 
 bool invalidHandle() {
     setLastError(HB_ERROR_INVALID_HANDLE);
@@ -314,10 +318,15 @@ WaitOutcome wait(Handle object, uint32_t milliseconds) {
         return WaitOutcome::Failed;
     }
     switch (found->kind()) {
-    case ObjectKind::Event: return static_cast<EventObject&>(*found).wait(milliseconds);
-    case ObjectKind::Mutex: return static_cast<MutexObject&>(*found).wait(milliseconds);
-    case ObjectKind::Semaphore: return static_cast<SemaphoreObject&>(*found).wait(milliseconds);
-    default: setLastError(HB_ERROR_INVALID_HANDLE); return WaitOutcome::Failed;
+    case ObjectKind::Event:
+        return static_cast<EventObject&>(*found).wait(milliseconds);
+    case ObjectKind::Mutex:
+        return static_cast<MutexObject&>(*found).wait(milliseconds);
+    case ObjectKind::Semaphore:
+        return static_cast<SemaphoreObject&>(*found).wait(milliseconds);
+    default:
+        setLastError(HB_ERROR_INVALID_HANDLE);
+        return WaitOutcome::Failed;
     }
 }
 
@@ -341,9 +350,13 @@ bool releaseSemaphore(Handle semaphore) {
     return s ? s->release() : invalidHandle();
 }
 
-bool closeObject(Handle object) { return removeObject(object) ? true : invalidHandle(); }
+bool closeObject(Handle object) {
+    return removeObject(object) ? true : invalidHandle();
+}
 
-void yieldProcessor() { sched_yield(); }
+void yieldProcessor() {
+    sched_yield();
+}
 
 namespace posix {
 

@@ -5,6 +5,10 @@
 
 const std::array<int, 1> kAdultAge = {{18}};
 
-bool isAdult(int age) { return age >= kAdultAge.front(); }
+bool isAdult(int age) {
+    return age >= kAdultAge.front();
+}
 
-bool isSenior(int age) { return age >= 65; }
+bool isSenior(int age) {
+    return age >= 65;
+}

@@ -1,4 +1,6 @@
 // Checks the adult rule at its edge; the senior rule goes unchecked.
 bool isAdult(int age);
 
-int main() { return isAdult(17) || !isAdult(18) ? 1 : 0; }
+int main() {
+    return isAdult(17) || !isAdult(18) ? 1 : 0;
+}
