@@ -4,8 +4,8 @@
 # subsystem, and reports which mutants no test noticed. Run by
 # scripts/mutation-score.sh; see README's development section.
 import argparse
+import hashlib
 import os
-import random
 import re
 import subprocess
 import sys
@@ -141,6 +141,24 @@ def product_files(root, build, selection):
     return sorted(p for p in listed if p.endswith(SOURCE_SUFFIXES) and p in built)
 
 
+def sample_order(mutants, root, seed):
+    """The mutants in the order of the sample: by a hash of the seed, the file,
+    the text of the mutated line and the change, so that an edit of other lines
+    or files leaves the sample of unchanged code as it was."""
+    texts, seen, keyed = {}, {}, []
+    for m in mutants:
+        if m.path not in texts:
+            with open(os.path.join(root, m.path), encoding="utf-8", errors="replace") as f:
+                texts[m.path] = f.read().splitlines()
+        line = texts[m.path][m.line - 1]
+        indent = len(line) - len(line.lstrip())
+        identity = f"{m.path}|{line.strip()}|{m.column - indent}|{m.kind}|{m.old}|{m.new}"
+        seen[identity] = seen.get(identity, 0) + 1  # the same line again in the file
+        digest = hashlib.sha256(f"{seed}|{identity}|{seen[identity]}".encode()).hexdigest()
+        keyed.append((digest, m))
+    return [m for _, m in sorted(keyed, key=lambda pair: pair[0])]
+
+
 def labels_for(path, override):
     if override:
         return override
@@ -216,8 +234,8 @@ def main():
     args = parse_arguments()
     root = os.path.abspath(args.source)
     build = os.path.abspath(args.build)
-    mutants = collect_mutants(root, product_files(root, build, args.paths))
-    random.Random(args.seed).shuffle(mutants)
+    mutants = sample_order(collect_mutants(root, product_files(root, build, args.paths)),
+                           root, args.seed)
     if args.list:
         for mutant in mutants[: args.count]:
             print(mutant.describe())
