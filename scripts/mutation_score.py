@@ -21,7 +21,7 @@ SUBSYSTEM_LABELS = [
     ("src/platform/", "osal|board|fileio|sandbox"),
     ("protocol/", "board|boot|fileio|vpcpu|emulation"),
     ("vboard/", "board|boot|vpcpu|emulation|reliability"),
-    ("tools/hbpe/", "hbpe|pefix|tools"),
+    ("tools/hbpe/", "hbpe|tools"),
     ("tools/", "tools"),
     ("vpsdk/", "vpcpu|emulation|tools"),
     ("include/", "exports|board|fileio"),

@@ -1,8 +1,10 @@
 // hbpe: prepares PE32 images for the VP.
 //   hbpe check IMAGE                      explains what keeps the host from loading IMAGE
 //   hbpe fix IMAGE [-o OUT] [--lfanew N]  moves the headers to N (default 864), then checks
-// Exit status: 0 the image is fine (or fixed); 1 it has problems, one line
-// each; 2 a usage error; 125 a file that cannot be read or written.
+// Exit status: 0 the image is fine (or fixed); 1 the loader refuses it, one
+// line per reason in the loader's words; 2 a usage error; 125 a file that
+// cannot be read or written. Warnings (what the loader takes but the program
+// would not run as built) are one line each and leave the status as it is.
 #include "pe_image.h"
 
 #include <cerrno>
@@ -23,8 +25,10 @@ constexpr int kCannot = 125;
 
 constexpr const char* kUsageText = "usage: hbpe check IMAGE\n"
                                    "       hbpe fix IMAGE [-o OUT] [--lfanew N]\n"
-                                   "exit status: 0 fine; 1 the image has problems (one line "
-                                   "each); 2 usage; 125 a file that cannot be read or written\n";
+                                   "exit status: 0 fine; 1 the loader refuses the image (one "
+                                   "line per reason); 2 usage; 125 a file that cannot be read "
+                                   "or written; warnings (one line each) leave the status as "
+                                   "it is\n";
 
 // A usage error: one line with the reason.
 int usage(const std::string& reason) {
@@ -52,10 +56,17 @@ std::string readFile(const std::string& path, std::vector<uint8_t>& data) {
     return in.bad() ? "it cannot be read" : "";
 }
 
-void report(const std::string& path, const std::vector<hb::pe::Problem>& problems) {
-    for (const auto& p : problems) {
-        std::fprintf(stderr, "%s: %s%s\n", path.c_str(), p.text.c_str(),
-                     p.fixable ? " (hbpe fix cures this)" : "");
+// The loader's refusals ("IMAGE: reason"), then the warnings ("hbpe: IMAGE:
+// warning: what"), one line each.
+void report(const std::string& path, const std::vector<hb::pe::Problem>& refusals,
+            const std::vector<hb::pe::Problem>& warnings) {
+    const char* cure = " (hbpe fix cures this)";
+    for (const auto& p : refusals) {
+        std::fprintf(stderr, "%s: %s%s\n", path.c_str(), p.text.c_str(), p.fixable ? cure : "");
+    }
+    for (const auto& p : warnings) {
+        std::fprintf(stderr, "hbpe: %s: warning: %s%s\n", path.c_str(), p.text.c_str(),
+                     p.fixable ? cure : "");
     }
 }
 
@@ -97,13 +108,13 @@ int main(int argc, char** argv) {
         return kCannot;
     }
     if (mode == "check") {
-        auto problems = hb::pe::checkImage(image);
-        report(input, problems);
-        return problems.empty() ? 0 : kProblems;
+        const auto findings = hb::pe::checkImage(image);
+        report(input, findings.refusals, findings.warnings);
+        return findings.refusals.empty() ? 0 : kProblems;
     }
     auto fixed = hb::pe::fixImage(image, lfanew);
     if (!fixed.ok) {
-        report(input, fixed.problems);
+        report(input, fixed.problems, fixed.warnings);
         return kProblems;
     }
     std::ofstream out(output, std::ios::binary | std::ios::trunc);
@@ -113,5 +124,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "hbpe: cannot write '%s'\n", output.c_str());
         return kCannot;
     }
+    report(output, {}, fixed.warnings);
     return 0;
 }

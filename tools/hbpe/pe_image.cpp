@@ -1,5 +1,5 @@
-// PE32 images for the VP: parsing, the checks `hbpe check` reports (the
-// loader's own refusals among them) and the header move of `hbpe fix`.
+// PE32 images for the VP: parsing, what `hbpe check` reports (the loader's
+// own refusals, then warnings of the rest) and the header move of `hbpe fix`.
 #include "pe_image.h"
 
 #include "little_endian.h"
@@ -14,7 +14,6 @@ namespace hb::pe {
 namespace {
 
 constexpr uint32_t kOptionalHeaderSize = 224;
-constexpr uint32_t kCodeBit = 0x20;
 constexpr uint32_t kInitialisedData = 0x40;
 constexpr uint32_t kUninitialisedData = 0x80;
 constexpr uint32_t kDiscardable = 0x02000000; // never needed while the program runs
@@ -27,6 +26,9 @@ constexpr uint32_t kFileAlignment = 60, kSizeOfHeaders = 84, kCheckSum = 88;
 constexpr uint32_t kDataDirectory = 120;
 constexpr uint32_t kSecurityDirectory = 4, kDebugDirectory = 6;
 constexpr uint32_t kDebugEntrySize = 28;
+constexpr const char* kOptionalHeaderNot224 =
+    "the optional header is not 224 bytes; the loader expects the section table 248 bytes "
+    "after e_lfanew";
 
 uint32_t rd32(std::span<const uint8_t> b, size_t at) {
     return getLe32(b.data() + at);
@@ -43,18 +45,11 @@ uint64_t roundUp(uint64_t v, uint64_t to) {
 }
 
 struct Section {
-    std::string name;       // up to 8 characters, as the loader compares them
-    bool exactName = false; // the 8-byte field held a NUL after the name
-    std::string longName;   // "/N" names: the name in the string table
+    std::string name;     // up to 8 characters, as the loader compares them
+    std::string longName; // "/N" names: the name in the string table
     uint32_t virtualSize, virtualAddress, rawSize, rawPointer, characteristics;
     size_t headerAt; // file offset of its section header
 };
-
-enum class Load { Code, Data, Stack, Debug, Skipped };
-
-bool named(const Section& s, const char* name) {
-    return s.exactName && s.name == name;
-}
 
 // Debugging information (".debug_info" and the like, under long names) and
 // anything else marked discardable: the loader skips it, rightly.
@@ -76,23 +71,6 @@ std::string longName(std::span<const uint8_t> f, std::span<const uint8_t> nt,
         return {};
     const char* text = reinterpret_cast<const char*>(f.data() + at);
     return std::string(text, strnlen(text, f.size() - at));
-}
-
-// The loader's classification, tested in its order.
-Load classify(const Section& s) {
-    if (s.characteristics & kCodeBit) {
-        return Load::Code;
-    }
-    if (named(s, ".idata") || named(s, ".edata")) {
-        return Load::Data;
-    }
-    if (named(s, ".stack")) {
-        return Load::Stack;
-    }
-    if (named(s, ".debug")) {
-        return Load::Debug;
-    }
-    return Load::Skipped;
 }
 
 struct Image {
@@ -137,10 +115,6 @@ std::optional<Image> parse(std::span<const uint8_t> f, std::vector<Problem>& pro
         }
         problems.push_back({refusal, false});
     }
-    if (rd16(nt, kSizeOfOptionalHeader) != kOptionalHeaderSize) {
-        return fatal("the optional header is not 224 bytes; the loader expects the section "
-                     "table 248 bytes after e_lfanew");
-    }
     img.sectionCount = rd16(nt, kNumberOfSections);
     if (img.headerEnd() > f.size()) {
         return fatal(vpimage::kSectionTablePastEnd);
@@ -151,7 +125,6 @@ std::optional<Image> parse(std::span<const uint8_t> f, std::vector<Problem>& pro
         const char* name = reinterpret_cast<const char*>(f.data() + at);
         size_t len = strnlen(name, 8);
         s.name.assign(name, len);
-        s.exactName = len < 8;
         s.longName = longName(f, nt, s.name);
         s.virtualSize = rd32(f, at + 8);
         s.virtualAddress = rd32(f, at + 12);
@@ -168,75 +141,75 @@ std::string quoted(const Section& s) {
     return "section \"" + s.name + "\"" + (s.longName.empty() ? "" : " (" + s.longName + ")");
 }
 
-// The loader's rules for a parsed image whose headers stand at `lfanew`.
-void checkParsed(std::span<const uint8_t> f, const Image& img, std::vector<Problem>& problems) {
-    auto problem = [&](std::string text, bool fixable = false) {
-        problems.push_back({std::move(text), fixable});
+// How the loader takes a section: by its header's bytes in the file.
+vpimage::Load classify(std::span<const uint8_t> f, const Section& s) {
+    return vpimage::classify(f.data() + s.headerAt);
+}
+
+// What a section the loader loads or skips would lose or break; the loader's
+// own refusals are left to loaderRefusals.
+void sectionWarnings(std::span<const uint8_t> f, const Image& img, const Section& s,
+                     std::vector<Problem>& warnings) {
+    auto warn = [&](std::string text, bool fixable = false) {
+        warnings.push_back({std::move(text), fixable});
     };
+    const vpimage::Load load = classify(f, s);
+    const bool loads = load == vpimage::Load::Code || load == vpimage::Load::Data;
+    const uint64_t start = uint64_t(rd32(f, img.lfanew + kImageBase)) + s.virtualAddress;
+    if (start + std::max(s.virtualSize, s.rawSize) > 0x100000000ull &&
+        !(loads && s.rawSize > 0 && start + s.rawSize > 0x100000000ull)) {
+        warn(quoted(s) + " ends beyond the 32-bit address space");
+    }
+    if (loads) {
+        if (s.rawSize > 0 && s.rawPointer < img.headerEnd()) {
+            warn(quoted(s) + ": its data overlaps the headers", true);
+        }
+        if (s.virtualSize > s.rawSize) {
+            warn(quoted(s) + ": " + std::to_string(s.virtualSize - s.rawSize) +
+                 " bytes beyond its file data, which the loader neither writes nor "
+                 "clears (build with -fno-zero-initialized-in-bss)");
+        }
+        if (s.virtualAddress < img.headerEnd()) {
+            warn(quoted(s) + " lies where the loader copies the headers");
+        }
+    } else if (load == vpimage::Load::Stack && s.virtualSize == 0) {
+        warn("the \".stack\" section is empty");
+    } else if (load == vpimage::Load::Skipped && s.name != ".reloc" && !discardable(s)) {
+        if ((s.characteristics & kInitialisedData) && s.rawSize > 0) {
+            warn(quoted(s) + " holds initialised data that the loader does not load "
+                             "(merge it into .text)");
+        } else if ((s.characteristics & kUninitialisedData) && s.virtualSize > 0) {
+            warn(quoted(s) + " is uninitialised data that the loader neither loads nor "
+                             "clears (merge it into .text)");
+        }
+    }
+}
+
+// Every way in which a parsed image would not run as built that the loader
+// does not refuse it for.
+std::vector<Problem> warningsOf(std::span<const uint8_t> f, const Image& img) {
+    std::vector<Problem> warnings;
     std::span<const uint8_t> nt = f.subspan(img.lfanew);
-    vpimage::Headers headers;
-    const vpimage::ReadAt read = readerOf(f);
-    vpimage::dosHeaderRefusal(read, headers);
-    vpimage::ntHeadersRefusal(read, headers);
-    if (auto refusal = vpimage::lfanewRefusal(headers); !refusal.empty()) {
-        problem(std::move(refusal), true);
-    } else if (img.lfanew % 8 != 0) {
-        problem("e_lfanew " + std::to_string(img.lfanew) + " is not a multiple of 8", true);
+    if (rd16(nt, kSizeOfOptionalHeader) != kOptionalHeaderSize) {
+        warnings.push_back({kOptionalHeaderNot224, false});
     }
-    for (std::string& refusal : vpimage::sectionRefusals(read, f.size(), headers)) {
-        problem(std::move(refusal));
+    if (img.lfanew >= kMinLfanew && img.lfanew <= kMaxLfanew && img.lfanew % 8 != 0) {
+        warnings.push_back(
+            {"e_lfanew " + std::to_string(img.lfanew) + " is not a multiple of 8", true});
     }
-    const uint32_t imageBase = rd32(nt, kImageBase);
     const uint32_t entry = rd32(nt, kEntryPoint);
-    const uint32_t headerEnd = img.headerEnd();
-    bool stack = false;
     bool entryInCode = false;
     for (const Section& s : img.sections) {
-        Load load = classify(s);
-        // The loader's own rule covers the file data of the sections it loads.
-        const bool loaded = (load == Load::Code || load == Load::Data) && s.rawSize > 0;
-        const uint64_t start = uint64_t(imageBase) + s.virtualAddress;
-        if (start + std::max(s.virtualSize, s.rawSize) > 0x100000000ull &&
-            !(loaded && start + s.rawSize > 0x100000000ull)) {
-            problem(quoted(s) + " ends beyond the 32-bit address space");
+        sectionWarnings(f, img, s, warnings);
+        if (classify(f, s) == vpimage::Load::Code && entry >= s.virtualAddress &&
+            entry < uint64_t(s.virtualAddress) + std::max(s.virtualSize, s.rawSize)) {
+            entryInCode = true;
         }
-        if (load == Load::Code || load == Load::Data) {
-            if (s.rawSize > 0 && s.rawPointer < headerEnd) {
-                problem(quoted(s) + ": its data overlaps the headers", true);
-            }
-            if (s.virtualSize > s.rawSize) {
-                problem(quoted(s) + ": " + std::to_string(s.virtualSize - s.rawSize) +
-                        " bytes beyond its file data, which the loader neither writes nor "
-                        "clears (build with -fno-zero-initialized-in-bss)");
-            }
-            if (s.virtualAddress < headerEnd) {
-                problem(quoted(s) + " lies where the loader copies the headers");
-            }
-            if (load == Load::Code && entry >= s.virtualAddress &&
-                entry < s.virtualAddress + std::max(s.virtualSize, s.rawSize)) {
-                entryInCode = true;
-            }
-        } else if (load == Load::Stack) {
-            stack = true;
-            if (s.virtualSize == 0) {
-                problem("the \".stack\" section is empty");
-            }
-        } else if (load == Load::Skipped && s.name != ".reloc" && !discardable(s)) {
-            if ((s.characteristics & kInitialisedData) && s.rawSize > 0) {
-                problem(quoted(s) + " holds initialised data that the loader does not load "
-                                    "(merge it into .text)");
-            } else if ((s.characteristics & kUninitialisedData) && s.virtualSize > 0) {
-                problem(quoted(s) + " is uninitialised data that the loader neither loads nor "
-                                    "clears (merge it into .text)");
-            }
-        }
-    }
-    if (auto refusal = vpimage::stackRefusal(stack); !refusal.empty()) {
-        problem(std::move(refusal));
     }
     if (!entryInCode) {
-        problem("the entry point lies outside every code section");
+        warnings.push_back({"the entry point lies outside every code section", false});
     }
+    return warnings;
 }
 
 } // namespace
@@ -275,12 +248,14 @@ std::vector<Problem> loaderRefusals(std::span<const uint8_t> image) {
     return refusals;
 }
 
-std::vector<Problem> checkImage(std::span<const uint8_t> image) {
-    std::vector<Problem> problems;
-    if (auto img = parse(image, problems)) {
-        checkParsed(image, *img, problems);
+Findings checkImage(std::span<const uint8_t> image) {
+    Findings findings;
+    findings.refusals = loaderRefusals(image);
+    std::vector<Problem> unparsed; // the loader's words, among its refusals when it gets there
+    if (auto img = parse(image, unparsed)) {
+        findings.warnings = warningsOf(image, *img);
     }
-    return problems;
+    return findings;
 }
 
 namespace {
@@ -361,6 +336,10 @@ FixResult fixImage(std::span<const uint8_t> f, uint32_t lfanew) {
         return result;
     }
     std::span<const uint8_t> nt = f.subspan(img->lfanew);
+    if (rd16(nt, kSizeOfOptionalHeader) != kOptionalHeaderSize) {
+        result.problems.push_back({kOptionalHeaderNot224, false});
+        return result;
+    }
     const uint32_t alignment = rd32(nt, kFileAlignment);
     if (alignment == 0 || (alignment & (alignment - 1)) != 0) {
         result.problems.push_back({"the file alignment is not a power of two", false});
@@ -387,8 +366,10 @@ FixResult fixImage(std::span<const uint8_t> f, uint32_t lfanew) {
     shiftHeaderOffsets(out, lfanew, *img, delta);
     shiftDebugEntries(out, nt, *img, delta);
 
-    result.problems = checkImage(out);
-    if (!result.problems.empty()) {
+    Findings fixed = checkImage(out);
+    result.warnings = std::move(fixed.warnings);
+    if (!fixed.refusals.empty()) {
+        result.problems = std::move(fixed.refusals);
         return result;
     }
     result.ok = true;

@@ -27,20 +27,27 @@ struct Problem {
 // the words of its rules; empty when it takes the image.
 std::vector<Problem> loaderRefusals(std::span<const uint8_t> image);
 
-// The loader's refusals and every further way in which the image would not
-// run as built; empty when the host can load and start it as it is.
-std::vector<Problem> checkImage(std::span<const uint8_t> image);
+// What `hbpe check` says of an image.
+struct Findings {
+    std::vector<Problem> refusals; // loaderRefusals(image): the loader refuses it
+    std::vector<Problem> warnings; // further ways it would not run as built,
+                                   // although the loader takes it
+};
+
+Findings checkImage(std::span<const uint8_t> image);
 
 struct FixResult {
     bool ok = false;
     std::vector<uint8_t> image;    // the fixed image when ok
     std::vector<Problem> problems; // why not, when not ok
+    std::vector<Problem> warnings; // what check warns of in the fixed image
 };
 
 // Moves the NT headers and the section table to `lfanew` (864 to 1264, a
 // multiple of 8), shifts every file offset behind them by a multiple of the
-// file alignment and clears the checksum. Refuses images whose remaining
-// problems moving cannot cure; an image already in place comes back as is.
+// file alignment and clears the checksum. Refuses an image it cannot move
+// and one the loader would still refuse once moved; an image already in
+// place comes back as is.
 FixResult fixImage(std::span<const uint8_t> image, uint32_t lfanew = kMinLfanew);
 
 } // namespace hb::pe
