@@ -226,8 +226,22 @@ def parse_arguments():
     parser.add_argument("--source", default=".", help="source tree (default the current folder)")
     parser.add_argument("--labels", help="CTest label regex for every mutant (default per subsystem)")
     parser.add_argument("--list", action="store_true", help="print the sample and judge nothing")
+    parser.add_argument("--resume", metavar="LOG",
+                        help="take the verdicts an interrupted run printed to LOG, judge the rest")
     parser.add_argument("paths", nargs="*", help="product folders or files (default all)")
     return parser.parse_args()
+
+
+VERDICT_LINE = re.compile(r"^\[[-\d/]+\] (killed|survived|unbuildable) +(.*)$")
+
+
+def earlier_verdicts(log):
+    """Verdicts that an earlier run of the same sample printed to `log`."""
+    if not log:
+        return {}
+    with open(log, encoding="utf-8", errors="replace") as f:
+        matches = (VERDICT_LINE.match(line.rstrip("\n")) for line in f)
+        return {m.group(2): m.group(1) for m in matches if m}
 
 
 def main():
@@ -243,14 +257,17 @@ def main():
     if not run(["cmake", "--build", build], 1800):
         print(f"mutation-score: the unmutated tree does not build in {build}", file=sys.stderr)
         return 125
+    earlier = earlier_verdicts(args.resume)
     killed, survivors, judged, skipped = 0, [], 0, 0
     started = time.monotonic()
     for mutant in mutants:
         if judged == args.count:
             break
-        verdict = judge(root, build, mutant, labels_for(mutant.path, args.labels), args.timeout)
+        verdict = earlier.get(mutant.describe()) or judge(
+            root, build, mutant, labels_for(mutant.path, args.labels), args.timeout)
         if verdict == "unbuildable":
             skipped += 1
+            print(f"[-] unbuildable {mutant.describe()}", flush=True)
             continue
         judged += 1
         killed += verdict == "killed"
