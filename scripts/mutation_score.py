@@ -7,6 +7,7 @@ import argparse
 import hashlib
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -192,12 +193,20 @@ def restore(root, mutant, original):
 
 
 def run(command, seconds):
-    """True when the command succeeds within the time; False otherwise."""
-    try:
-        return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=seconds).returncode == 0
-    except subprocess.TimeoutExpired:
-        return False
+    """True when the command succeeds within the time; False otherwise. The
+    command runs in a process group of its own, all of which is killed when
+    the time runs out (a hung test left behind would slow every later mutant)."""
+    with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          start_new_session=True) as process:
+        try:
+            return process.wait(timeout=seconds) == 0
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            return False
+        except BaseException:
+            os.killpg(process.pid, signal.SIGKILL)
+            raise
 
 
 def judge(root, build, mutant, labels, seconds):
