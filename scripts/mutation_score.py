@@ -253,7 +253,13 @@ def earlier_verdicts(log):
         return {m.group(2): m.group(1) for m in matches if m}
 
 
+def stop(signum, frame):
+    raise KeyboardInterrupt  # the mutated source is restored on the way out
+
+
 def main():
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)  # also where a background shell ignores it
     args = parse_arguments()
     root = os.path.abspath(args.source)
     build = os.path.abspath(args.build)
