@@ -1,4 +1,7 @@
-// Board handles, device naming and the bus caches, against the virtual board.
+// Board handles and the driver channel against the virtual board: device
+// naming, what opening refuses, closing, and the board's memory holding the
+// whole layout of its kind.
+#include "shared_memory_map.h"
 #include "virtual_board_fixture.h"
 
 #include <sys/socket.h>
@@ -7,7 +10,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <thread>
 
 namespace hb::test {
 namespace {
@@ -33,67 +35,66 @@ TEST_F(BoardHandleTest, DeviceNameIsBaseNameFollowedByIndexPlusOne) {
     }
 }
 
+// A Unix-domain socket at `path`, listening or not; -1 when it cannot be made.
+int socketAt(const std::string& path, bool listening) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        (listening && ::listen(fd, 1) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 TEST_F(BoardHandleTest, CreateRefusesBadArgumentsAndMissingDevicesWithNothingLeftOpen) {
     device_->addBoard(0, {});
     const int before = countOpenDescriptors();
-
     hbSetLastError(1234);
     EXPECT_EQ(hb__DeviceIoOpen(nullptr, 0, 0), HB_INVALID_HANDLE);
     EXPECT_EQ(hb__DeviceIoOpen(base_.c_str(), -1, 0), HB_INVALID_HANDLE);
     EXPECT_EQ(hbGetLastError(), 1234u) << "no open attempted, last error untouched";
 
-    EXPECT_EQ(hbAcceleratorBoardCreate(nullptr, 0, 0), nullptr);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK);
-    hbSetLastError(0);
-    EXPECT_EQ(hbAcceleratorBoardCreate(base_.c_str(), -1, 0), nullptr);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK);
-
-    // No board 2 is served: the path does not exist.
-    EXPECT_EQ(hb__DeviceIoOpen(base_.c_str(), 1, 0), HB_INVALID_HANDLE);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(hbAcceleratorBoardCreate(base_.c_str(), 1, 0), nullptr);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK) << "9 replaces the system's code";
-
-    // A socket that nobody listens on refuses; so does a plain file.
-    const std::string refusing = base_ + "3";
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, refusing.c_str());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(hb__DeviceIoOpen(base_.c_str(), 2, 0), HB_INVALID_HANDLE);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_ACCESS_DENIED);
-    EXPECT_EQ(hbAcceleratorBoardCreate(base_.c_str(), 2, 0), nullptr);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK);
-    ::close(fd);
+    // Board 2: nothing there. Board 3: a socket nobody listens on. Board 4: a
+    // plain file. Board 5: something that accepts and hangs up at once.
+    const int refusing = socketAt(base_ + "3", false);
     std::ofstream(base_ + "4") << "not a device";
-    EXPECT_EQ(hb__DeviceIoOpen(base_.c_str(), 3, 0), HB_INVALID_HANDLE);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_ACCESS_DENIED);
-
-    // Something that accepts but does not speak the device protocol.
-    const std::string silent = base_ + "5";
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    std::strcpy(address.sun_path, silent.c_str());
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    std::thread rude([&] { ::close(::accept(listener, nullptr, nullptr)); });
-    EXPECT_EQ(hb__DeviceIoOpen(base_.c_str(), 4, 0), HB_INVALID_HANDLE);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-    rude.join();
-    ::close(listener);
-
-    // A name longer than a socket path can be.
+    const int rude = socketAt(base_ + "5", true);
+    ASSERT_GE(refusing, 0);
+    ASSERT_GE(rude, 0);
+    std::thread hangUp([&] { ::close(::accept(rude, nullptr, nullptr)); });
     const std::string longBase = directory_ + "/" + std::string(200, 'n');
-    EXPECT_EQ(hb__DeviceIoOpen(longBase.c_str(), 0, 0), HB_INVALID_HANDLE);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_EQ(hbAcceleratorBoardCreate(longBase.c_str(), 0, 0), nullptr);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK);
-
+    const struct {
+        const char* base;
+        int32_t index;
+        uint32_t openError;
+    } cases[] = {{base_.c_str(), 1, HB_ERROR_FILE_NOT_FOUND},
+                 {base_.c_str(), 2, HB_ERROR_ACCESS_DENIED},
+                 {base_.c_str(), 3, HB_ERROR_ACCESS_DENIED},
+                 {base_.c_str(), 4, HB_ERROR_DEVICE_NOT_CONNECTED},
+                 {longBase.c_str(), 0, HB_ERROR_FILENAME_EXCED_RANGE}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(hb__DeviceIoOpen(c.base, c.index, 0), HB_INVALID_HANDLE) << c.index;
+        EXPECT_EQ(hbGetLastError(), c.openError) << c.index;
+        if (c.index != 4) {
+            EXPECT_EQ(hbAcceleratorBoardCreate(c.base, c.index, 0), nullptr) << c.index;
+            EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK) << "9 replaces " << c.openError;
+        }
+    }
+    hangUp.join();
+    ::close(refusing);
+    ::close(rude);
+    for (int32_t index : {-1, 0}) {
+        hbSetLastError(0);
+        EXPECT_EQ(hbAcceleratorBoardCreate(index < 0 ? base_.c_str() : nullptr, index, 0), nullptr);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK);
+    }
     // Indices past the per-board tables are refused before any open.
     EXPECT_EQ(hbAcceleratorBoardCreate(base_.c_str(), 16, 0), nullptr);
     EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
     EXPECT_EQ(board(0).connectionCount(), 0u);
-
     EXPECT_EQ(countOpenDescriptors(), before);
 }
 
@@ -101,7 +102,6 @@ TEST_F(BoardHandleTest, DestroyClosesTheDeviceAndLeavesTheLastError) {
     hbSetLastError(77);
     hbAcceleratorBoardDestroy(nullptr);
     EXPECT_EQ(hbGetLastError(), 77u);
-
     device_->addBoard(1, {});
     const int before = countOpenDescriptors();
     AcceleratorBoard* handle = open(1);
@@ -112,92 +112,6 @@ TEST_F(BoardHandleTest, DestroyClosesTheDeviceAndLeavesTheLastError) {
     EXPECT_EQ(hbGetLastError(), 77u);
     EXPECT_TRUE(eventually([&] { return board(1).connectionCount() == 0; }));
     EXPECT_EQ(countOpenDescriptors(), before);
-}
-
-TEST_F(BoardHandleTest, KnownBusTypeIsAskedOnceAndServesLaterHandlesOfTheIndex) {
-    AcceleratorBoard* first = open(2, boardOfType(22, 0));
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(hbBusType(first), HB_BUS_TYPE_2);
-    EXPECT_EQ(hbBusWidth(first), 4) << "width 4 for bus type 2, whatever the record says";
-    EXPECT_EQ(hbBusType(first), HB_BUS_TYPE_2);
-    EXPECT_EQ(hbBusWidth(first), 4);
-    EXPECT_EQ(countRequests(2, HB_IOCTL_GET_HW_INFO), 1u);
-
-    close(first);
-    AcceleratorBoard* second = open(2);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(hbBusType(second), HB_BUS_TYPE_2);
-    EXPECT_EQ(hbBusWidth(second), 4);
-    EXPECT_EQ(countRequests(2, HB_IOCTL_GET_HW_INFO), 1u) << "the cache outlives the handle";
-}
-
-TEST_F(BoardHandleTest, UndeterminedAnswersAreNeverCached) {
-    AcceleratorBoard* unknown = open(4, boardOfType(24, 4));
-    ASSERT_NE(unknown, nullptr);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(hbBusType(unknown), HB_BUS_TYPE_UNKNOWN);
-    }
-    EXPECT_EQ(countRequests(4, HB_IOCTL_GET_HW_INFO), 3u);
-    EXPECT_EQ(hbBusWidth(unknown), 0);
-    EXPECT_EQ(countRequests(4, HB_IOCTL_GET_HW_INFO), 4u);
-
-    // Bus type 1 reporting width code 0: type cached, width asked every time.
-    AcceleratorBoard* noWidth = open(5, boardOfType(27, 0));
-    ASSERT_NE(noWidth, nullptr);
-    EXPECT_EQ(hbBusWidth(noWidth), 0);
-    EXPECT_EQ(countRequests(5, HB_IOCTL_GET_HW_INFO), 2u);
-    EXPECT_EQ(hbBusWidth(noWidth), 0);
-    EXPECT_EQ(countRequests(5, HB_IOCTL_GET_HW_INFO), 3u);
-    EXPECT_EQ(hbBusType(noWidth), HB_BUS_TYPE_1);
-    EXPECT_EQ(countRequests(5, HB_IOCTL_GET_HW_INFO), 3u);
-
-    // Bus type 1 reporting width 3: both cached after the first answers.
-    AcceleratorBoard* wide = open(6, boardOfType(27, 3));
-    ASSERT_NE(wide, nullptr);
-    EXPECT_EQ(hbBusWidth(wide), 3);
-    EXPECT_EQ(hbBusWidth(wide), 3);
-    EXPECT_EQ(hbBusType(wide), HB_BUS_TYPE_1);
-    EXPECT_EQ(countRequests(6, HB_IOCTL_GET_HW_INFO), 2u);
-}
-
-TEST_F(BoardHandleTest, BoardTypeCodesMapToBusTypes) {
-    const std::pair<uint32_t, int32_t> cases[] = {{22, 2}, {23, 3}, {24, 0}, {25, 3},
-                                                  {26, 2}, {27, 1}, {21, 0}, {28, 0}};
-    int index = 7;
-    for (const auto& [boardType, busType] : cases) {
-        AcceleratorBoard* handle = open(index++, boardOfType(boardType, 1));
-        ASSERT_NE(handle, nullptr);
-        EXPECT_EQ(hbBusType(handle), busType) << "board type " << boardType;
-    }
-}
-
-TEST_F(BoardHandleTest, QueriesOnRecordsWithoutAUsableDeviceOrIndex) {
-    EXPECT_EQ(hbBusType(nullptr), 0);
-    EXPECT_EQ(hbBusWidth(nullptr), 0);
-
-    AcceleratorBoard noDevice{15, nullptr};
-    hbSetLastError(0);
-    EXPECT_EQ(hbBusType(&noDevice), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER) << "set by the channel";
-
-    AcceleratorBoard invalid{15, HB_INVALID_HANDLE};
-    hbSetLastError(5);
-    EXPECT_EQ(hbBusType(&invalid), 0);
-    EXPECT_EQ(hbBusWidth(&invalid), 0);
-    EXPECT_EQ(hbGetLastError(), 5u) << "no request, last error untouched";
-
-    AcceleratorBoard* real = open(0);
-    ASSERT_NE(real, nullptr);
-    for (int32_t index : {16, 1000, -1}) {
-        AcceleratorBoard outside{index, real->deviceHandle};
-        hbSetLastError(0);
-        EXPECT_EQ(hbBusType(&outside), 0);
-        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
-        hbSetLastError(0);
-        EXPECT_EQ(hbBusWidth(&outside), 0);
-        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
-    }
-    EXPECT_EQ(countRequests(0, HB_IOCTL_GET_HW_INFO), 0u);
 }
 
 TEST_F(BoardHandleTest, ChannelRefusesNoDeviceHandlesAndMissingCountsWithoutARequest) {
@@ -221,20 +135,37 @@ TEST_F(BoardHandleTest, ChannelRefusesNoDeviceHandlesAndMissingCountsWithoutAReq
     EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(board(0).trace().empty());
 
-    // A handle of another kind of object is not a device.
+    // A handle of another kind of object is not a device, and is left alone.
     HbHandle event = hb__EventCreate(0);
     EXPECT_EQ(hb__DeviceIoControl(event, HB_IOCTL_GET_HW_INFO, nullptr, 0, &info, sizeof info,
                                   &returned, nullptr),
               0);
     EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_HANDLE);
-    hb__DeviceIoClose(event); // not a device: left alone
+    hb__DeviceIoClose(event);
     EXPECT_EQ(hb__EventSet(event), 0u) << "the event still works";
     hb__EventDestroy(event);
 
     EXPECT_EQ(hb__DeviceIoControl(handle->deviceHandle, HB_IOCTL_GET_HW_INFO, nullptr, 0, &info,
                                   sizeof info, &returned, nullptr),
               1);
-    EXPECT_EQ(returned, sizeof info);
+    EXPECT_EQ(returned, 68u);
+}
+
+TEST_F(BoardHandleTest, EveryRegionOfEveryKindOfBoardLiesInsideItsMemory) {
+    const std::pair<uint32_t, uint32_t> kinds[] = {{27, 1}, {27, 2}, {27, 3}, {22, 4},
+                                                   {23, 4}, {25, 4}, {26, 9}};
+    int index = 1;
+    for (const auto& [boardType, busWidth] : kinds) {
+        AcceleratorBoard* handle = open(index, boardOfType(boardType, busWidth));
+        ASSERT_NE(handle, nullptr);
+        const std::vector<Region> regions = regionsOf(handle);
+        ASSERT_FALSE(regions.empty()) << boardType;
+        for (const Region& region : regions) {
+            EXPECT_LE(region.end, board(index).sharedMemorySize())
+                << region.name << " of board type " << boardType << " width " << busWidth;
+        }
+        ++index;
+    }
 }
 
 } // namespace

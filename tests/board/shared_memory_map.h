@@ -1,5 +1,5 @@
-// The shared memory map of every kind of board as the tests expect it, one
-// row per region getter.
+// The seventeen region getters of the shared memory map, and the regions a
+// board reports through them, in address order.
 #pragma once
 
 #include "hbsys9u.h"
@@ -7,68 +7,69 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
+#include <vector>
 
 namespace hb::test {
 
-using Getter = uint32_t (*)(const AcceleratorBoard*, uint32_t*);
+// What a getter's size value counts: 1 for a record, bytes, or table entries
+// 16 bytes apart.
+enum class Unit { Record, Bytes, Entries };
 
-struct Cell {
-    uint32_t offset;
-    uint32_t size; // 0: absent
-};
-
-struct Row {
+struct Getter {
     const char* name;
-    Getter getter;
-    Cell layouts[3]; // type 1 width 1; type 1 width 2 or 3; types 2 and 3 width 4
+    uint32_t (*get)(const AcceleratorBoard*, uint32_t*);
+    Unit unit;
 };
 
-inline constexpr Cell kAbsent{0, 0};
-
-// The published map, switch off.
-inline const Row kMap[] = {
-    {"MonitorData", hb_GetMonitorData, {{0x0, 1}, {0x0, 1}, {0x0, 1}}},
-    {"CustomerMemoryRegion",
-     hb_GetCustomerMemoryRegion,
-     {{0x0, 0x400}, {0x0, 0x1000}, {0x400, 0x4000}}},
-    {"FailMessage", hb_GetFailMessage, {{0x400, 1}, {0x1000, 1}, {0x4400, 1}}},
-    {"FileIoBuffer", hb_GetFileIoBuffer, {{0x500, 0x140}, {0x1100, 0x400}, {0x4500, 0x4000}}},
-    {"DirectBuffer", hb_GetDirectBuffer, {{0x640, 0x40}, {0x1500, 0x40}, {0x8500, 0x40}}},
-    {"BufferToVp", hb_GetBufferToVp, {{0x680, 0x80}, {0x1540, 0x1000}, {0x8540, 0x8000}}},
-    {"DescriptorsToVp", hb_GetDescriptorsToVp, {kAbsent, kAbsent, {0x10540, 13}}},
-    {"ParametersToVp", hb_GetParametersToVp, {{0x700, 1}, {0x2540, 1}, {0x10610, 1}}},
-    {"BufferToHost", hb_GetBufferToHost, {{0x724, 0x80}, {0x2564, 0x1000}, {0x10650, 0x8000}}},
-    {"DescriptorsToHost", hb_GetDescriptorsToHost, {kAbsent, kAbsent, {0x18650, 13}}},
-    {"ParametersToHost", hb_GetParametersToHost, {{0x7A4, 1}, {0x3564, 1}, {0x18720, 1}}},
-    {"DescriptorsChannel0", hb_GetDescriptorsChannel0, {kAbsent, kAbsent, {0x18760, 4352}}},
-    {"ParametersChannel0", hb_GetParametersChannel0, {kAbsent, kAbsent, {0x29760, 1}}},
-    {"RTCommAcq", hb_GetRTCommAcq, {kAbsent, kAbsent, {0x317B8, 1}}},
-    {"RTCommInsp", hb_GetRTCommInsp, {kAbsent, kAbsent, {0x31964, 1}}},
-    {"AcqFifoControl", hb_GetAcqFifoControl, {kAbsent, {0x3588, 1}, {0x31B10, 1}}},
-    {"FifoHoldingBuffer", hb_GetFifoHoldingBuffer, {kAbsent, kAbsent, {0x31C1C, 0x800}}},
+inline const Getter kGetters[] = {
+    {"MonitorData", hb_GetMonitorData, Unit::Record},
+    {"CustomerMemoryRegion", hb_GetCustomerMemoryRegion, Unit::Bytes},
+    {"FailMessage", hb_GetFailMessage, Unit::Record},
+    {"FileIoBuffer", hb_GetFileIoBuffer, Unit::Bytes},
+    {"DirectBuffer", hb_GetDirectBuffer, Unit::Bytes},
+    {"BufferToVp", hb_GetBufferToVp, Unit::Bytes},
+    {"DescriptorsToVp", hb_GetDescriptorsToVp, Unit::Entries},
+    {"ParametersToVp", hb_GetParametersToVp, Unit::Record},
+    {"BufferToHost", hb_GetBufferToHost, Unit::Bytes},
+    {"DescriptorsToHost", hb_GetDescriptorsToHost, Unit::Entries},
+    {"ParametersToHost", hb_GetParametersToHost, Unit::Record},
+    {"DescriptorsChannel0", hb_GetDescriptorsChannel0, Unit::Entries},
+    {"ParametersChannel0", hb_GetParametersChannel0, Unit::Record},
+    {"RTCommAcq", hb_GetRTCommAcq, Unit::Record},
+    {"RTCommInsp", hb_GetRTCommInsp, Unit::Record},
+    {"AcqFifoControl", hb_GetAcqFifoControl, Unit::Record},
+    {"FifoHoldingBuffer", hb_GetFifoHoldingBuffer, Unit::Bytes},
 };
-inline constexpr size_t kCustomerMemoryRow = 1;
-inline constexpr size_t kFileIoBufferRow = 3;
-
-// The end of the last region of a layout (a record counted as one word).
-inline uint32_t layoutEnd(int layout) {
-    uint32_t end = 0;
-    for (const Row& row : kMap) {
-        const Cell cell = row.layouts[layout];
-        end = std::max(end, cell.offset + (cell.size > 1 ? cell.size : 4));
-    }
-    return end;
-}
 
 inline constexpr uint32_t kUntouched = 0xDEADBEEF;
 
-inline void expectCell(const AcceleratorBoard* board, const Row& row, Cell cell,
-                       const std::string& where) {
-    uint32_t size = kUntouched;
-    EXPECT_EQ(row.getter(board, &size), cell.offset) << row.name << " " << where;
-    EXPECT_EQ(size, cell.size != 0 ? cell.size : kUntouched) << row.name << " " << where;
-    EXPECT_EQ(row.getter(board, nullptr), cell.offset) << row.name << " without size";
+struct Region {
+    const char* name;
+    Unit unit;
+    uint32_t offset, size;
+    uint64_t end; // past its bytes; a record counts as one word
+};
+
+// The regions `board` offers, in address order. An absent region must answer
+// 0 and leave the size alone; a null size must not change an answer.
+inline std::vector<Region> regionsOf(const AcceleratorBoard* board) {
+    std::vector<Region> found;
+    for (const Getter& g : kGetters) {
+        uint32_t size = kUntouched;
+        const uint32_t offset = g.get(board, &size);
+        EXPECT_EQ(g.get(board, nullptr), offset) << g.name << " without a size";
+        if (size == kUntouched) {
+            EXPECT_EQ(offset, 0u) << g.name << " is absent";
+            continue;
+        }
+        const uint64_t bytes = g.unit == Unit::Bytes     ? size
+                               : g.unit == Unit::Entries ? uint64_t{16} * size
+                                                         : 4;
+        found.push_back({g.name, g.unit, offset, size, offset + bytes});
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Region& a, const Region& b) { return a.offset < b.offset; });
+    return found;
 }
 
 } // namespace hb::test

@@ -1,18 +1,17 @@
-// The shared memory map of every kind of board, and the bus caches it rests
-// on, with boards whose hardware information comes from the in-process fake
-// driver: the same program runs on every platform.
-//
-// The bus caches live as long as the process, and one process may run every
-// case of this program: each case uses board indices of its own.
+// The shared memory map of every kind of board and the bus caches it rests
+// on, with hardware information from the in-process fake driver, so that the
+// same program runs on every platform. The bus caches live as long as the
+// process, which may run every case: a board index always names the same kind
+// of board here.
 #include "shared_memory_map.h"
 #include "support/fake_device.h"
+
+#include <string>
 
 namespace hb::test {
 namespace {
 
-using hbtest::FakeBoard;
-using hbtest::FakeBoardConfig;
-using hbtest::FakeDevice;
+constexpr uint32_t kHwInfo = 0x8001A08C;
 
 class SharedMemoryMapTest : public ::testing::Test {
   protected:
@@ -25,166 +24,219 @@ class SharedMemoryMapTest : public ::testing::Test {
 
     AcceleratorBoard* open(int index, uint32_t boardType, uint32_t busWidth) {
         if (fake_.board(index) == nullptr) {
-            FakeBoardConfig config;
-            config.boardType = boardType;
-            config.busWidth = busWidth;
-            fake_.addBoard(index, config);
+            fake_.addBoard(index, {boardType, busWidth});
         }
-        return open(index);
-    }
-    AcceleratorBoard* open(int index) {
         AcceleratorBoard* board = hbAcceleratorBoardCreate(fake_.baseName().c_str(), index, 0);
         if (board != nullptr) {
             boards_.push_back(board);
         }
         return board;
     }
-    void close(AcceleratorBoard* board) {
-        std::erase(boards_, board);
-        hbAcceleratorBoardDestroy(board);
-    }
-    size_t hwInfoRequests(int index) { return fake_.board(index)->count(HB_IOCTL_GET_HW_INFO); }
+    size_t hwInfoRequests(int index) { return fake_.board(index)->count(kHwInfo); }
 
-    FakeDevice fake_;
+    hbtest::FakeDevice fake_;
     std::vector<AcceleratorBoard*> boards_;
 };
 
-std::string kindOf(uint32_t boardType, uint32_t busWidth) {
-    return "board type " + std::to_string(boardType) + " width " + std::to_string(busWidth);
-}
+struct Kind {
+    int index;
+    uint32_t boardType, busWidth;
+    size_t regions;     // how many regions the layout offers
+    uint32_t fileIo;    // where the file-I/O buffer lies
+    const char* last;   // the last region of the layout
+    size_t hwInfoAsked; // type 27 asks for its width apart
+};
+const Kind kKinds[] = {
+    {0, 27, 1, 9, 0x500, "ParametersToHost", 2},    {1, 27, 2, 10, 0x1100, "AcqFifoControl", 2},
+    {2, 27, 3, 10, 0x1100, "AcqFifoControl", 2},    {3, 22, 4, 17, 0x4500, "FifoHoldingBuffer", 1},
+    {4, 23, 4, 17, 0x4500, "FifoHoldingBuffer", 1}, {5, 25, 4, 17, 0x4500, "FifoHoldingBuffer", 1},
+    {6, 26, 9, 17, 0x4500, "FifoHoldingBuffer", 1},
+};
 
-TEST_F(SharedMemoryMapTest, EveryCellOfEveryLayoutFromTheHardwareInformation) {
-    struct Kind {
-        uint32_t boardType, busWidth;
-        int layout;
-        size_t hwInfoRequests; // type 1 asks for the width apart
-    };
-    const Kind kinds[] = {{27, 1, 0, 2}, {27, 2, 1, 2}, {27, 3, 1, 2}, {22, 4, 2, 1},
-                          {23, 4, 2, 1}, {25, 4, 2, 1}, {26, 9, 2, 1}};
-    int index = 0;
-    for (const Kind& kind : kinds) {
-        AcceleratorBoard* handle = open(index, kind.boardType, kind.busWidth);
-        ASSERT_NE(handle, nullptr);
-        const std::string where = kindOf(kind.boardType, kind.busWidth);
-        for (const Row& row : kMap) {
-            expectCell(handle, row, row.layouts[kind.layout], where);
+// What a wrong cell of a layout breaks: a region off its word, a record whose
+// size value is not 1, a region running into the next, or a gap behind a
+// buffer or table (the layouts are packed; only records have room behind
+// them). The monitor data area lies at 0; on bus type 1 the customer memory
+// covers it, so the walk starts behind it.
+void expectPacked(const std::vector<Region>& regions) {
+    ASSERT_GE(regions.size(), 2u);
+    EXPECT_STREQ(regions[0].name, "MonitorData");
+    EXPECT_EQ(regions[0].offset, 0u);
+    EXPECT_EQ(regions[0].size, 1u);
+    for (size_t i = 1; i < regions.size(); ++i) {
+        const Region& r = regions[i];
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(r.offset % 4, 0u);
+        EXPECT_EQ(r.end % 4, 0u);
+        if (r.unit == Unit::Record) {
+            EXPECT_EQ(r.size, 1u);
         }
-        // Only the first look-ups reached the driver; a second pass over every
-        // getter sends nothing at all.
-        EXPECT_EQ(hwInfoRequests(index), kind.hwInfoRequests) << where;
-        const size_t before = fake_.board(index)->requestCount();
-        for (const Row& row : kMap) {
-            expectCell(handle, row, row.layouts[kind.layout], where);
+        if (i + 1 == regions.size()) {
+            break;
         }
-        EXPECT_EQ(fake_.board(index)->requestCount(), before) << where;
-        ++index;
+        if (r.unit == Unit::Record) {
+            EXPECT_LE(r.end, regions[i + 1].offset) << "runs into " << regions[i + 1].name;
+        } else {
+            EXPECT_EQ(r.end, regions[i + 1].offset)
+                << "gap or overlap before " << regions[i + 1].name;
+        }
     }
 }
 
-TEST_F(SharedMemoryMapTest, BoardsWithoutALayoutOfferNoRegion) {
-    const std::pair<uint32_t, uint32_t> kinds[] = {{27, 4}, {27, 0}, {24, 4}, {99, 1}};
+TEST_F(SharedMemoryMapTest, EveryLayoutIsPackedOnWordsAndAskedOfTheDriverOnlyOnce) {
+    for (const Kind& kind : kKinds) {
+        SCOPED_TRACE("board type " + std::to_string(kind.boardType) + " width " +
+                     std::to_string(kind.busWidth));
+        AcceleratorBoard* handle = open(kind.index, kind.boardType, kind.busWidth);
+        ASSERT_NE(handle, nullptr);
+        const std::vector<Region> regions = regionsOf(handle);
+        expectPacked(regions);
+        EXPECT_EQ(regions.size(), kind.regions);
+        EXPECT_STREQ(regions.back().name, kind.last);
+        EXPECT_EQ(hb_GetFileIoBuffer(handle, nullptr), kind.fileIo);
+        EXPECT_EQ(hwInfoRequests(kind.index), kind.hwInfoAsked);
+        regionsOf(handle);
+        EXPECT_EQ(hwInfoRequests(kind.index), kind.hwInfoAsked) << "the getters use the cache";
+    }
+    // A few cells as the board's contract gives them.
+    uint32_t size = 0;
+    EXPECT_EQ(hb_GetAcqFifoControl(open(1, 27, 2), &size), 0x3588u);
+    EXPECT_EQ(hb_GetFifoHoldingBuffer(open(3, 22, 4), &size), 0x31C1Cu);
+    EXPECT_EQ(size, 0x800u);
+    EXPECT_EQ(hb_GetParametersToHost(open(0, 27, 1), &size), 0x7A4u);
+    EXPECT_EQ(hb_GetFileIoBuffer(open(0, 27, 1), &size), 0x500u);
+    EXPECT_EQ(size, 0x140u);
+}
+
+TEST_F(SharedMemoryMapTest, BoardsWithoutALayoutOrAUsableRecordOfferNoRegion) {
+    const std::pair<uint32_t, uint32_t> kinds[] = {{27, 4}, {27, 0}, {24, 4}, {21, 1}, {28, 1}};
     int index = 7;
     for (const auto& [boardType, busWidth] : kinds) {
-        AcceleratorBoard* handle = open(index++, boardType, busWidth);
-        ASSERT_NE(handle, nullptr);
-        for (const Row& row : kMap) {
-            expectCell(handle, row, kAbsent, kindOf(boardType, busWidth));
-        }
+        EXPECT_TRUE(regionsOf(open(index++, boardType, busWidth)).empty()) << boardType;
     }
-    for (const Row& row : kMap) {
-        expectCell(nullptr, row, kAbsent, "null board");
-    }
-    AcceleratorBoard outside{16, boards_.front()->deviceHandle};
-    hbSetLastError(0);
+    EXPECT_TRUE(regionsOf(nullptr).empty());
+    EXPECT_EQ(hbBusType(nullptr), 0);
+    EXPECT_EQ(hbBusWidth(nullptr), 0);
+
+    // Indices past the per-board tables: no request, and the getters leave
+    // the last error alone while the bus queries set 87.
     const size_t before = fake_.board(7)->requestCount();
-    for (const Row& row : kMap) {
-        expectCell(&outside, row, kAbsent, "index 16");
+    for (int32_t outside : {16, 1000, -1}) {
+        const AcceleratorBoard record{outside, boards_.front()->deviceHandle};
+        hbSetLastError(0);
+        EXPECT_TRUE(regionsOf(&record).empty());
+        EXPECT_EQ(hbGetLastError(), 0u);
+        EXPECT_EQ(hbBusType(&record), 0);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+        hbSetLastError(0);
+        EXPECT_EQ(hbBusWidth(&record), 0);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
     }
-    EXPECT_EQ(hbGetLastError(), 0u) << "getters never set the last error";
-    EXPECT_EQ(fake_.board(7)->requestCount(), before) << "nothing asked for index 16";
+    EXPECT_EQ(fake_.board(7)->requestCount(), before);
+
+    // No device: the channel refuses with 87; the invalid value sends nothing.
+    const AcceleratorBoard noDevice{15, nullptr};
+    hbSetLastError(0);
+    EXPECT_EQ(hbBusType(&noDevice), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    const AcceleratorBoard invalid{15, HB_INVALID_HANDLE};
+    hbSetLastError(5);
+    EXPECT_EQ(hbBusType(&invalid), 0);
+    EXPECT_EQ(hbBusWidth(&invalid), 0);
+    EXPECT_EQ(hbGetLastError(), 5u);
 }
 
-TEST_F(SharedMemoryMapTest, UndeterminedBusTypeOrWidthIsAskedAgainEveryTime) {
-    // The same boards at the same indices as above: whichever case ran first,
-    // the caches hold the same.
-    // Bus type 0 (board type 24): never cached, every look-up asks the driver.
+TEST_F(SharedMemoryMapTest, OnlyDeterminedBusTypesAndWidthsAreCachedAndOutliveTheHandle) {
+    // Bus type 0 (board type 24): asked again at every look-up.
     AcceleratorBoard* unknown = open(9, 24, 4);
-    ASSERT_NE(unknown, nullptr);
     const size_t start = hwInfoRequests(9);
     EXPECT_EQ(hbBusType(unknown), HB_BUS_TYPE_UNKNOWN);
     EXPECT_EQ(hbBusType(unknown), HB_BUS_TYPE_UNKNOWN);
-    EXPECT_EQ(hwInfoRequests(9), start + 2);
-    expectCell(unknown, kMap[kFileIoBufferRow], kAbsent, "bus type 0");
-    EXPECT_GT(hwInfoRequests(9), start + 2);
+    EXPECT_EQ(hbBusWidth(unknown), 0);
+    EXPECT_EQ(hwInfoRequests(9), start + 3);
 
     // Bus type 1 with width 0: the type is cached, the width asked each time.
     AcceleratorBoard* noWidth = open(8, 27, 0);
-    ASSERT_NE(noWidth, nullptr);
     EXPECT_EQ(hbBusType(noWidth), HB_BUS_TYPE_1);
     const size_t typed = hwInfoRequests(8);
     EXPECT_EQ(hbBusWidth(noWidth), 0);
     EXPECT_EQ(hbBusWidth(noWidth), 0);
     EXPECT_EQ(hbBusType(noWidth), HB_BUS_TYPE_1);
     EXPECT_EQ(hwInfoRequests(8), typed + 2);
-}
 
-TEST_F(SharedMemoryMapTest, CustomerMemorySwitchMovesOnlyTheFileIoBuffer) {
-    AcceleratorBoard* width1 = open(11, 27, 1);
-    AcceleratorBoard* width3 = open(12, 27, 3);
-    AcceleratorBoard* type2 = open(13, 22, 4);
-    ASSERT_TRUE(width1 && width3 && type2);
-    const Row& customer = kMap[kCustomerMemoryRow];
-    const Row& fileIo = kMap[kFileIoBufferRow];
+    // Bus type 2 is width 4 whatever the record says; a second handle of the
+    // index asks nothing.
+    AcceleratorBoard* first = open(14, 22, 0);
+    EXPECT_EQ(hbBusType(first), HB_BUS_TYPE_2);
+    EXPECT_EQ(hbBusWidth(first), 4);
+    AcceleratorBoard* second = open(14, 22, 0);
+    EXPECT_EQ(hbBusType(second), HB_BUS_TYPE_2);
+    EXPECT_EQ(hbBusWidth(second), 4);
+    EXPECT_EQ(hwInfoRequests(14), 1u);
 
-    hb_FileIoUseCustomerMemory(2);
-    expectCell(type2, fileIo, {0x400, 0x4000}, "switch on");
-    expectCell(type2, customer, {0x400, 0x4000}, "switch on");
-    expectCell(width3, fileIo, {0x0, 0x1000}, "switch on");
-    expectCell(width3, customer, kAbsent, "switch on");
-    expectCell(width1, fileIo, {0x0, 0x400}, "switch on");
-    expectCell(width1, customer, {0x0, 0x400}, "switch on");
-    const std::pair<AcceleratorBoard*, int> layouts[] = {{width1, 0}, {width3, 1}, {type2, 2}};
-    for (const auto& [handle, layout] : layouts) {
-        for (size_t i = 0; i < std::size(kMap); ++i) {
-            if (i != kCustomerMemoryRow && i != kFileIoBufferRow) {
-                expectCell(handle, kMap[i], kMap[i].layouts[layout], "unaffected by the switch");
-            }
-        }
+    const std::pair<uint32_t, int32_t> busTypes[] = {{27, 1}, {22, 2}, {26, 2}, {23, 3}, {25, 3}};
+    for (const auto& [boardType, busType] : busTypes) {
+        const auto kind = std::find_if(std::begin(kKinds), std::end(kKinds),
+                                       [&](const Kind& k) { return k.boardType == boardType; });
+        EXPECT_EQ(hbBusType(open(kind->index, boardType, kind->busWidth)), busType) << boardType;
     }
-
-    hb_FileIoUseCustomerMemory(0);
-    expectCell(width3, fileIo, {0x1100, 0x400}, "switch off again");
-    expectCell(width3, customer, {0x0, 0x1000}, "switch off again");
-    expectCell(type2, fileIo, {0x4500, 0x4000}, "switch off again");
 }
 
-TEST_F(SharedMemoryMapTest, ASecondHandleOfTheIndexUsesTheCache) {
-    AcceleratorBoard* first = open(14, 27, 2);
-    ASSERT_NE(first, nullptr);
-    expectCell(first, kMap[kFileIoBufferRow], {0x1100, 0x400}, "first handle");
-    EXPECT_EQ(hwInfoRequests(14), 2u);
-    close(first);
-
-    AcceleratorBoard* second = open(14);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(hbBusType(second), HB_BUS_TYPE_1);
-    EXPECT_EQ(hbBusWidth(second), 2);
-    expectCell(second, kMap[kFileIoBufferRow], {0x1100, 0x400}, "second handle");
-    EXPECT_EQ(hwInfoRequests(14), 2u) << "the cache outlives the handle";
-}
-
-TEST_F(SharedMemoryMapTest, AFailedHardwareQueryIsNotCached) {
-    AcceleratorBoard* handle = open(15, 23, 4);
+TEST_F(SharedMemoryMapTest, AFailedHardwareQueryIsNotCachedAndKeepsTheDriversCode) {
+    AcceleratorBoard* handle = open(12, 23, 4);
     ASSERT_NE(handle, nullptr);
-    fake_.board(15)->failNext(HB_IOCTL_GET_HW_INFO, 31);
+    fake_.board(12)->failNext(kHwInfo, 31);
     hbSetLastError(0);
     uint32_t size = kUntouched;
     EXPECT_EQ(hb_GetFileIoBuffer(handle, &size), 0u);
     EXPECT_EQ(size, kUntouched);
-    EXPECT_EQ(hbGetLastError(), 31u) << "the driver's code stays";
-    expectCell(handle, kMap[kFileIoBufferRow], {0x4500, 0x4000}, "answered query");
+    EXPECT_EQ(hbGetLastError(), 31u);
+    EXPECT_EQ(hb_GetFileIoBuffer(handle, &size), 0x4500u);
     EXPECT_EQ(hbBusType(handle), HB_BUS_TYPE_3);
-    EXPECT_EQ(hwInfoRequests(15), 2u);
+    EXPECT_EQ(hwInfoRequests(12), 2u);
+}
+
+TEST_F(SharedMemoryMapTest, CustomerMemorySwitchMovesOnlyTheFileIoBuffer) {
+    const Kind* kinds[] = {&kKinds[0], &kKinds[2], &kKinds[3]}; // the three layouts
+    for (const Kind* kind : kinds) {
+        SCOPED_TRACE(kind->busWidth);
+        AcceleratorBoard* handle = open(kind->index, kind->boardType, kind->busWidth);
+        std::vector<Region> off = regionsOf(handle);
+        uint32_t customerSize = 0;
+        const uint32_t customer = hb_GetCustomerMemoryRegion(handle, &customerSize);
+
+        hb_FileIoUseCustomerMemory(2);
+        uint32_t size = 0;
+        EXPECT_EQ(hb_GetFileIoBuffer(handle, &size), customer);
+        EXPECT_EQ(size, customerSize);
+        // On bus type 1 width 2 or 3 the region is no longer offered apart.
+        const bool shared = kind->busWidth == 3;
+        size = kUntouched;
+        EXPECT_EQ(hb_GetCustomerMemoryRegion(handle, &size), shared ? 0 : customer);
+        EXPECT_EQ(size, shared ? kUntouched : customerSize);
+        std::vector<Region> on = regionsOf(handle);
+        const auto moved = [](const Region& r) {
+            return std::string(r.name) == "FileIoBuffer" ||
+                   std::string(r.name) == "CustomerMemoryRegion";
+        };
+        std::erase_if(off, moved);
+        std::erase_if(on, moved);
+        ASSERT_EQ(on.size(), off.size());
+        for (size_t i = 0; i < on.size(); ++i) {
+            EXPECT_EQ(on[i].offset, off[i].offset) << on[i].name;
+        }
+
+        hb_FileIoUseCustomerMemory(0);
+        EXPECT_EQ(hb_GetFileIoBuffer(handle, nullptr), kind->fileIo);
+        EXPECT_EQ(hb_GetCustomerMemoryRegion(handle, &size), customer);
+    }
+    // The contract's values with the switch on.
+    hb_FileIoUseCustomerMemory(1);
+    uint32_t size = 0;
+    EXPECT_EQ(hb_GetFileIoBuffer(open(3, 22, 4), &size), 0x400u);
+    EXPECT_EQ(size, 0x4000u);
+    EXPECT_EQ(hb_GetFileIoBuffer(open(2, 27, 3), &size), 0u);
+    EXPECT_EQ(size, 0x1000u);
 }
 
 } // namespace

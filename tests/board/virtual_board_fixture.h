@@ -9,26 +9,28 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace hb::test {
 
+// Entries of a /proc/self directory, less the descriptor that lists them.
+inline int countEntries(const char* directory) {
+    const auto entries = std::filesystem::directory_iterator(directory);
+    return static_cast<int>(std::distance(begin(entries), end(entries)));
+}
 // Descriptors the process holds right now.
 inline int countOpenDescriptors() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    ::closedir(dir);
-    return count - 1; // the directory's own descriptor
+    return countEntries("/proc/self/fd") - 1;
+}
+// Threads the process runs right now.
+inline int threadCount() {
+    return countEntries("/proc/self/task");
 }
 
 // Polls `condition` until it holds or `limit` passes (for effects on the
