@@ -114,43 +114,6 @@ TEST_F(BoardHandleTest, DestroyClosesTheDeviceAndLeavesTheLastError) {
     EXPECT_EQ(countOpenDescriptors(), before);
 }
 
-TEST_F(BoardHandleTest, ChannelRefusesNoDeviceHandlesAndMissingCountsWithoutARequest) {
-    AcceleratorBoard* handle = open(0);
-    ASSERT_NE(handle, nullptr);
-    HwInfo info{};
-    uint32_t returned = 0;
-    const HbHandle noDevice[] = {nullptr, HB_INVALID_HANDLE,
-                                 reinterpret_cast<HbHandle>(uintptr_t{0xFFFFFFFFu})};
-    for (HbHandle device : noDevice) {
-        hbSetLastError(0);
-        EXPECT_EQ(hb__DeviceIoControl(device, HB_IOCTL_GET_HW_INFO, nullptr, 0, &info, sizeof info,
-                                      &returned, nullptr),
-                  0);
-        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
-    }
-    hbSetLastError(0);
-    EXPECT_EQ(hb__DeviceIoControl(handle->deviceHandle, HB_IOCTL_GET_HW_INFO, nullptr, 0, &info,
-                                  sizeof info, nullptr, nullptr),
-              0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(board(0).trace().empty());
-
-    // A handle of another kind of object is not a device, and is left alone.
-    HbHandle event = hb__EventCreate(0);
-    EXPECT_EQ(hb__DeviceIoControl(event, HB_IOCTL_GET_HW_INFO, nullptr, 0, &info, sizeof info,
-                                  &returned, nullptr),
-              0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_HANDLE);
-    hb__DeviceIoClose(event);
-    EXPECT_EQ(hb__EventSet(event), 0u) << "the event still works";
-    hb__EventDestroy(event);
-
-    EXPECT_EQ(hb__DeviceIoControl(handle->deviceHandle, HB_IOCTL_GET_HW_INFO, nullptr, 0, &info,
-                                  sizeof info, &returned, nullptr),
-              1);
-    EXPECT_EQ(returned, 68u);
-}
-
 TEST_F(BoardHandleTest, EveryRegionOfEveryKindOfBoardLiesInsideItsMemory) {
     const std::pair<uint32_t, uint32_t> kinds[] = {{27, 1}, {27, 2}, {27, 3}, {22, 4},
                                                    {23, 4}, {25, 4}, {26, 9}};

@@ -172,11 +172,17 @@ TEST_F(DriverRequestsTest, EachRequestCarriesTheContractsCodeAndBuffersAndTakesE
 }
 
 TEST_F(DriverRequestsTest, WithoutADeviceOrACountNothingIsSent) {
-    for (HbHandle device : {HbHandle{nullptr}, HB_INVALID_HANDLE}) {
-        for (const auto& result : sendAll(device)) {
+    const auto all = reinterpret_cast<HbHandle>(uintptr_t{0xFFFFFFFF});
+    for (HbHandle device : {HbHandle{nullptr}, HB_INVALID_HANDLE, all}) {
+        for (const auto& result : sendAll(device))
             EXPECT_EQ(result, std::make_pair(0, HB_ERROR_INVALID_PARAMETER));
-        }
     }
+    // Another kind of object is no device, and closing it as one leaves it be.
+    hbSetLastError(0);
+    EXPECT_EQ(hb_DeviceIoResetVp(event_), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_HANDLE);
+    hb__DeviceIoClose(event_);
+    EXPECT_EQ(hb__EventSet(event_), 0u);
     char buffer[16] = {};
     hbSetLastError(0);
     EXPECT_EQ(hb_DeviceIoVpRead(device(), buffer, 4, nullptr), 0);

@@ -1,5 +1,5 @@
 // The seventeen region getters of the shared memory map, and the regions a
-// board reports through them, in address order.
+// board offers through them.
 #pragma once
 
 #include "hbsys9u.h"
@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <string>
 #include <vector>
 
 namespace hb::test {
@@ -44,7 +46,7 @@ inline const Getter kGetters[] = {
 inline constexpr uint32_t kUntouched = 0xDEADBEEF;
 
 struct Region {
-    const char* name;
+    std::string name;
     Unit unit;
     uint32_t offset, size;
     uint64_t end; // past its bytes; a record counts as one word
@@ -58,18 +60,24 @@ inline std::vector<Region> regionsOf(const AcceleratorBoard* board) {
         uint32_t size = kUntouched;
         const uint32_t offset = g.get(board, &size);
         EXPECT_EQ(g.get(board, nullptr), offset) << g.name << " without a size";
-        if (size == kUntouched) {
-            EXPECT_EQ(offset, 0u) << g.name << " is absent";
-            continue;
-        }
+        EXPECT_TRUE(size != kUntouched || offset == 0) << g.name << " is absent";
         const uint64_t bytes = g.unit == Unit::Bytes     ? size
-                               : g.unit == Unit::Entries ? uint64_t{16} * size
+                               : g.unit == Unit::Entries ? 16ull * size
                                                          : 4;
-        found.push_back({g.name, g.unit, offset, size, offset + bytes});
+        if (size != kUntouched)
+            found.push_back({g.name, g.unit, offset, size, offset + bytes});
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const Region& a, const Region& b) { return a.offset < b.offset; });
     return found;
+}
+
+// Each region's offset and size value, by name.
+inline std::map<std::string, std::pair<uint32_t, uint32_t>> cellsOf(const AcceleratorBoard* board) {
+    std::map<std::string, std::pair<uint32_t, uint32_t>> cells;
+    for (const Region& r : regionsOf(board))
+        cells[r.name] = {r.offset, r.size};
+    return cells;
 }
 
 } // namespace hb::test
