@@ -106,9 +106,9 @@ TEST_F(DriverRequestsTest, EachRequestCarriesTheContractsCodeAndBuffersAndTakesE
     auto vp = std::make_shared<Recorder>();
     board(0).setVpSide(vp);
     board(0).sendToHost("from the VP", 11);
-    for (const auto& [result, error] : sendAll(device())) {
+    const int descriptors = countOpenDescriptors();
+    for (const auto& [result, error] : sendAll(device()))
         EXPECT_EQ(result, 1) << error;
-    }
     board(0).setVpSide(nullptr);
     const auto h = uint32_t(reinterpret_cast<uintptr_t>(hb__EventOSHandle(event_)));
     const Bytes text{'t', 'o', ' ', 't', 'h', 'e', ' ', 'V', 'P'};
@@ -146,105 +146,70 @@ TEST_F(DriverRequestsTest, EachRequestCarriesTheContractsCodeAndBuffersAndTakesE
         {'r', 0, 0}, {'g', 0x44, 0xCAFE0002}, {'w', 0x500, 6}, {'s', 1, 0}, {'s', 7, 0}};
     EXPECT_EQ(vp->seen, shown);
     EXPECT_EQ(board(0).resetCount(), 1u);
-    EXPECT_EQ(board(0).registerValue(0x44), 0xCAFE0002u);
-    EXPECT_EQ(value_, 0xCAFE0002u);
+    EXPECT_EQ(board(0).signalsReceived(), (std::vector<uint32_t>{1, 7}));
+    EXPECT_EQ(std::pair(board(0).registerValue(0x44), value_), std::pair(0xCAFE0002u, 0xCAFE0002u));
     uint8_t seen[6] = {};
     ASSERT_TRUE(board(0).readShared(0x500, seen, 6));
-    EXPECT_EQ(std::memcmp(seen, kSix, 6), 0);
-    EXPECT_EQ(word_, 0xA1B2C3D4u);
-    EXPECT_FALSE(board(0).isEventRegistered(6));
-    EXPECT_TRUE(board(0).isEventRegistered(3));
+    EXPECT_EQ(Bytes(seen, seen + 6), Bytes(kSix, kSix + 6));
+    EXPECT_EQ(word_, 0xA1B2C3D4u) << "the VP side's word, stored before the write's reply";
     char taken[16] = {};
     EXPECT_EQ(board(0).takeFromHost(taken, sizeof taken), 9u);
     EXPECT_STREQ(taken, "to the VP");
-    EXPECT_EQ(returned_, 8u);
-    EXPECT_EQ(std::string(fromVp_, 8), "from the");
+    EXPECT_EQ(std::string(fromVp_, returned_), "from the");
     EXPECT_EQ(hb_DeviceIoVpRead(device(), fromVp_, 8, &returned_), 1);
     EXPECT_EQ(std::string(fromVp_, returned_), " VP");
     EXPECT_EQ(hb_DeviceIoVpRead(device(), fromVp_, 8, &returned_), 1);
     EXPECT_EQ(returned_, 0u) << "nothing more sent: an empty read, not a wait";
-    EXPECT_EQ(board(0).signalsReceived(), (std::vector<uint32_t>{1, 7}));
     // The record: board type at byte 0, serial number, revision, memory
     // size, register space, and the bus width at byte 44.
     const auto* record = reinterpret_cast<const uint8_t*>(&info_);
     EXPECT_EQ(Bytes(record, record + 20), words({27, 0x48420001, 1, 0x1000, 0x200}));
     EXPECT_EQ(Bytes(record + 44, record + 48), words({1}));
+    // Events 3 and 7 stay registered, each holding the event's eventfd on
+    // the board; 6 was withdrawn. They go with the handle.
+    EXPECT_EQ(countOpenDescriptors(), descriptors + 2);
+    EXPECT_FALSE(board(0).raiseEvent(6));
+    EXPECT_TRUE(board(0).raiseEvent(3));
+    EXPECT_EQ(hb__EventLock(event_, 10.0), 0u);
+    close(handle_);
+    EXPECT_TRUE(eventually([&] { return board(0).connectionCount() == 0; }));
+    EXPECT_FALSE(board(0).isEventRegistered(3));
+    EXPECT_EQ(countOpenDescriptors(), descriptors - 2) << "both ends of the socket went too";
 }
 
-TEST_F(DriverRequestsTest, WithoutADeviceOrACountNothingIsSent) {
+TEST_F(DriverRequestsTest, RefusedRequestsSendNothingOrLeaveTheBoardAsItWas) {
     const auto all = reinterpret_cast<HbHandle>(uintptr_t{0xFFFFFFFF});
     for (HbHandle device : {HbHandle{nullptr}, HB_INVALID_HANDLE, all}) {
         for (const auto& result : sendAll(device))
             EXPECT_EQ(result, std::make_pair(0, HB_ERROR_INVALID_PARAMETER));
     }
-    // Another kind of object is no device, and closing it as one leaves it be.
-    hbSetLastError(0);
-    EXPECT_EQ(hb_DeviceIoResetVp(event_), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_HANDLE);
-    hb__DeviceIoClose(event_);
-    EXPECT_EQ(hb__EventSet(event_), 0u);
     char buffer[16] = {};
-    hbSetLastError(0);
-    EXPECT_EQ(hb_DeviceIoVpRead(device(), buffer, 4, nullptr), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
-    hbSetLastError(0);
-    EXPECT_EQ(hb_DeviceIoVpWrite(device(), buffer, buffer, 4, nullptr), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(board(0).trace().empty());
-}
-
-TEST_F(DriverRequestsTest, RequestsTheBoardCannotCarryOutAreRefusedAndChangeNothing) {
-    ASSERT_TRUE(board(0).writeSharedWord(0xFFC, 0xA1B2C3D4));
     HbHandle mutex = hb__MutexCreate();
-    uint32_t word = 0;
-    const struct {
-        std::function<int32_t()> send;
-        uint32_t error;
-    } refused[] = {
-        {[&] { return hb_DeviceIoSharedMemoryRead(device(), 0xFFE, &word, 4); }, 87},
-        {[&] { return hb_DeviceIoSharedMemoryWrite(device(), 0xFFFFFFFF, kSix, 2); }, 87},
-        {[&] { return hb_DeviceIoSharedMemoryWrite(device(), 0xFFE, kSix, 4); }, 87},
-        {[&] { return hb_DeviceIoPlxRegisterRead(device(), 0x42, &word); }, 87},
-        {[&] { return hb_DeviceIoPlxRegisterWrite(device(), vboard::kRegisterSpaceSize, 1); }, 87},
-        {[&] { return hb_DeviceIoAsyncEventDeregister(device(), 6); }, 87},
-        // Not an event: refused before anything is sent.
-        {[&] { return hb_DeviceIoAsyncEventRegister(device(), 6, mutex, 0, 0, 0, 0); }, 6},
-        {[&] { return hb_DeviceIoAsyncEventRegister(device(), 6, nullptr, 0, 0, 0, 0); }, 6},
-    };
-    for (const auto& r : refused) {
+    const auto refused = [](int32_t result) {
+        const uint32_t error = hbGetLastError();
         hbSetLastError(0);
-        EXPECT_EQ(r.send(), 0);
-        EXPECT_EQ(hbGetLastError(), r.error);
-    }
-    EXPECT_EQ(board(0).readSharedWord(0xFFC), 0xA1B2C3D4u);
-    const auto trace = board(0).trace();
-    ASSERT_EQ(trace.size(), 6u);
-    for (const auto& entry : trace) {
-        EXPECT_EQ(entry.status, 87u) << entry.text();
-    }
+        return std::make_pair(result, error);
+    };
+    hbSetLastError(0);
+    const std::vector<std::pair<int32_t, uint32_t>> refusals = {
+        refused(hb_DeviceIoVpRead(device(), buffer, 4, nullptr)), // no count
+        refused(hb_DeviceIoVpWrite(device(), buffer, buffer, 4, nullptr)),
+        refused(hb_DeviceIoResetVp(event_)),                                    // no device
+        refused(hb_DeviceIoAsyncEventRegister(device(), 6, mutex, 0, 0, 0, 0)), // no event
+        refused(hb_DeviceIoAsyncEventRegister(device(), 6, nullptr, 0, 0, 0, 0)),
+    };
+    EXPECT_EQ(refusals, (std::vector<std::pair<int32_t, uint32_t>>{
+                            {0, 87}, {0, 87}, {0, 6}, {0, 6}, {0, 6}}));
+    hb__DeviceIoClose(event_); // no device: left alone
+    EXPECT_EQ(hb__EventSet(event_), 0u);
     hb__MutexDestroy(mutex);
-}
-
-TEST_F(DriverRequestsTest, ARegisteredEventIsSignalledUntilWithdrawnAndItsDescriptorGoesWithIt) {
-    const int before = countOpenDescriptors();
-    ASSERT_EQ(hb_DeviceIoAsyncEventRegister(device(), 6, event_, 0, 0, 0, 0), 1);
-    EXPECT_EQ(countOpenDescriptors(), before + 1) << "the board holds the event's eventfd";
-    EXPECT_EQ(hb__EventLock(event_, 0.0), HB_ERROR_SEM_TIMEOUT);
-    EXPECT_TRUE(board(0).raiseEvent(6));
-    EXPECT_EQ(hb__EventLock(event_, 10.0), 0u);
-    hb__EventReset(event_);
-    EXPECT_FALSE(board(0).raiseEvent(3)) << "nothing registered for 3";
-
-    ASSERT_EQ(hb_DeviceIoAsyncEventDeregister(device(), 6), 1);
-    EXPECT_FALSE(board(0).raiseEvent(6));
-    EXPECT_EQ(countOpenDescriptors(), before) << "deregistration releases the eventfd";
-
-    // A registration goes when its handle is closed.
-    ASSERT_EQ(hb_DeviceIoAsyncEventRegister(device(), 3, event_, 0, 0, 0, 1), 1);
-    close(handle_);
-    EXPECT_TRUE(eventually([&] { return board(0).connectionCount() == 0; }));
-    EXPECT_FALSE(board(0).isEventRegistered(3));
-    EXPECT_EQ(countOpenDescriptors(), before - 2) << "both ends of the handle's socket went too";
+    EXPECT_TRUE(board(0).trace().empty());
+    // The board refuses what it cannot carry out, and the caller learns why.
+    ASSERT_TRUE(board(0).writeSharedWord(0xFFC, 0xA1B2C3D4));
+    EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(device(), 0xFFE, kSix, 4), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(board(0).readSharedWord(0xFFC), 0xA1B2C3D4u);
+    EXPECT_EQ(board(0).trace().at(0).status, 87u);
 }
 
 } // namespace
