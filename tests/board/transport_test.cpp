@@ -13,7 +13,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -78,14 +77,12 @@ Bytes operator+(Bytes a, const Bytes& b) {
 // A frame header; a total size of 0 is computed from the payload.
 wire::FrameHeader header(uint32_t code, uint32_t input, uint32_t data, uint32_t capacity,
                          uint32_t flags = 0, uint32_t total = 0) {
-    wire::FrameHeader h;
-    h.totalSize = total;
-    h.controlCode = code;
-    h.inputSize = input;
-    h.dataSize = data;
-    h.outputCapacity = capacity;
-    h.flags = flags;
-    return h;
+    return {.totalSize = total,
+            .controlCode = code,
+            .flags = flags,
+            .inputSize = input,
+            .dataSize = data,
+            .outputCapacity = capacity};
 }
 
 const wire::FrameHeader kHello =
@@ -118,12 +115,14 @@ class RawClient {
     explicit RawClient(const std::string& path) {
         const sockaddr_un address = addressOf(path);
         EXPECT_EQ(::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        const timeval limit{10, 0}; // a device that neither answers nor closes fails the test
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     ~RawClient() { ::close(fd_); }
 
     // `attach`: how many eventfds go with the frame; -1: a pipe's end.
-    bool send(wire::FrameHeader h, const Bytes& payload, int attach = 0) {
-        Bytes bytes = frame(h, payload, ++lastId_);
+    bool send(wire::FrameHeader h, const Bytes& body, int attach = 0) {
+        Bytes bytes = frame(h, body, ++lastId_);
         int ends[2] = {-1, -1};
         std::vector<int> fds;
         if (attach < 0 && ::pipe2(ends, O_CLOEXEC) == 0)
@@ -144,34 +143,25 @@ class RawClient {
     bool sendRaw(const Bytes& bytes) { return ::send(fd_, bytes.data(), bytes.size(), 0) > 0; }
 
     // The status of the next reply, which must answer request `id` (0: the
-    // last one sent), or kClosed when the device ends the connection instead.
-    uint32_t receive(uint32_t id = 0, Bytes* payload = nullptr) {
-        Bytes bytes(wire::kHeaderSize);
-        if (!readExactly(bytes.data(), bytes.size()))
+    // last one sent), its payload kept; kClosed when the device ends the
+    // connection instead.
+    uint32_t receive(uint32_t id = 0) {
+        reply.resize(wire::kHeaderSize);
+        if (!readExactly(reply))
             return kClosed;
-        const wire::FrameHeader reply = wire::decodeHeader(bytes.data());
-        EXPECT_EQ(reply.requestId, id != 0 ? id : lastId_);
-        EXPECT_NE(reply.flags & wire::kFlagReply, 0u);
-        bytes.resize(reply.payloadSize());
-        if (payload != nullptr)
-            *payload = bytes;
-        return readExactly(payload != nullptr ? payload->data() : bytes.data(), bytes.size())
-                   ? reply.status
-                   : kClosed;
+        const wire::FrameHeader h = wire::decodeHeader(reply.data());
+        EXPECT_EQ(h.requestId, id != 0 ? id : lastId_);
+        EXPECT_NE(h.flags & wire::kFlagReply, 0u);
+        reply.resize(h.payloadSize());
+        return readExactly(reply) ? h.status : kClosed;
     }
     bool greet() { return send(kHello, greeting()) && receive() == 0; }
+    Bytes reply; // the payload of the last reply
 
   private:
-    bool readExactly(uint8_t* out, size_t length) {
-        for (size_t got = 0; got < length;) {
-            pollfd p{fd_, POLLIN, 0};
-            EXPECT_EQ(::poll(&p, 1, 10000), 1) << "device neither answered nor closed";
-            const ssize_t n = ::recv(fd_, out + got, length - got, MSG_DONTWAIT);
-            if (n <= 0)
-                return false;
-            got += static_cast<size_t>(n);
-        }
-        return true;
+    bool readExactly(Bytes& bytes) {
+        return bytes.empty() || ::recv(fd_, bytes.data(), bytes.size(), MSG_WAITALL) ==
+                                    static_cast<ssize_t>(bytes.size());
     }
 
     int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -263,9 +253,8 @@ TEST_F(TransportTest, FramesSplitAcrossWritesAndBatchedTogetherAreAnsweredInOrde
                                frame(header(HB_IOCTL_SIGNAL_VP, 4, 0, 0), word(1), 8)));
     for (uint8_t byte : frame(header(HB_IOCTL_SIGNAL_VP, 4, 0, 0), word(7), 9))
         ASSERT_TRUE(client.sendRaw({byte}));
-    Bytes payload;
-    EXPECT_EQ(client.receive(7, &payload), 0u);
-    EXPECT_EQ(payload, word(0x11223344));
+    EXPECT_EQ(client.receive(7), 0u);
+    EXPECT_EQ(client.reply, word(0x11223344));
     EXPECT_EQ(client.receive(8) + client.receive(9), 0u);
     EXPECT_EQ(board(0).signalsReceived(), (std::vector<uint32_t>{1, 7}));
 }
@@ -306,12 +295,13 @@ std::thread serveRogue(const std::string& path, const Rogue& rogue) {
         ::recv(fd, in, sizeof in, MSG_WAITALL);
         wire::FrameHeader reply = wire::decodeHeader(in);
         reply.flags |= wire::kFlagReply | (memory >= 0 ? wire::kFlagDescriptor : 0);
-        reply.totalSize = wire::kHeaderSize + wire::kHelloReplyPayloadSize;
+        reply.totalSize = 0;
         reply.bytesReturned = wire::kHelloReplyPayloadSize;
-        Bytes out(wire::kHeaderSize);
-        wire::encodeHeader(reply, out.data());
-        out = out + word(wire::kMagic) + word(wire::kProtocolVersion) +
-              word(memory >= 0 ? wire::kFeatureMappedMemory : 0) + word(rogue.memorySize);
+        Bytes out =
+            frame(reply,
+                  word(wire::kMagic) + word(wire::kProtocolVersion) +
+                      word(memory >= 0 ? wire::kFeatureMappedMemory : 0) + word(rogue.memorySize),
+                  reply.requestId);
         iovec iov{out.data(), out.size()};
         wire::sendWhole(fd, &iov, 1, memory);
         ::close(memory);
