@@ -1,5 +1,7 @@
-// The device transport: several threads on one handle, frames that a device
-// must refuse, and replies or shared memory that the library must refuse.
+// The device transport: several threads on one handle; shared memory mapped
+// into the channel, the board's memory both ways for every host, within its
+// bounds, and watched requests as frames again; frames that a device must
+// refuse, and replies or shared memory that the library must refuse.
 #include "virtual_board_fixture.h"
 
 #include "device_socket.h"
@@ -56,6 +58,86 @@ TEST_F(TransportTest, ThreadsSharingOneHandleEachReceiveTheirOwnReplies) {
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(mismatches, 0);
     EXPECT_EQ(board(0).trace().size(), size_t{kThreads} * kRounds * 2);
+}
+
+// ---- Shared memory mapped into the channel ---------------------------------
+
+class MappedMemoryTest : public VirtualBoardTest {
+  protected:
+    // A board handle on an untraced board that hands over its memory.
+    HbHandle openMapped(int index = 0,
+                        vboard::MemoryTransport transport = vboard::MemoryTransport::Mapped) {
+        vboard::BoardConfig config;
+        config.transport = transport;
+        device_->addBoard(index, config).setTracing(false);
+        AcceleratorBoard* handle = open(index);
+        return handle != nullptr ? handle->deviceHandle : HB_INVALID_HANDLE;
+    }
+};
+
+TEST_F(MappedMemoryTest, EveryHostAndTheVpSideSeeOneMemoryWithoutAFrame) {
+    const HbHandle device = openMapped();
+    ASSERT_NE(device, HB_INVALID_HANDLE);
+    const uint32_t word = 0x12345678;
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 0x100, &word, 4), 1);
+    EXPECT_EQ(board(0).readSharedWord(0x100), word) << "visible when the call returns";
+    ASSERT_TRUE(board(0).writeSharedWord(0x200, 0xCAFEF00D));
+    uint32_t back = 0;
+    ASSERT_EQ(hb_DeviceIoSharedMemoryRead(device, 0x200, &back, 4), 1);
+    EXPECT_EQ(back, 0xCAFEF00Du);
+
+    // A second host of a mapped board, and two hosts of a socket board.
+    const HbHandle socket = openMapped(1, vboard::MemoryTransport::Socket);
+    const std::pair<HbHandle, HbHandle> pairs[] = {{device, open(0)->deviceHandle},
+                                                   {socket, open(1)->deviceHandle}};
+    for (const auto& [first, second] : pairs) {
+        ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(first, 0x10, &word, 4), 1);
+        ASSERT_EQ(hb_DeviceIoSharedMemoryRead(second, 0x10, &back, 4), 1);
+        EXPECT_EQ(back, word);
+    }
+    board(0).setTracing(true);
+    EXPECT_EQ(board(0).trace().size(), 0u) << "the copies sent no request";
+}
+
+TEST_F(MappedMemoryTest, TransfersBeyondTheMemoryAreRefusedAndTouchNothing) {
+    const HbHandle device = openMapped();
+    ASSERT_NE(device, HB_INVALID_HANDLE);
+    const uint32_t size = board(0).sharedMemorySize();
+    uint8_t bytes[8];
+    std::memset(bytes, 0x5A, sizeof bytes);
+    const struct {
+        uint32_t offset, length;
+    } outside[] = {{size - 4, 8}, {size, 1}, {0xFFFFFFFC, 8}, {size + 4096, 4}};
+    for (const auto& o : outside) {
+        SCOPED_TRACE(o.offset);
+        EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(device, o.offset, bytes, o.length), 0);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, o.offset, bytes, o.length), 0);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(board(0).readSharedWord(size - 4), 0u);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(device, size, bytes, 0), 1) << "empty, at the end";
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, size - 4, bytes, 4), 1) << "the last word";
+}
+
+TEST_F(MappedMemoryTest, WatchedRequestsTravelAsFramesAndAreTracedAndFaulted) {
+    const HbHandle device = openMapped();
+    ASSERT_NE(device, HB_INVALID_HANDLE);
+    uint32_t word = 0;
+    board(0).setFaultPlan(vboard::parseFaultPlan("fail:SharedMemoryRead#2=1167"));
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4), 1);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4), 0) << "the plan's second read";
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(board(0).faultCounts().requestsHit, 1u);
+    board(0).setFaultPlan({});
+
+    board(0).setTracing(true);
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 8, &word, 4), 1);
+    EXPECT_EQ(countRequests(0, HB_IOCTL_SHARED_MEMORY_WRITE), 1u);
+    board(0).setTracing(false);
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 8, &word, 4), 1);
+    board(0).setTracing(true);
+    EXPECT_EQ(countRequests(0, HB_IOCTL_SHARED_MEMORY_WRITE), 1u) << "untraced: a copy again";
 }
 
 // ---- Frames that a device must refuse --------------------------------------
@@ -140,23 +222,20 @@ class RawClient {
         std::for_each(fds.begin(), fds.end(), ::close);
         return sent;
     }
-    bool sendRaw(const Bytes& bytes) { return ::send(fd_, bytes.data(), bytes.size(), 0) > 0; }
 
-    // The status of the next reply, which must answer request `id` (0: the
-    // last one sent), its payload kept; kClosed when the device ends the
-    // connection instead.
-    uint32_t receive(uint32_t id = 0) {
-        reply.resize(wire::kHeaderSize);
-        if (!readExactly(reply))
+    // The status of the reply to the last request, or kClosed when the
+    // device ends the connection instead.
+    uint32_t receive() {
+        Bytes bytes(wire::kHeaderSize);
+        if (!readExactly(bytes))
             return kClosed;
-        const wire::FrameHeader h = wire::decodeHeader(reply.data());
-        EXPECT_EQ(h.requestId, id != 0 ? id : lastId_);
+        const wire::FrameHeader h = wire::decodeHeader(bytes.data());
+        EXPECT_EQ(h.requestId, lastId_);
         EXPECT_NE(h.flags & wire::kFlagReply, 0u);
-        reply.resize(h.payloadSize());
-        return readExactly(reply) ? h.status : kClosed;
+        bytes.resize(h.payloadSize());
+        return readExactly(bytes) ? h.status : kClosed;
     }
     bool greet() { return send(kHello, greeting()) && receive() == 0; }
-    Bytes reply; // the payload of the last reply
 
   private:
     bool readExactly(Bytes& bytes) {
@@ -241,22 +320,6 @@ TEST_F(TransportTest, MalformedFramesAreRefusedAndNoDescriptorIsLeaked) {
         EXPECT_EQ(countOpenDescriptors(), baseline);
         EXPECT_FALSE(board(0).isEventRegistered(6));
     }
-}
-
-TEST_F(TransportTest, FramesSplitAcrossWritesAndBatchedTogetherAreAnsweredInOrder) {
-    device_->addBoard(0, {});
-    board(0).writeSharedWord(0x10, 0x11223344);
-    RawClient client(board(0).socketPath());
-    ASSERT_TRUE(client.greet());
-    // Two requests in one write, then a third byte by byte.
-    ASSERT_TRUE(client.sendRaw(frame(header(HB_IOCTL_SHARED_MEMORY_READ, 4, 0, 4), word(0x10), 7) +
-                               frame(header(HB_IOCTL_SIGNAL_VP, 4, 0, 0), word(1), 8)));
-    for (uint8_t byte : frame(header(HB_IOCTL_SIGNAL_VP, 4, 0, 0), word(7), 9))
-        ASSERT_TRUE(client.sendRaw({byte}));
-    EXPECT_EQ(client.receive(7), 0u);
-    EXPECT_EQ(client.reply, word(0x11223344));
-    EXPECT_EQ(client.receive(8) + client.receive(9), 0u);
-    EXPECT_EQ(board(0).signalsReceived(), (std::vector<uint32_t>{1, 7}));
 }
 
 // ---- Replies and memory that the library must refuse -----------------------
