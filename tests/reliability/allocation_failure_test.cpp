@@ -10,7 +10,7 @@
 // --wrap=malloc, its operator new through the replacement below. Threads of
 // the virtual board, and the test thread while it plays the VP, are left out.
 #include "hbsys9u.h"
-#include "service_fixture.h"
+#include "request_sweep.h"
 #include "support/request_agent.h"
 #include "vboard/board.h"
 #include "virtual_board_fixture.h"
@@ -87,126 +87,65 @@ struct LibraryCall {
     ~LibraryCall() { leftOut = true; }
 };
 
-class AllocationFailure : public hbtest::ServiceFixture {
+class AllocationFailure : public hbtest::RequestSweep {
   protected:
     static void SetUpTestSuite() {
         hb::vboard::setDeviceThreadHook([] { leftOut = true; });
     }
     void SetUp() override {
         leftOut = true;
-        ServiceFixture::SetUp();
+        RequestSweep::SetUp();
     }
 };
 
 TEST_F(AllocationFailure, EveryOperationEndsInItsResultOrACleanFailureAndLeavesNothing) {
-    const std::string base = deviceBase(), data = files_.write("data", "0123456789");
-    files_.write("other", "x");
+    const std::string base = deviceBase();
     addBoard(1, {});
     hbFileIoShutdown(board(1));
-    RequestAgent& vp = agent();
-    const int32_t fd = vp.open(data, HB_O_RDWR).value;
-    ASSERT_GE(fd, 0);
-    constexpr uint32_t kNoMemory = HB_ERROR_NOT_ENOUGH_MEMORY;
-    // Each returns false for a wrong answer that is no clean failure.
-    const std::pair<const char*, std::function<bool(RequestAgent&)>> operations[] = {
+    std::vector<Kind> operations = {
         {"board create",
          [&](RequestAgent&) {
              LibraryCall call;
              AcceleratorBoard* b = hbAcceleratorBoardCreate(base.c_str(), 0, 0);
-             const uint32_t error = hbGetLastError();
+             const uint32_t error = b != nullptr ? 0 : hbGetLastError();
              hbAcceleratorBoardDestroy(b);
-             return b != nullptr || error == kNoMemory || error == HB_ERROR_INVALID_BLOCK;
+             return error == HB_ERROR_INVALID_BLOCK ? 0 : error;
          }},
         {"service startup",
          [&](RequestAgent&) {
              LibraryCall call;
-             // A failed startup releases the board's slot.
-             const bool ok = hbFileIoStartup(board(1)) == 0 || hbFileIoStartup(board(1)) == 0;
+             // A failed startup releases the board's slot for the next.
+             const bool started = hbFileIoStartup(board(1)) == 0 || hbFileIoStartup(board(1)) == 0;
              hbFileIoShutdown(board(1));
-             return ok;
-         }},
-        {"Open",
-         [&](RequestAgent& a) {
-             const auto r = a.open(files_ / "other", HB_O_RDONLY);
-             if (r.value >= 0)
-                 a.close(r.value);
-             return r.value >= 0 || r.error != 0;
-         }},
-        {"Read",
-         [&](RequestAgent& a) {
-             a.seek(fd, 0, 0);
-             const auto r = a.read(fd, 4);
-             return (r.value == 4 && r.data == std::vector<uint8_t>{'0', '1', '2', '3'}) ||
-                    (r.value == 0 && r.error == kNoMemory);
-         }},
-        {"Write",
-         [&](RequestAgent& a) {
-             a.seek(fd, 10, 0);
-             const auto r = a.write(fd, "abc");
-             return (r.value == 3 && r.error == 0) || (r.value == 0 && r.error == kNoMemory);
-         }},
-        {"FindFirst",
-         [&](RequestAgent& a) {
-             const uint32_t search = a.findFirst(files_ / "*").handleOrError;
-             if (search != 0xFFFFFFFFu) {
-                 a.findNext(search);
-                 a.findClose(search);
-             }
-             return true;
-         }},
-        {"Attributes",
-         [&](RequestAgent& a) {
-             const uint32_t error = a.attributes(data).error;
-             return error == 0 || error == kNoMemory;
-         }},
-        {"Rename",
-         [&](RequestAgent& a) {
-             if (a.rename(files_ / "other", files_ / "moved") == 0)
-                 a.rename(files_ / "moved", files_ / "other");
-             return true;
-         }},
-        {"Delete", [&](RequestAgent& a) { return a.remove(files_ / "missing") != 0; }},
-        {"CommandLine", [&](RequestAgent& a) { return a.commandLine().size() < 256; }},
-        // No environment block to measure: 0, which no real block has.
-        {"EnvironmentSize", [&](RequestAgent& a) { return a.environmentSize() != 1; }},
-        {"Environment",
-         [&](RequestAgent& a) {
-             uint32_t n = 0;
-             a.environment(64, &n);
-             return n <= 64;
-         }},
-        {"Write to the console",
-         [&](RequestAgent& a) {
-             const auto r = a.write(1, "console\n");
-             return r.value == 8 || r.error != 0;
+             return started ? 0u : 1u;
          }},
     };
-    for (const auto& [name, operation] : operations) {
+    for (const Kind& kind : kinds())
+        operations.push_back(kind);
+    for (const Kind& kind : operations) {
         // Counted once: the board's end of a connection that an earlier
         // attempt dropped may be accepted and closed at any moment later.
         const int descriptors = hb::test::countOpenDescriptors();
         const int threads = threadCount();
         long n = 1;
         for (; n < 10000; ++n) {
-            SCOPED_TRACE(std::string(name) + ", allocation " + std::to_string(n) + " fails");
+            SCOPED_TRACE(std::string(kind.name) + ", allocation " + std::to_string(n) + " fails");
+            prepare();
             failedOne = false;
             countdown = n;
-            EXPECT_TRUE(operation(vp));
+            const uint32_t error = kind.post(agent());
             countdown = 0;
-            EXPECT_TRUE(vp.answered());
-            EXPECT_GT(vp.environmentSize(), 2u) << "the service goes on";
-            // The board's end of a closed connection goes on the board's thread.
-            EXPECT_TRUE(hb::test::eventually(
-                [&] { return hb::test::countOpenDescriptors() == descriptors; }));
+            EXPECT_TRUE(error == kind.error || error == HB_ERROR_NOT_ENOUGH_MEMORY) << error;
+            EXPECT_TRUE(agent().answered());
+            tidy(true);
+            expectIntact(kind, descriptors);
             EXPECT_TRUE(hb::test::eventually([&] { return threadCount() == threads; }));
             if (!failedOne)
                 break;
         }
-        EXPECT_LT(n, 10000) << name << " allocates without end";
-        std::printf("%-22s %ld allocations walked\n", name, n - 1);
+        EXPECT_LT(n, 10000) << kind.name << " allocates without end";
+        std::printf("%-22s %ld allocations walked\n", kind.name, n - 1);
     }
-    vp.close(fd);
-    EXPECT_EQ(files_.read("data").substr(0, 10), "0123456789");
 }
 
 } // namespace

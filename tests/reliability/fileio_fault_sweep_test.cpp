@@ -4,10 +4,8 @@
 // on serving, no host descriptor or search is left behind, and the host's
 // files hold either their old content or the content the request was meant
 // to give them. And board events that come doubled, late or not at all.
-#include "service_fixture.h"
-#include "virtual_board_fixture.h"
+#include "request_sweep.h"
 
-#include <functional>
 #include <string>
 
 namespace {
@@ -15,49 +13,27 @@ namespace {
 using hb::vboard::parseFaultPlan;
 using hbtest::RequestAgent;
 
-const std::string kOriginal = "0123456789abcdefghij";
-
-class FileIoFaultSweep : public hbtest::ServiceFixture {
+class FileIoFaultSweep : public hbtest::RequestSweep {
   protected:
-    // One kind of request, posted by `vp` on a fresh file "data" that `fd_`
-    // holds open; `held_` takes a descriptor the request opens.
-    struct Kind {
-        const char* name;
-        std::function<void(RequestAgent& vp)> post;
-        std::string changed = ""; // what "data" may hold besides its old content
-    };
-
-    // Posts `kind` under `plan`; the driver requests the board received
+    // Posts `kind` under `plan` with short waits (a marker that cannot be
+    // written does not come); the driver requests the board received
     // meanwhile, and whether the marker came.
     uint64_t runOnce(const Kind& kind, const std::string& plan, bool* answered) {
-        files_.write("data", kOriginal);
-        files_.write("other", "x");
-        RequestAgent& vp = agent();
-        fd_ = vp.open(files_ / "data", HB_O_RDWR).value;
-        held_ = -1;
-        // Short waits: a marker that cannot be written does not come.
+        prepare();
         RequestAgent quick(virtualBoard(), false, std::chrono::milliseconds(400));
         virtualBoard().setFaultPlan(parseFaultPlan(plan));
         kind.post(quick);
         *answered = quick.answered();
         const uint64_t seen = virtualBoard().faultCounts().requestsSeen;
         virtualBoard().setFaultPlan({});
-        // Tidy up what the VP knows of; closing what the request already
-        // closed fails harmlessly.
-        vp.close(fd_);
-        if (*answered && held_ >= 0) {
-            vp.close(held_);
-        }
-        const auto search = vp.findFirst(files_ / "*");
-        if (search.handleOrError != 0xFFFFFFFFu) {
-            vp.findClose(search.handleOrError);
-        }
-        vp.rename(files_ / "moved", files_ / "other");
+        tidy(*answered);
         return seen;
     }
+};
 
-    void sweep(const Kind& kind) {
-        const int descriptorsBefore = hb::test::countOpenDescriptors();
+TEST_F(FileIoFaultSweep, EveryDriverRequestOfEveryKindOfRequest) {
+    const int descriptors = hb::test::countOpenDescriptors();
+    for (const Kind& kind : kinds()) {
         bool answered = false;
         const uint64_t requests = runOnce(kind, "fail:any#1000000", &answered);
         ASSERT_TRUE(answered) << kind.name;
@@ -67,51 +43,8 @@ class FileIoFaultSweep : public hbtest::ServiceFixture {
                          std::to_string(requests) + " fails");
             runOnce(kind, "fail:any#" + std::to_string(n), &answered);
             EXPECT_EQ(answered, n < requests) << "only a failed marker leaves the VP waiting";
-            const std::string content = files_.read("data");
-            EXPECT_TRUE(content == kOriginal || (!kind.changed.empty() && content == kind.changed))
-                << "data now holds '" << content << "'";
-            EXPECT_EQ(agent().attributes(files_ / "data").error, 0u) << "the service goes on";
-            EXPECT_TRUE(agent().answered());
-            EXPECT_EQ(hb::test::countOpenDescriptors(), descriptorsBefore);
+            expectIntact(kind, descriptors);
         }
-    }
-
-    int32_t fd_ = -1, held_ = -1;
-};
-
-TEST_F(FileIoFaultSweep, EveryDriverRequestOfEveryKindOfRequest) {
-    const auto& f = files_;
-    const Kind kinds[] = {
-        {"Open", [&](RequestAgent& vp) { held_ = vp.open(f / "other", HB_O_RDONLY).value; }},
-        {"Open2", [&](RequestAgent& vp) { held_ = vp.open2(f / "other", HB_O_RDONLY).value; }},
-        {"Read", [&](RequestAgent& vp) { vp.read(fd_, 8); }},
-        {"Write", [&](RequestAgent& vp) { vp.write(fd_, "WRITTEN"); }, "WRITTEN789abcdefghij"},
-        {"Close", [&](RequestAgent& vp) { vp.close(fd_); }},
-        {"Seek", [&](RequestAgent& vp) { vp.seek(fd_, 5, 0); }},
-        {"Delete", [&](RequestAgent& vp) { vp.remove(f / "nothing-here"); }},
-        {"CommandLine", [&](RequestAgent& vp) { vp.commandLine(); }},
-        {"Exit", [&](RequestAgent& vp) { vp.exit(7); }},
-        {"FindFirst", [&](RequestAgent& vp) { vp.findFirst(f / "*"); }},
-        // Whatever the first answers, the next and the close follow.
-        {"FindNext and FindClose",
-         [&](RequestAgent& vp) {
-             const uint32_t search = vp.findFirst(f / "*").handleOrError;
-             vp.findNext(search);
-             vp.findClose(search);
-         }},
-        {"Attributes", [&](RequestAgent& vp) { vp.attributes(f / "data"); }},
-        {"Rename", [&](RequestAgent& vp) { vp.rename(f / "other", f / "moved"); }},
-        {"EnvironmentSize", [&](RequestAgent& vp) { vp.environmentSize(); }},
-        {"Environment", [&](RequestAgent& vp) { vp.environment(64); }},
-        {"UseCustomerMemory", [&](RequestAgent& vp) { vp.useCustomerMemory(0); }},
-        {"Unknown",
-         [&](RequestAgent& vp) {
-             uint8_t block[HB_FILEIO_BLOCK_SIZE] = {14};
-             vp.post(block, sizeof block);
-         }},
-    };
-    for (const Kind& kind : kinds) {
-        sweep(kind);
     }
 }
 
