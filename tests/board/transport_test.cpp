@@ -28,35 +28,24 @@ using TransportTest = VirtualBoardTest;
 using Bytes = std::vector<uint8_t>;
 
 TEST_F(TransportTest, ThreadsSharingOneHandleEachReceiveTheirOwnReplies) {
-    AcceleratorBoard* handle = open(0);
-    ASSERT_NE(handle, nullptr);
+    const HbHandle device = open(0)->deviceHandle;
     constexpr int kThreads = 4, kRounds = 300;
-    std::atomic<int> failures{0}, mismatches{0};
+    std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             Bytes mine(96 + 32 * t), back(mine.size());
-            const uint32_t offset = 0x1000 * static_cast<uint32_t>(t + 1);
-            const auto size = static_cast<uint32_t>(mine.size());
+            const uint32_t size = static_cast<uint32_t>(mine.size()), at = 0x1000u * (t + 1);
             for (int round = 0; round < kRounds; ++round) {
-                for (size_t i = 0; i < mine.size(); ++i) {
-                    mine[i] = static_cast<uint8_t>(t * 64 + round + i);
-                }
-                if (!hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, offset, mine.data(),
-                                                  size) ||
-                    !hb_DeviceIoSharedMemoryRead(handle->deviceHandle, offset, back.data(), size)) {
-                    ++failures;
-                } else if (back != mine) {
-                    ++mismatches;
-                }
+                std::fill(mine.begin(), mine.end(), static_cast<uint8_t>(t * 64 + round));
+                wrong += !hb_DeviceIoSharedMemoryWrite(device, at, mine.data(), size) ||
+                         !hb_DeviceIoSharedMemoryRead(device, at, back.data(), size) ||
+                         back != mine;
             }
         });
     }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(failures, 0);
-    EXPECT_EQ(mismatches, 0);
+    std::for_each(threads.begin(), threads.end(), [](std::thread& t) { t.join(); });
+    EXPECT_EQ(wrong, 0);
     EXPECT_EQ(board(0).trace().size(), size_t{kThreads} * kRounds * 2);
 }
 
@@ -132,12 +121,7 @@ Bytes operator+(Bytes a, const Bytes& b) {
 // A frame header; a total size of 0 is computed from the payload.
 wire::FrameHeader header(uint32_t code, uint32_t input, uint32_t data, uint32_t capacity,
                          uint32_t flags = 0, uint32_t total = 0) {
-    return {.totalSize = total,
-            .controlCode = code,
-            .flags = flags,
-            .inputSize = input,
-            .dataSize = data,
-            .outputCapacity = capacity};
+    return {total, 0, code, flags, 0, input, data, capacity, 0};
 }
 
 const wire::FrameHeader kHello =
