@@ -3,7 +3,7 @@
 // results the boot does not check (announcement, reset, bridge registers,
 // event registration) leave it successful, the image file is always closed,
 // and no descriptor or thread is left behind. And a monitor whose reply
-// lengths overrun: the host reads nothing beyond its buffer or the area.
+// length overruns: the host reads nothing beyond the monitor data area.
 #include "monitor_board_fixture.h"
 #include "virtual_board_fixture.h"
 
@@ -18,13 +18,11 @@ namespace vboard = hb::vboard;
 
 // Whether the process holds a descriptor on `path`.
 bool holdsFile(const std::string& path) {
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::any_of(begin(fds), end(fds), [&](const auto& fd) {
         std::error_code gone; // the iterator's own descriptor, closed by now
-        if (std::filesystem::read_symlink(entry.path(), gone) == path) {
-            return true;
-        }
-    }
-    return false;
+        return std::filesystem::read_symlink(fd.path(), gone) == path;
+    });
 }
 
 using BootFaultSweep = MonitorBoardTest;
@@ -64,45 +62,27 @@ TEST_F(BootFaultSweep, EveryDriverRequestOfABootFailedInTurn) {
         // A refused deregistration leaves the board holding its copy of the
         // event's descriptor until the connection ends; nothing else stays.
         const bool stillRegistered = vb->isEventRegistered(3);
-        if (stillRegistered) {
-            EXPECT_EQ(failed.controlCode, HB_IOCTL_ASYNC_EVENT_DEREGISTER);
-        }
+        EXPECT_TRUE(!stillRegistered || failed.controlCode == HB_IOCTL_ASYNC_EVENT_DEREGISTER);
         EXPECT_EQ(countOpenDescriptors(), descriptors + (stillRegistered ? 1 : 0));
         EXPECT_EQ(threadCount(), threads);
     }
 }
 
-// The monitor's MessageLength claims 64 KiB more than its reply holds; the
-// monitor data area of this board is 0x400 bytes.
-TEST_F(BootFaultSweep, OverlongReplyLengthsAreCutToTheBufferAndTheArea) {
+// The monitor's MessageLength claims 64 KiB more than its reply holds: a
+// reply buffer larger than the monitor data area (0x400 bytes on this board,
+// at 0) is filled from the area only. (Buffers smaller than the reply: the
+// boot tests.)
+TEST_F(BootFaultSweep, AnOverlongReplyLengthIsCutToTheMonitorDataArea) {
     vboard::MonitorOptions overlong;
     overlong.replyLengthExcess = 0x10000;
     open(overlong);
-    const uint32_t area = hb_GetMonitorData(board, nullptr);
     const uint8_t getContext[4] = {4, 0, MON_GET_CONTEXT, 0}; // length 4, the opcode
-    const auto readsStayInTheArea = [&] {
-        for (const vboard::TraceEntry& entry : vb->trace()) {
-            if (entry.controlCode == HB_IOCTL_SHARED_MEMORY_READ) {
-                EXPECT_LE(uint64_t{entry.offset} + entry.length, uint64_t{area} + 0x400)
-                    << entry.text();
-            }
-        }
-        vb->clearTrace();
-    };
-    for (const uint32_t capacity : {0x2000u, 10u}) {
-        SCOPED_TRACE(capacity);
-        std::vector<uint8_t> reply(0x2000, 0xAA);
-        ASSERT_EQ(hb_SendRawData(board, getContext, 4, reply.data(), capacity, nullptr, 5.0), 1);
-        EXPECT_EQ(half(reply, 2), MON_GET_CONTEXT);
-        const size_t filled = std::min<size_t>(capacity, 0x400 - 8);
-        EXPECT_EQ(static_cast<size_t>(std::count(reply.begin() + filled, reply.end(), 0xAA)),
-                  0x2000 - filled);
-        readsStayInTheArea();
-    }
-    // Every reply of a boot overlong: the loader's small reply buffers hold.
-    writeImage(referenceImage());
-    EXPECT_EQ(hbBootVp(board, imagePath.c_str(), 5.0), 1);
-    readsStayInTheArea();
+    std::vector<uint8_t> reply(0x2000, 0xAA);
+    ASSERT_EQ(hb_SendRawData(board, getContext, 4, reply.data(), 0x2000, nullptr, 5.0), 1);
+    EXPECT_EQ(half(reply, 2), MON_GET_CONTEXT);
+    EXPECT_EQ(std::count(reply.begin() + 0x400 - 8, reply.end(), 0xAA), 0x2000 - 0x400 + 8);
+    for (const vboard::TraceEntry& entry : vb->trace())
+        EXPECT_LE(entry.offset + entry.length, 0x400u) << entry.text();
 }
 
 } // namespace
