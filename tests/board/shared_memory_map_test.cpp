@@ -208,6 +208,10 @@ TEST_F(SharedMemoryMapTest, OnlyDeterminedBusTypesAndWidthsAreCachedAndOutliveTh
     EXPECT_EQ(hbBusWidth(noWidth) + hbBusWidth(noWidth), 0);
     EXPECT_EQ(hbBusType(noWidth), HB_BUS_TYPE_1);
     EXPECT_EQ(hwInfoRequests(8), typed + 2);
+    // Bus type 1 known, no device to ask: width 2.
+    EXPECT_EQ(hbBusType(open(13, 27, 0)), HB_BUS_TYPE_1);
+    const AcceleratorBoard noDevice{13, HB_INVALID_HANDLE};
+    EXPECT_EQ(hbBusWidth(&noDevice), 2);
     // Bus type 2 is width 4 whatever the record says; a second handle of the
     // index asks nothing.
     for (int handle = 0; handle < 2; ++handle) {

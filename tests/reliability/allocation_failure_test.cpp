@@ -7,8 +7,10 @@
 // AddressSanitizer build.
 //
 // The library's malloc calls reach the countdown through the linker's
-// --wrap=malloc, its operator new through the replacement below. Threads of
-// the virtual board, and the test thread while it plays the VP, are left out.
+// --wrap=malloc, its operator new through the replacement below (the array
+// forms call it, except where a sanitizer provides both them and their
+// deletes). Threads of the virtual board, and the test thread while it plays
+// the VP, are left out.
 #include "hbsys9u.h"
 #include "request_sweep.h"
 #include "support/request_agent.h"
@@ -54,25 +56,13 @@ void* operator new(size_t size) {
         return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) {
-    return operator new(size);
-}
 void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size);
-}
-void* operator new[](size_t size, const std::nothrow_t&) noexcept {
     return allocate(size);
 }
 void operator delete(void* p) noexcept {
     __real_free(p);
 }
-void operator delete[](void* p) noexcept {
-    __real_free(p);
-}
 void operator delete(void* p, size_t) noexcept {
-    __real_free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
     __real_free(p);
 }
 
