@@ -27,7 +27,7 @@ bool holdsFile(const std::string& path) {
 
 using BootFaultSweep = MonitorBoardTest;
 
-TEST_F(BootFaultSweep, EveryDriverRequestOfABootFailedInTurn) {
+TEST_F(BootFaultSweep, AnyFailedDriverRequestEndsTheBootCleanlyWith1460OrSuccess) {
     hbBusType(board); // the bus caches fill once per process, outside the sweep
     hbBusWidth(board);
     open(vboard::MonitorOptions{});

@@ -35,7 +35,7 @@ class FileIoFaultSweep : public hbtest::RequestSweep {
     }
 };
 
-TEST_F(FileIoFaultSweep, EveryDriverRequestOfEveryKindOfRequest) {
+TEST_F(FileIoFaultSweep, AnyFailedDriverRequestLeavesTheFilesWholeAndTheServiceServing) {
     const int descriptors = hb::test::countOpenDescriptors();
     for (const Kind& kind : kinds()) {
         bool answered = false;
