@@ -1,141 +1,164 @@
-// A device process that is killed while the library waits on it: the request
-// fails promptly with 1167, later ones too, and no SIGPIPE ends the host.
+// The device goes away: in the middle of a request with others queued behind
+// it, while a handle is idle or holds the memory mapped, in the middle of a
+// boot's download. Every call then returns promptly with a device error (1167
+// for requests on the old handle, 9 for a board handle that cannot be opened,
+// 1460 for a boot), no SIGPIPE ends the host, nothing is left open, and a
+// board handle to a new device works. (A device process killed while hbrun
+// serves its program: tests/tools.)
+#include "boot/boot_internal.h"
+#include "support/pe_image_writer.h"
+#include "vboard/monitor.h"
 #include "virtual_board_fixture.h"
 
 #include <atomic>
-#include <csignal>
-#include <thread>
-
-#include <sys/wait.h>
-#include <unistd.h>
+#include <future>
 
 namespace hb::test {
 namespace {
 
-// On the device's side of the fork: reports each write on a pipe, then hangs
-// the request until the process is killed.
-class HangingVp : public vboard::VpSide {
+// The VP side that makes the board vanish: at the host's shared-memory write
+// at `at` (kAnywhere: any), or at its monitor's `nth` command, it drops the
+// board's connections without answering; with `hold` it first waits until
+// released.
+class Vanishing : public vboard::VpSide {
   public:
-    explicit HangingVp(int report) : report_(report) {}
-    void onSharedMemoryWrite(vboard::Board&, uint32_t, uint32_t) override {
-        const char byte = 'w';
-        [[maybe_unused]] const ssize_t n = ::write(report_, &byte, 1);
-        for (;;) {
-            ::pause();
-        }
+    static constexpr uint32_t kAnywhere = 0xFFFFFFFF;
+    explicit Vanishing(uint32_t at, bool hold = false,
+                       std::shared_ptr<vboard::Monitor> monitor = {}, size_t nth = 0)
+        : released(!hold), at_(at), monitor_(std::move(monitor)), nth_(nth) {}
+    void onReset(vboard::Board& board) override {
+        if (monitor_)
+            monitor_->onReset(board);
     }
+    void onSharedMemoryWrite(vboard::Board& board, uint32_t offset, uint32_t length) override {
+        if (monitor_)
+            monitor_->onSharedMemoryWrite(board, offset, length);
+        if (monitor_ ? monitor_->commands().size() != nth_ || entered
+                     : at_ != kAnywhere && offset != at_)
+            return;
+        entered = true;
+        while (!released)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        board.dropConnections();
+    }
+    void onDetach(vboard::Board&) override {
+        if (monitor_)
+            monitor_->stop();
+    }
+    std::atomic<bool> entered = false;
+    std::atomic<bool> released;
 
   private:
-    int report_;
+    uint32_t at_;
+    std::shared_ptr<vboard::Monitor> monitor_;
+    size_t nth_;
 };
+
+// Runs `call`; one that does not return within a generous limit is a hang,
+// which ends the program (a hanging call cannot be abandoned).
+void promptly(const char* what, const std::function<void()>& call) {
+    auto done = std::async(std::launch::async, call);
+    if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << what << " hangs after the device went away";
+        std::abort();
+    }
+    done.get();
+}
 
 class DeviceLossTest : public VirtualBoardTest {
   protected:
-    // Forks a process that serves board 0 and hangs every shared-memory write.
-    // Mapped: an untraced board that hands over its memory, so that shared-
-    // memory requests are copies.
-    void startDeviceProcess(bool mapped = false) {
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        ASSERT_EQ(::pipe(reports_), 0);
-        child_ = ::fork();
-        ASSERT_GE(child_, 0);
-        if (child_ == 0) {
-            auto device = vboard::Device::create(base_);
-            vboard::BoardConfig config;
-            config.transport =
-                mapped ? vboard::MemoryTransport::Mapped : vboard::MemoryTransport::Default;
-            vboard::Board& board = device->addBoard(0, config);
-            board.setVpSide(std::make_shared<HangingVp>(reports_[1]));
-            board.setTracing(!mapped);
-            board.setWriteNotices(!mapped);
-            const char byte = 'r';
-            [[maybe_unused]] const ssize_t n = ::write(ready[1], &byte, 1);
-            for (;;) {
-                ::pause();
-            }
-        }
-        ::close(ready[1]);
-        char byte = 0;
-        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-        ::close(ready[0]);
+    // The device goes for good; a new one serves the same names.
+    void replaceDevice() {
+        device_->stop();
+        promptly("a board create on the gone device", [&] {
+            EXPECT_EQ(hbAcceleratorBoardCreate(base_.c_str(), 0, 0), nullptr);
+            EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK);
+        });
+        device_ = vboard::Device::create(base_);
     }
-
-    void killDeviceProcess() {
-        ::kill(child_, SIGKILL);
-        int status = 0;
-        ::waitpid(child_, &status, 0);
-        child_ = -1;
-    }
-
-    void TearDown() override {
-        if (child_ > 0) {
-            killDeviceProcess();
-        }
-        VirtualBoardTest::TearDown();
-    }
-
-    pid_t child_ = -1;
-    int reports_[2] = {-1, -1};
 };
 
-TEST_F(DeviceLossTest, KilledDeviceFailsThePendingRequestAndAllLaterOnes) {
-    startDeviceProcess();
-    AcceleratorBoard* handle = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
-    ASSERT_NE(handle, nullptr);
-    boards_.push_back(handle);
-    HwInfo info{};
-    ASSERT_EQ(hb_DeviceIoGetHwInfo(handle->deviceHandle, &info), 1);
-
-    std::atomic<uint32_t> error{0};
-    std::atomic<int32_t> result{-1};
-    std::thread writer([&] {
-        const uint32_t word = 1;
-        result = hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &word, 4);
-        error = hbGetLastError();
-    });
-    char byte = 0;
-    ASSERT_EQ(::read(reports_[0], &byte, 1), 1) << "the write reached the device";
-    killDeviceProcess();
-    writer.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(error, HB_ERROR_DEVICE_NOT_CONNECTED);
-
-    EXPECT_EQ(hb_DeviceIoGetHwInfo(handle->deviceHandle, &info), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-}
-
-TEST_F(DeviceLossTest, RequestToADeadDeviceRaisesNoSignal) {
-    startDeviceProcess();
-    AcceleratorBoard* handle = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
-    ASSERT_NE(handle, nullptr);
-    boards_.push_back(handle);
-    killDeviceProcess();
-    // The peer is gone before the request is sent: the send itself fails.
-    std::vector<uint8_t> block(256 * 1024, 7);
-    EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, block.data(),
-                                           static_cast<uint32_t>(block.size())),
-              0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-    uint32_t returned = 0;
-    EXPECT_EQ(hb_DeviceIoVpRead(handle->deviceHandle, block.data(), 4, &returned), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-}
-
-// The host holds the board's memory mapped: nothing waits on the device, yet
-// the next request after its death fails.
-TEST_F(DeviceLossTest, AKilledDeviceFailsTheRequestsOfAMappedHostAtOnce) {
-    startDeviceProcess(/*mapped=*/true);
-    AcceleratorBoard* handle = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
-    ASSERT_NE(handle, nullptr);
-    boards_.push_back(handle);
-    uint32_t word = 1;
-    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &word, 4), 1);
-    killDeviceProcess();
+TEST_F(DeviceLossTest, AGoneBoardFailsTheRequestInFlightEveryQueuedAndEveryLaterOne) {
+    AcceleratorBoard* handle = open(0);
+    AcceleratorBoard* idle = open(0);
+    ASSERT_TRUE(handle && idle);
+    auto vp = std::make_shared<Vanishing>(Vanishing::kAnywhere, true);
+    board(0).setVpSide(vp);
+    const auto failure = [&](const std::function<int32_t()>& call) {
+        return std::async(std::launch::async, [=] { return call() ? 0u : hbGetLastError(); });
+    };
+    const uint32_t one = 1;
+    std::vector<std::future<uint32_t>> requests;
+    requests.push_back(
+        failure([&] { return hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &one, 4); }));
+    ASSERT_TRUE(eventually([&] { return vp->entered.load(); }));
+    for (int i = 0; i < 3; ++i) {
+        requests.push_back(failure([&] {
+            HwInfo info{};
+            return hb_DeviceIoGetHwInfo(handle->deviceHandle, &info);
+        }));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let them queue up
+    vp->released = true;
+    for (auto& request : requests)
+        EXPECT_EQ(request.get(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    board(0).setVpSide(nullptr);
+    uint32_t word = 0;
     EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle->deviceHandle, 0, &word, 4), 0);
     EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &word, 4), 0);
+    EXPECT_EQ(board(0).readSharedWord(0), 1u) << "the interrupted write had taken effect";
+
+    // The idle handle's next request is sent to the gone peer: no SIGPIPE.
+    std::vector<uint8_t> block(256 * 1024, 7);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(idle->deviceHandle, 0, block.data(), 256 * 1024), 0);
     EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    // A host that holds the memory mapped waits on nothing, yet its next
+    // request after the device went fails too.
+    vboard::BoardConfig mapped;
+    mapped.transport = vboard::MemoryTransport::Mapped;
+    AcceleratorBoard* fresh = open(0);
+    AcceleratorBoard* copying = open(1, mapped);
+    ASSERT_TRUE(fresh && copying) << "the board still takes new connections";
+    board(1).setTracing(false);
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(copying->deviceHandle, 0, &one, 4), 1);
+    replaceDevice();
+    uint32_t returned = 0;
+    EXPECT_EQ(hb_DeviceIoVpRead(fresh->deviceHandle, block.data(), 4, &returned), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(copying->deviceHandle, 0, &word, 4), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+}
+
+// Waiting on events or polling, with no time limit: the boot returns 0 with
+// 1460, and the image file and the connection are released.
+TEST_F(DeviceLossTest, ADeviceGoneDuringABootsDownloadEndsTheBootWith1460) {
+    const std::string image = directory_ + "/image.exe";
+    ASSERT_TRUE(writeFile(image, referenceImage().build()));
+    const int descriptorsBefore = countOpenDescriptors();
+    for (const bool polling : {false, true}) {
+        SCOPED_TRACE(polling ? "polling" : "waiting on events");
+        hb::setTransferWaitStateForTest(polling ? hb::WAIT_POLL : hb::WAIT_EVENT, 1);
+        // A late monitor; the board goes at its 8th command, unanswered yet.
+        vboard::MonitorOptions late;
+        late.replyDelay = std::chrono::milliseconds(20);
+        late.raiseEvent3 = !polling;
+        device_->addBoard(0, {}).setVpSide(
+            std::make_shared<Vanishing>(0, false, std::make_shared<vboard::Monitor>(late), 8));
+        AcceleratorBoard* b = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
+        ASSERT_NE(b, nullptr);
+        promptly("the boot", [&] {
+            EXPECT_EQ(hbBootVp(b, image.c_str(), HB_INFINITE_TIMEOUT), 0);
+            EXPECT_EQ(hbGetLastError(), HB_ERROR_TIMEOUT);
+        });
+        hbAcceleratorBoardDestroy(b);
+        replaceDevice();
+        EXPECT_EQ(countOpenDescriptors(), descriptorsBefore);
+    }
+    hb::resetTransferWaitStateForTest();
+    device_->addBoard(0, {}).setVpSide(std::make_shared<vboard::Monitor>());
+    AcceleratorBoard* again = open(0);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(hbBootVp(again, image.c_str(), 5.0), 1) << hbGetLastError();
 }
 
 } // namespace

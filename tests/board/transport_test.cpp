@@ -1,21 +1,20 @@
-// The device transport: several threads on one handle, a device that goes
-// away mid-request, and frames that a device must refuse.
+// The device transport: several threads on one handle; shared memory mapped
+// into the channel, the board's memory both ways for every host, within its
+// bounds, and watched requests as frames again; frames that a device must
+// refuse, and replies or shared memory that the library must refuse.
 #include "virtual_board_fixture.h"
 
 #include "device_socket.h"
 #include "device_wire.h"
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -26,640 +25,360 @@ namespace hb::test {
 namespace {
 
 using TransportTest = VirtualBoardTest;
+using Bytes = std::vector<uint8_t>;
 
 TEST_F(TransportTest, ThreadsSharingOneHandleEachReceiveTheirOwnReplies) {
-    AcceleratorBoard* handle = open(0);
-    ASSERT_NE(handle, nullptr);
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 300;
-    std::atomic<int> mismatches{0};
-    std::atomic<int> failures{0};
+    const HbHandle device = open(0)->deviceHandle;
+    constexpr int kThreads = 4, kRounds = 300;
+    std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            std::vector<uint8_t> mine(96 + 32 * t);
-            std::vector<uint8_t> back(mine.size());
-            const uint32_t offset = 0x1000 * static_cast<uint32_t>(t + 1);
+            Bytes mine(96 + 32 * t), back(mine.size());
+            const uint32_t size = static_cast<uint32_t>(mine.size()), at = 0x1000u * (t + 1);
             for (int round = 0; round < kRounds; ++round) {
-                for (size_t i = 0; i < mine.size(); ++i) {
-                    mine[i] = static_cast<uint8_t>(t * 64 + round + i);
-                }
-                const auto size = static_cast<uint32_t>(mine.size());
-                if (!hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, offset, mine.data(),
-                                                  size) ||
-                    !hb_DeviceIoSharedMemoryRead(handle->deviceHandle, offset, back.data(), size)) {
-                    ++failures;
-                } else if (back != mine) {
-                    ++mismatches;
-                }
+                std::fill(mine.begin(), mine.end(), static_cast<uint8_t>(t * 64 + round));
+                wrong += !hb_DeviceIoSharedMemoryWrite(device, at, mine.data(), size) ||
+                         !hb_DeviceIoSharedMemoryRead(device, at, back.data(), size) ||
+                         back != mine;
             }
         });
     }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(failures, 0);
-    EXPECT_EQ(mismatches, 0);
+    std::for_each(threads.begin(), threads.end(), [](std::thread& t) { t.join(); });
+    EXPECT_EQ(wrong, 0);
     EXPECT_EQ(board(0).trace().size(), size_t{kThreads} * kRounds * 2);
 }
 
-// Holds the first shared-memory write on the device's thread until released,
-// then lets the board go away without answering it.
-class VanishingBoard : public vboard::VpSide {
-  public:
-    void onSharedMemoryWrite(vboard::Board& board, uint32_t, uint32_t) override {
-        std::unique_lock lock(mutex_);
-        entered_ = true;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return released_; });
-        board.dropConnections();
-    }
-    void waitUntilEntered() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return entered_; });
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
-    }
+// ---- Shared memory mapped into the channel ---------------------------------
 
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool entered_ = false;
-    bool released_ = false;
-};
-
-TEST_F(TransportTest, BoardGoneMidRequestFailsThatRequestAndAllWaitingOnes) {
-    AcceleratorBoard* handle = open(0);
-    ASSERT_NE(handle, nullptr);
-    auto vp = std::make_shared<VanishingBoard>();
-    board(0).setVpSide(vp);
-
-    std::atomic<uint32_t> writeError{0};
-    std::thread writer([&] {
-        const uint32_t word = 1;
-        if (!hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &word, 4)) {
-            writeError = hbGetLastError();
-        }
-    });
-    vp->waitUntilEntered();
-    std::vector<uint32_t> queuedErrors(3, 0);
-    std::vector<std::thread> queued;
-    for (size_t i = 0; i < queuedErrors.size(); ++i) {
-        queued.emplace_back([&, i] {
-            HwInfo info{};
-            if (!hb_DeviceIoGetHwInfo(handle->deviceHandle, &info)) {
-                queuedErrors[i] = hbGetLastError();
-            }
-        });
+TEST_F(TransportTest, AMappedHostCopiesTheOneMemoryWithinItsBoundsUntilWatched) {
+    vboard::BoardConfig mapped, socket;
+    mapped.transport = vboard::MemoryTransport::Mapped;
+    socket.transport = vboard::MemoryTransport::Socket;
+    device_->addBoard(0, mapped).setTracing(false);
+    device_->addBoard(1, socket).setTracing(false);
+    const HbHandle device = open(0)->deviceHandle;
+    uint32_t word = 0x12345678, back = 0;
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 0x100, &word, 4), 1);
+    EXPECT_EQ(board(0).readSharedWord(0x100), word) << "visible when the call returns";
+    ASSERT_TRUE(board(0).writeSharedWord(0x200, 0xCAFEF00D));
+    ASSERT_EQ(hb_DeviceIoSharedMemoryRead(device, 0x200, &back, 4), 1);
+    EXPECT_EQ(back, 0xCAFEF00Du);
+    // A second host of the mapped board, and two hosts of a socket board.
+    const std::pair<HbHandle, HbHandle> pairs[] = {{device, open(0)->deviceHandle},
+                                                   {open(1)->deviceHandle, open(1)->deviceHandle}};
+    for (const auto& [first, second] : pairs) {
+        ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(first, 0x10, &word, 4), 1);
+        ASSERT_EQ(hb_DeviceIoSharedMemoryRead(second, 0x10, &back, 4), 1);
+        EXPECT_EQ(back, word);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let them queue up
-    vp->release();
-    writer.join();
-    for (auto& thread : queued) {
-        thread.join();
+    // Beyond the memory: refused, nothing touched; the last word and an
+    // empty transfer at the end are inside.
+    const uint32_t size = board(0).sharedMemorySize();
+    const std::pair<uint32_t, uint32_t> outside[] = {
+        {size - 4, 8}, {size, 1}, {0xFFFFFFFC, 8}, {size + 4096, 4}};
+    for (const auto& [offset, length] : outside) {
+        uint8_t bytes[8] = {0x5A};
+        EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(device, offset, bytes, length), 0) << offset;
+        EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, offset, bytes, length), 0) << offset;
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
     }
-    EXPECT_EQ(writeError, HB_ERROR_DEVICE_NOT_CONNECTED);
-    for (uint32_t error : queuedErrors) {
-        EXPECT_EQ(error, HB_ERROR_DEVICE_NOT_CONNECTED);
-    }
-    board(0).setVpSide(nullptr);
+    EXPECT_EQ(board(0).readSharedWord(size - 4), 0u);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(device, size, &word, 0), 1);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, size - 4, &word, 4), 1);
+    board(0).setTracing(true);
+    EXPECT_EQ(board(0).trace().size(), 0u) << "the copies sent no request";
 
-    // Later requests on the handle fail at once; a new handle works.
-    uint32_t word = 0;
-    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle->deviceHandle, 0, &word, 4), 0);
+    // Watched by a trace or a fault plan, requests travel as frames again.
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 8, &word, 4), 1);
+    EXPECT_EQ(countRequests(0, HB_IOCTL_SHARED_MEMORY_WRITE), 1u);
+    board(0).setTracing(false);
+    ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 8, &word, 4), 1);
+    board(0).setFaultPlan(vboard::parseFaultPlan("fail:SharedMemoryRead#2=1167"));
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4), 1);
+    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4), 0) << "the plan's second read";
     EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-    AcceleratorBoard* fresh = open(0);
-    ASSERT_NE(fresh, nullptr);
-    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(fresh->deviceHandle, 0, &word, 4), 1);
-    EXPECT_EQ(word, 1u) << "the interrupted write had taken effect";
-}
-
-TEST_F(TransportTest, StoppedDeviceFailsLaterRequests) {
-    AcceleratorBoard* handle = open(0);
-    ASSERT_NE(handle, nullptr);
-    board(0).dropConnections();
-    HwInfo info{};
-    EXPECT_EQ(hb_DeviceIoGetHwInfo(handle->deviceHandle, &info), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-
-    AcceleratorBoard* other = open(0);
-    ASSERT_NE(other, nullptr);
-    device_->stop();
-    EXPECT_EQ(hb_DeviceIoGetHwInfo(other->deviceHandle, &info), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(hbAcceleratorBoardCreate(base_.c_str(), 0, 0), nullptr) << "socket removed";
+    board(0).setTracing(true);
+    EXPECT_EQ(countRequests(0, HB_IOCTL_SHARED_MEMORY_WRITE), 1u) << "untraced: a copy again";
 }
 
 // ---- Frames that a device must refuse --------------------------------------
 
-enum class Attach { None, EventFd, Pipe, TwoEventFds };
 constexpr uint32_t kClosed = 0xFFFFFFFF;
+const Bytes none;
 
-struct BadFrame {
-    const char* what;
-    bool greet;
-    wire::FrameHeader header; // totalSize 0: computed from the payload
-    std::vector<uint8_t> payload;
-    Attach attach;
-    uint32_t expected; // reply status, or kClosed
-};
-
-std::vector<uint8_t> word(uint32_t value) {
-    std::vector<uint8_t> bytes(4);
+Bytes word(uint32_t value) {
+    Bytes bytes(4);
     wire::putLe32(bytes.data(), value);
     return bytes;
 }
 
-std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
-wire::FrameHeader request(uint32_t code, uint32_t input, uint32_t data, uint32_t capacity,
-                          uint32_t flags = 0) {
-    wire::FrameHeader h;
-    h.totalSize = 0;
-    h.controlCode = code;
-    h.inputSize = input;
-    h.dataSize = data;
-    h.outputCapacity = capacity;
-    h.flags = flags;
-    return h;
+// A frame header; a total size of 0 is computed from the payload.
+wire::FrameHeader header(uint32_t code, uint32_t input, uint32_t data, uint32_t capacity,
+                         uint32_t flags = 0, uint32_t total = 0) {
+    return {total, 0, code, flags, 0, input, data, capacity, 0};
 }
 
-wire::FrameHeader hello() {
-    return request(0, wire::kHelloPayloadSize, 0, wire::kHelloReplyPayloadSize, wire::kFlagHello);
-}
+const wire::FrameHeader kHello =
+    header(0, wire::kHelloPayloadSize, 0, wire::kHelloReplyPayloadSize, wire::kFlagHello);
 
 // A hello's payload: magic, version, and no wish for the mapping.
-std::vector<uint8_t> greeting(uint32_t magic, uint32_t version) {
-    return concat(concat(word(magic), word(version)), word(0));
+Bytes greeting(uint32_t magic = wire::kMagic, uint32_t version = wire::kProtocolVersion) {
+    return word(magic) + word(version) + word(0);
 }
 
-std::vector<uint8_t> registration(uint32_t eventId) {
-    std::vector<uint8_t> record(24, 0);
-    wire::putLe32(record.data(), eventId);
-    return record;
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    return address;
 }
 
-const std::vector<BadFrame>& badFrames() {
-    using namespace wire;
-    static const std::vector<BadFrame> frames = [] {
-        std::vector<BadFrame> f;
-        auto withTotal = [](FrameHeader h, uint32_t total) {
-            h.totalSize = total;
-            return h;
-        };
-        f.push_back({"total size below the header",
-                     true,
-                     withTotal(request(HB_IOCTL_GET_HW_INFO, 0, 0, 68), 20),
-                     {},
-                     Attach::None,
-                     kClosed});
-        f.push_back({"payload beyond the limit",
-                     true,
-                     withTotal(request(HB_IOCTL_VP_WRITE, 16, kMaxPayload, kMaxPayload),
-                               kHeaderSize + 16 + kMaxPayload),
-                     {},
-                     Attach::None,
-                     kClosed});
-        f.push_back({"sizes that do not add up", true,
-                     withTotal(request(HB_IOCTL_SHARED_MEMORY_READ, 4, 0, 4), kHeaderSize + 8),
-                     std::vector<uint8_t>(8), Attach::None, kClosed});
-        f.push_back({"unknown flag",
-                     true,
-                     request(HB_IOCTL_GET_HW_INFO, 0, 0, 68, 0x100),
-                     {},
-                     Attach::None,
-                     kClosed});
-        f.push_back({"reply flag on a request",
-                     true,
-                     request(HB_IOCTL_GET_HW_INFO, 0, 0, 68, kFlagReply),
-                     {},
-                     Attach::None,
-                     kClosed});
-        f.push_back({"data with a code that returns data", true,
-                     request(HB_IOCTL_SHARED_MEMORY_READ, 4, 4, 4), std::vector<uint8_t>(8),
-                     Attach::None, kClosed});
-        f.push_back({"written data unequal to the second buffer", true,
-                     request(HB_IOCTL_SHARED_MEMORY_WRITE, 4, 4, 8), std::vector<uint8_t>(8),
-                     Attach::None, kClosed});
-        f.push_back({"output capacity beyond the limit", true,
-                     request(HB_IOCTL_SHARED_MEMORY_READ, 4, 0, kMaxPayload + 1), word(0),
-                     Attach::None, kClosed});
-        f.push_back({"request before the hello",
-                     false,
-                     request(HB_IOCTL_GET_HW_INFO, 0, 0, 68),
-                     {},
-                     Attach::None,
-                     kClosed});
-        f.push_back({"second hello", true, hello(), greeting(kMagic, kProtocolVersion),
-                     Attach::None, kClosed});
-        f.push_back({"hello with a wrong magic", false, hello(),
-                     greeting(0x12345678, kProtocolVersion), Attach::None, kClosed});
-        f.push_back({"hello with another version", false, hello(),
-                     greeting(kMagic, kProtocolVersion + 1), Attach::None,
-                     kStatusRevisionMismatch});
-        f.push_back({"hello carrying a descriptor", false, hello(),
-                     greeting(kMagic, kProtocolVersion), Attach::EventFd, kClosed});
-        f.push_back({"unknown control code",
-                     true,
-                     request(0x80012FFC, 0, 0, 0),
-                     {},
-                     Attach::None,
-                     kStatusInvalidFunction});
-        f.push_back({"input too short", true, request(HB_IOCTL_SHARED_MEMORY_READ, 2, 0, 4),
-                     std::vector<uint8_t>(2), Attach::None, kStatusInvalidParameter});
-        f.push_back({"input where none belongs", true, request(HB_IOCTL_GET_HW_INFO, 4, 0, 68),
-                     word(0), Attach::None, kStatusInvalidParameter});
-        f.push_back({"read past the end", true, request(HB_IOCTL_SHARED_MEMORY_READ, 4, 0, 8),
-                     word((256u << 10) - 4), Attach::None, kStatusInvalidParameter});
-        f.push_back({"write wrapping around 32 bits", true,
-                     request(HB_IOCTL_SHARED_MEMORY_WRITE, 4, 2, 2),
-                     concat(word(0xFFFFFFFF), {1, 2}), Attach::None, kStatusInvalidParameter});
-        f.push_back({"unaligned register", true, request(HB_IOCTL_PLX_REGISTER_READ, 4, 0, 4),
-                     word(0x41), Attach::None, kStatusInvalidParameter});
-        f.push_back({"register outside the space", true,
-                     request(HB_IOCTL_PLX_REGISTER_WRITE, 4, 4, 4), concat(word(0x10000), word(1)),
-                     Attach::None, kStatusInvalidParameter});
-        f.push_back({"register value of 2 bytes", true,
-                     request(HB_IOCTL_PLX_REGISTER_WRITE, 4, 2, 2), concat(word(0x40), {1, 2}),
-                     Attach::None, kStatusInvalidParameter});
-        f.push_back({"register read without room", true,
-                     request(HB_IOCTL_PLX_REGISTER_READ, 4, 0, 2), word(0x40), Attach::None,
-                     kStatusInvalidParameter});
-        f.push_back({"hardware information without room",
-                     true,
-                     request(HB_IOCTL_GET_HW_INFO, 0, 0, 67),
-                     {},
-                     Attach::None,
-                     kStatusInvalidParameter});
-        f.push_back({"descriptor with a request that takes none",
-                     true,
-                     request(HB_IOCTL_GET_HW_INFO, 0, 0, 68, kFlagDescriptor),
-                     {},
-                     Attach::EventFd,
-                     kStatusInvalidParameter});
-        f.push_back({"descriptor without the flag",
-                     true,
-                     request(HB_IOCTL_GET_HW_INFO, 0, 0, 68),
-                     {},
-                     Attach::EventFd,
-                     kStatusInvalidParameter});
-        f.push_back({"registration flagged but without a descriptor", true,
-                     request(HB_IOCTL_ASYNC_EVENT_REGISTER, 24, 0, 0, kFlagDescriptor),
-                     registration(6), Attach::None, kStatusInvalidParameter});
-        f.push_back({"registration of a pipe", true,
-                     request(HB_IOCTL_ASYNC_EVENT_REGISTER, 24, 0, 0, kFlagDescriptor),
-                     registration(6), Attach::Pipe, kStatusInvalidParameter});
-        f.push_back({"registration with two descriptors", true,
-                     request(HB_IOCTL_ASYNC_EVENT_REGISTER, 24, 0, 0, kFlagDescriptor),
-                     registration(6), Attach::TwoEventFds, kStatusInvalidParameter});
-        f.push_back({"registration record too short", true,
-                     request(HB_IOCTL_ASYNC_EVENT_REGISTER, 20, 0, 0, kFlagDescriptor),
-                     std::vector<uint8_t>(20), Attach::EventFd, kStatusInvalidParameter});
-        f.push_back({"deregistration of nothing", true,
-                     request(HB_IOCTL_ASYNC_EVENT_DEREGISTER, 4, 0, 0), word(6), Attach::None,
-                     kStatusInvalidParameter});
-        return f;
-    }();
-    return frames;
+// The bytes of a frame; a total size of 0 is computed from the payload.
+Bytes frame(wire::FrameHeader h, const Bytes& payload, uint32_t id) {
+    h.totalSize = h.totalSize != 0 ? h.totalSize : wire::kHeaderSize + payload.size();
+    h.requestId = id;
+    Bytes bytes(wire::kHeaderSize);
+    wire::encodeHeader(h, bytes.data());
+    return bytes + payload;
 }
 
 // A host end that speaks the wire format by hand.
 class RawClient {
   public:
     explicit RawClient(const std::string& path) {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, path.c_str());
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        const sockaddr_un address = addressOf(path);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        const timeval limit{10, 0}; // a device that neither answers nor closes fails the test
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     ~RawClient() { ::close(fd_); }
-    bool connected() const { return connected_; }
 
-    bool send(wire::FrameHeader header, const std::vector<uint8_t>& payload, Attach attach) {
-        if (header.totalSize == 0) {
-            header.totalSize = wire::kHeaderSize + static_cast<uint32_t>(payload.size());
-        }
-        header.requestId = ++lastId_;
-        std::vector<uint8_t> frame(wire::kHeaderSize);
-        wire::encodeHeader(header, frame.data());
-        frame.insert(frame.end(), payload.begin(), payload.end());
-
-        std::vector<int> attached;
-        if (attach == Attach::EventFd || attach == Attach::TwoEventFds) {
-            attached.push_back(::eventfd(0, EFD_CLOEXEC));
-        }
-        if (attach == Attach::TwoEventFds) {
-            attached.push_back(::eventfd(0, EFD_CLOEXEC));
-        }
-        int pipeEnds[2] = {-1, -1};
-        if (attach == Attach::Pipe) {
-            EXPECT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
-            attached.push_back(pipeEnds[1]);
-        }
-        iovec iov{frame.data(), frame.size()};
+    // `attach`: how many eventfds go with the frame; -1: a pipe's end.
+    bool send(wire::FrameHeader h, const Bytes& body, int attach = 0) {
+        Bytes bytes = frame(h, body, ++lastId_);
+        int ends[2] = {-1, -1};
+        std::vector<int> fds;
+        if (attach < 0 && ::pipe2(ends, O_CLOEXEC) == 0)
+            fds.push_back(ends[1]);
+        while (static_cast<int>(fds.size()) < attach)
+            fds.push_back(::eventfd(0, EFD_CLOEXEC));
+        iovec iov{bytes.data(), bytes.size()};
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
         wire::DescriptorRoom<2> room;
-        wire::attachDescriptors(msg, room, std::span<const int>(attached));
-        const bool sent = ::sendmsg(fd_, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
-        for (int fd : attached) {
-            ::close(fd);
-        }
-        if (pipeEnds[0] >= 0) {
-            ::close(pipeEnds[0]);
-        }
+        wire::attachDescriptors(msg, room, std::span<const int>(fds));
+        const bool sent = ::sendmsg(fd_, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+        fds.push_back(ends[0]);
+        std::for_each(fds.begin(), fds.end(), ::close);
         return sent;
     }
 
-    bool sendRaw(const std::vector<uint8_t>& bytes) {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
-
-    // The status of the next reply, which must answer request `id`, or
-    // kClosed when the device ends the connection instead.
-    uint32_t receiveReply(uint32_t id, std::vector<uint8_t>& payload) {
-        uint8_t header[wire::kHeaderSize];
-        if (!readExactly(header, sizeof header)) {
-            return kClosed;
-        }
-        const wire::FrameHeader reply = wire::decodeHeader(header);
-        EXPECT_EQ(reply.requestId, id);
-        EXPECT_NE(reply.flags & wire::kFlagReply, 0u);
-        payload.resize(reply.payloadSize());
-        if (!readExactly(payload.data(), payload.size())) {
-            return kClosed;
-        }
-        return reply.status;
-    }
-
+    // The status of the reply to the last request, or kClosed when the
+    // device ends the connection instead.
     uint32_t receive() {
-        std::vector<uint8_t> payload;
-        return receiveReply(lastId_, payload);
+        Bytes bytes(wire::kHeaderSize);
+        if (!readExactly(bytes))
+            return kClosed;
+        const wire::FrameHeader h = wire::decodeHeader(bytes.data());
+        EXPECT_EQ(h.requestId, lastId_);
+        EXPECT_NE(h.flags & wire::kFlagReply, 0u);
+        bytes.resize(h.payloadSize());
+        return readExactly(bytes) ? h.status : kClosed;
     }
-
-    bool greet() {
-        return send(hello(), greeting(wire::kMagic, wire::kProtocolVersion), Attach::None) &&
-               receive() == 0;
-    }
+    bool greet() { return send(kHello, greeting()) && receive() == 0; }
 
   private:
-    bool readExactly(uint8_t* out, size_t length) {
-        size_t got = 0;
-        while (got < length) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 10000) != 1) {
-                ADD_FAILURE() << "device neither answered nor closed";
-                return false;
-            }
-            const ssize_t n = ::recv(fd_, out + got, length - got, 0);
-            if (n <= 0) {
-                return false;
-            }
-            got += static_cast<size_t>(n);
-        }
-        return true;
+    bool readExactly(Bytes& bytes) {
+        return bytes.empty() || ::recv(fd_, bytes.data(), bytes.size(), MSG_WAITALL) ==
+                                    static_cast<ssize_t>(bytes.size());
     }
 
-    int fd_ = -1;
-    bool connected_ = false;
+    int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     uint32_t lastId_ = 0;
 };
 
+struct BadFrame {
+    const char* what;
+    wire::FrameHeader header;
+    Bytes payload;
+    uint32_t expected; // reply status, or kClosed
+    int attach = 0;
+    bool greet = true;
+};
+
+std::vector<BadFrame> badFrames() {
+    using namespace wire;
+    constexpr uint32_t kHw = 0x8001A08C, kRead = 0x8001600E, kWrite = 0x8001A011;
+    constexpr uint32_t kRegRead = 0x80016004, kRegWrite = 0x8001A009, kEvent = 0x80012048;
+    constexpr uint32_t kBad = kStatusInvalidParameter;
+    const Bytes record = word(6) + Bytes(20);
+    const FrameHeader registration = header(kEvent, 24, 0, 0, kFlagDescriptor);
+    return {
+        {"total below the header", header(kHw, 0, 0, 68, 0, 20), none, kClosed},
+        {"payload beyond the limit",
+         header(0x80012059, 16, kMaxPayload, kMaxPayload, 0, kHeaderSize + 16 + kMaxPayload), none,
+         kClosed},
+        {"sizes not adding up", header(kRead, 4, 0, 4, 0, kHeaderSize + 8), Bytes(8), kClosed},
+        {"unknown flag", header(kHw, 0, 0, 68, 0x100), none, kClosed},
+        {"reply flag on a request", header(kHw, 0, 0, 68, kFlagReply), none, kClosed},
+        {"data to a code that returns data", header(kRead, 4, 4, 4), Bytes(8), kClosed},
+        {"data unequal to the second buffer", header(kWrite, 4, 4, 8), Bytes(8), kClosed},
+        {"capacity beyond the limit", header(kRead, 4, 0, kMaxPayload + 1), word(0), kClosed},
+        {"request before the hello", header(kHw, 0, 0, 68), none, kClosed, 0, false},
+        {"second hello", kHello, greeting(), kClosed},
+        {"hello, wrong magic", kHello, greeting(0x12345678), kClosed, 0, false},
+        {"hello, other version", kHello, greeting(kMagic, kProtocolVersion + 1),
+         kStatusRevisionMismatch, 0, false},
+        {"hello with a descriptor", kHello, greeting(), kClosed, 1, false},
+        {"unknown control code", header(0x80012FFC, 0, 0, 0), none, kStatusInvalidFunction},
+        {"input too short", header(kRead, 2, 0, 4), Bytes(2), kBad},
+        {"input where none belongs", header(kHw, 4, 0, 68), word(0), kBad},
+        {"read past the end", header(kRead, 4, 0, 8), word((256u << 10) - 4), kBad},
+        {"write wrapping around", header(kWrite, 4, 2, 2), word(0xFFFFFFFF) + Bytes(2), kBad},
+        {"unaligned register", header(kRegRead, 4, 0, 4), word(0x41), kBad},
+        {"register past the space", header(kRegWrite, 4, 4, 4), word(0x200) + word(1), kBad},
+        {"register value of 2 bytes", header(kRegWrite, 4, 2, 2), word(0x40) + Bytes(2), kBad},
+        {"register read without room", header(kRegRead, 4, 0, 2), word(0x40), kBad},
+        {"information without room", header(kHw, 0, 0, 67), none, kBad},
+        {"descriptor nothing takes", header(kHw, 0, 0, 68, kFlagDescriptor), none, kBad, 1},
+        {"descriptor without the flag", header(kHw, 0, 0, 68), none, kBad, 1},
+        {"registration without a descriptor", registration, record, kBad},
+        {"registration of a pipe", registration, record, kBad, -1},
+        {"registration with two descriptors", registration, record, kBad, 2},
+        {"registration record too short", header(kEvent, 20, 0, 0, kFlagDescriptor), Bytes(20),
+         kBad, 1},
+        {"deregistration of nothing", header(0x8001204C, 4, 0, 0), word(6), kBad},
+    };
+}
+
 TEST_F(TransportTest, MalformedFramesAreRefusedAndNoDescriptorIsLeaked) {
     device_->addBoard(0, {});
-    const std::string path = board(0).socketPath();
     const int baseline = countOpenDescriptors();
     for (const BadFrame& frame : badFrames()) {
         SCOPED_TRACE(frame.what);
         {
-            RawClient client(path);
-            ASSERT_TRUE(client.connected());
-            if (frame.greet) {
-                ASSERT_TRUE(client.greet());
-            }
+            RawClient client(board(0).socketPath());
+            ASSERT_TRUE(!frame.greet || client.greet());
             ASSERT_TRUE(client.send(frame.header, frame.payload, frame.attach));
             EXPECT_EQ(client.receive(), frame.expected);
-            if (frame.expected == wire::kStatusRevisionMismatch) {
-                EXPECT_EQ(client.receive(), kClosed);
-            } else if (frame.expected != kClosed) {
-                // Refused, and the connection still serves.
-                ASSERT_TRUE(client.send(request(HB_IOCTL_GET_HW_INFO, 0, 0, 68), {}, Attach::None));
-                EXPECT_EQ(client.receive(), 0u);
-            }
+            // Refused, and the connection still serves, unless closed.
+            const bool serving = frame.expected != kClosed && frame.expected != 1306;
+            client.send(header(HB_IOCTL_GET_HW_INFO, 0, 0, 68), none); // may meet a closed end
+            EXPECT_EQ(client.receive(), serving ? 0 : kClosed);
         }
         EXPECT_TRUE(eventually([&] { return board(0).connectionCount() == 0; }));
         EXPECT_EQ(countOpenDescriptors(), baseline);
         EXPECT_FALSE(board(0).isEventRegistered(6));
     }
-    // The board still serves the library.
-    AcceleratorBoard* handle = open(0);
-    ASSERT_NE(handle, nullptr);
-    HwInfo info{};
-    EXPECT_EQ(hb_DeviceIoGetHwInfo(handle->deviceHandle, &info), 1);
 }
 
-TEST_F(TransportTest, FramesSplitAcrossWritesAndBatchedTogetherAreAnsweredInOrder) {
-    device_->addBoard(0, {});
-    board(0).writeSharedWord(0x10, 0x11223344);
-    RawClient client(board(0).socketPath());
-    ASSERT_TRUE(client.greet());
-    auto frame = [](uint32_t id, uint32_t code, const std::vector<uint8_t>& input,
-                    uint32_t capacity) {
-        wire::FrameHeader h = request(code, static_cast<uint32_t>(input.size()), 0, capacity);
-        h.totalSize = wire::kHeaderSize + h.inputSize;
-        h.requestId = id;
-        std::vector<uint8_t> bytes(wire::kHeaderSize);
-        wire::encodeHeader(h, bytes.data());
-        return concat(bytes, input);
-    };
-    // Two requests in one write, then a third byte by byte.
-    const auto batch = concat(frame(7, HB_IOCTL_SHARED_MEMORY_READ, word(0x10), 4),
-                              frame(8, HB_IOCTL_SIGNAL_VP, word(1), 0));
-    ASSERT_TRUE(client.sendRaw(batch));
-    const auto split = frame(9, HB_IOCTL_SIGNAL_VP, word(7), 0);
-    for (uint8_t byte : split) {
-        ASSERT_TRUE(client.sendRaw({byte}));
-    }
-    std::vector<uint8_t> payload;
-    EXPECT_EQ(client.receiveReply(7, payload), 0u);
-    EXPECT_EQ(payload, word(0x11223344));
-    EXPECT_EQ(client.receiveReply(8, payload), 0u);
-    EXPECT_EQ(client.receiveReply(9, payload), 0u);
-    EXPECT_EQ(board(0).signalsReceived(), (std::vector<uint32_t>{1, 7}));
-}
-
-// ---- Replies that the library must refuse ------------------------------------
-
-// A device that greets properly, then answers the first request with whatever
-// `answer` builds from it.
-class RogueDevice {
-  public:
-    using Answer = std::function<std::vector<uint8_t>(const wire::FrameHeader&)>;
-
-    // `memory` (taken; -1 for none) goes with the hello's answer as the
-    // board's shared memory of `memorySize` bytes.
-    RogueDevice(const std::string& path, Answer answer, int memory = -1,
-                uint32_t memorySize = 0x1000)
-        : answer_(std::move(answer)), memory_(memory), memorySize_(memorySize) {
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, path.c_str());
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(listener_, 1), 0);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~RogueDevice() {
-        thread_.join();
-        ::close(listener_);
-    }
-
-  private:
-    void serve() {
-        const int fd = ::accept(listener_, nullptr, nullptr);
-        uint8_t frame[wire::kHeaderSize + 64];
-        if (::recv(fd, frame, wire::kHeaderSize + wire::kHelloPayloadSize, MSG_WAITALL) ==
-            wire::kHeaderSize + wire::kHelloPayloadSize) {
-            answerHello(fd, frame);
-        }
-        // The first request: its header, then whatever follows.
-        if (::recv(fd, frame, wire::kHeaderSize, MSG_WAITALL) == wire::kHeaderSize) {
-            const wire::FrameHeader request = wire::decodeHeader(frame);
-            std::vector<uint8_t> rest(request.payloadSize());
-            ::recv(fd, rest.data(), rest.size(), MSG_WAITALL);
-            const auto reply = answer_(request);
-            ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-        }
-        while (::recv(fd, frame, sizeof frame, 0) > 0) {
-        }
-        ::close(fd);
-    }
-
-    void answerHello(int fd, uint8_t* frame) {
-        wire::FrameHeader hello = wire::decodeHeader(frame);
-        hello.flags |= wire::kFlagReply | (memory_ >= 0 ? wire::kFlagDescriptor : 0);
-        hello.bytesReturned = wire::kHelloReplyPayloadSize;
-        hello.totalSize = wire::kHeaderSize + wire::kHelloReplyPayloadSize;
-        wire::encodeHeader(hello, frame);
-        uint8_t* payload = frame + wire::kHeaderSize;
-        wire::putLe32(payload, wire::kMagic);
-        wire::putLe32(payload + 4, wire::kProtocolVersion);
-        wire::putLe32(payload + 8, memory_ >= 0 ? wire::kFeatureMappedMemory : 0);
-        wire::putLe32(payload + 12, memorySize_);
-        iovec iov{frame, hello.totalSize};
-        wire::sendWhole(fd, &iov, 1, memory_);
-        if (memory_ >= 0) {
-            ::close(memory_);
-        }
-    }
-
-    Answer answer_;
-    int memory_;
-    uint32_t memorySize_;
-    int listener_ = -1;
-    std::thread thread_;
-};
-
-std::vector<uint8_t> replyFrame(const wire::FrameHeader& request, size_t payload,
-                                std::function<void(wire::FrameHeader&)> spoil) {
-    wire::FrameHeader reply;
-    reply.totalSize = wire::kHeaderSize + static_cast<uint32_t>(payload);
-    reply.requestId = request.requestId;
-    reply.flags = wire::kFlagReply;
-    reply.bytesReturned = static_cast<uint32_t>(payload);
-    spoil(reply);
-    std::vector<uint8_t> bytes(wire::kHeaderSize + payload, 0xAB);
-    wire::encodeHeader(reply, bytes.data());
-    return bytes;
-}
-
-TEST_F(TransportTest, RepliesThatDoNotFitTheRequestBreakTheConnectionAndNothingMore) {
-    struct Case {
-        const char* what;
-        size_t payload;
-        std::function<void(wire::FrameHeader&)> spoil;
-    };
-    const Case cases[] = {
-        {"more bytes than the caller has room for", 8, [](wire::FrameHeader&) {}},
-        {"count unequal to the bytes carried", 4, [](auto& h) { h.bytesReturned = 3; }},
-        {"answer to another request", 4, [](auto& h) { ++h.requestId; }},
-        {"not marked as a reply", 4, [](auto& h) { h.flags = 0; }},
-        {"total size below the header", 0, [](auto& h) { h.totalSize = 8; }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string path = base_ + "1";
-        ::unlink(path.c_str());
-        RogueDevice rogue(path, [&](const wire::FrameHeader& request) {
-            return replyFrame(request, c.payload, c.spoil);
-        });
-        HbHandle device = hb__DeviceIoOpen(base_.c_str(), 0, 0);
-        ASSERT_NE(device, HB_INVALID_HANDLE);
-        uint8_t buffer[12];
-        std::memset(buffer, 0x11, sizeof buffer);
-        EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, buffer, 4), 0);
-        EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-        for (size_t i = 4; i < sizeof buffer; ++i) {
-            EXPECT_EQ(buffer[i], 0x11) << "byte " << i << " lies beyond the caller's length";
-        }
-        EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, buffer, 4), 0);
-        EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-        hb__DeviceIoClose(device);
-    }
-}
+// ---- Replies and memory that the library must refuse -----------------------
 
 // A memfd of `size` bytes, sealed against shrinking or not.
 int memfd(off_t size, bool sealed) {
     const int fd = ::memfd_create("rogue", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     EXPECT_EQ(::ftruncate(fd, size), 0);
-    if (sealed) {
-        EXPECT_EQ(::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK), 0);
-    }
+    EXPECT_EQ(sealed ? ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK) : 0, 0);
     return fd;
 }
 
-TEST_F(TransportTest, SharedMemoryThatCouldShrinkOrIsNoMemfdIsRefusedAtOpen) {
+// What a rogue device does wrong: the shared memory it hands over with the
+// hello (`memory` makes the descriptor), or its reply to the first request,
+// carrying `payload` bytes and spoiled by `spoil`.
+struct Rogue {
+    const char* what;
+    std::function<int()> memory;
+    uint32_t memorySize;
+    uint32_t payload;
+    std::function<void(wire::FrameHeader&)> spoil;
+};
+
+// Serves one connection at `path` as `rogue` says, on a thread of its own.
+std::thread serveRogue(const std::string& path, const Rogue& rogue) {
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = addressOf(path);
+    ::unlink(path.c_str());
+    EXPECT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener, 1), 0);
+    return std::thread([listener, &rogue] {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        ::close(listener);
+        const int memory = rogue.memory ? rogue.memory() : -1;
+        uint8_t in[wire::kHeaderSize + wire::kHelloPayloadSize];
+        ::recv(fd, in, sizeof in, MSG_WAITALL);
+        wire::FrameHeader reply = wire::decodeHeader(in);
+        reply.flags |= wire::kFlagReply | (memory >= 0 ? wire::kFlagDescriptor : 0);
+        reply.totalSize = 0;
+        reply.bytesReturned = wire::kHelloReplyPayloadSize;
+        Bytes out =
+            frame(reply,
+                  word(wire::kMagic) + word(wire::kProtocolVersion) +
+                      word(memory >= 0 ? wire::kFeatureMappedMemory : 0) + word(rogue.memorySize),
+                  reply.requestId);
+        iovec iov{out.data(), out.size()};
+        wire::sendWhole(fd, &iov, 1, memory);
+        ::close(memory);
+        if (::recv(fd, in, wire::kHeaderSize, MSG_WAITALL) == wire::kHeaderSize) {
+            const wire::FrameHeader request = wire::decodeHeader(in);
+            reply = header(0, 0, 0, 0, wire::kFlagReply, wire::kHeaderSize + rogue.payload);
+            reply.requestId = request.requestId;
+            reply.bytesReturned = rogue.payload;
+            rogue.spoil(reply);
+            out.assign(wire::kHeaderSize + rogue.payload, 0xAB);
+            wire::encodeHeader(reply, out.data());
+            ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+        }
+        while (::recv(fd, in, sizeof in, 0) > 0) {
+        }
+        ::close(fd);
+    });
+}
+
+TEST_F(TransportTest, ARogueDevicesMemoryOrRepliesAreRefusedAndNothingMoreHappens) {
     const off_t whole = static_cast<off_t>(wire::mappedFileSize(0x1000));
-    struct Case {
-        const char* what;
-        std::function<int()> memory;
-        uint32_t size;
+    const auto fits = [](wire::FrameHeader&) {};
+    const Rogue rogues[] = {
+        // The memory: refused at open with 13.
+        {"unsealed memory", [&] { return memfd(whole, false); }, 0x1000, 0, fits},
+        {"memory without its control page", [&] { return memfd(whole - 1, true); }, 0x1000, 0,
+         fits},
+        {"memory larger than any board's", [&] { return memfd(whole, true); }, 0x40000001, 0, fits},
+        {"no memory at all", [&] { return memfd(whole, true); }, 0, 0, fits},
+        {"a plain file, not a memfd", [] { return ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC); },
+         0x1000, 0, fits},
+        // The reply to a 4-byte read: the connection breaks, the caller's
+        // buffer beyond its length stays as it was.
+        {"more bytes than the caller has room for", nullptr, 0, 8, fits},
+        {"count unequal to the bytes carried", nullptr, 0, 4, [](auto& h) { h.bytesReturned = 3; }},
+        {"answer to another request", nullptr, 0, 4, [](auto& h) { ++h.requestId; }},
+        {"not marked as a reply", nullptr, 0, 4, [](auto& h) { h.flags = 0; }},
+        {"total size below the header", nullptr, 0, 0, [](auto& h) { h.totalSize = 8; }},
     };
-    const Case cases[] = {
-        {"unsealed: the device could shrink it under the mapping",
-         [&] { return memfd(whole, false); }, 0x1000},
-        {"smaller than the memory and its control page", [&] { return memfd(whole - 1, true); },
-         0x1000},
-        {"larger than any board's memory", [&] { return memfd(whole, true); }, 0x40000001},
-        {"no memory at all", [&] { return memfd(whole, true); }, 0},
-        {"a pipe, not a memfd",
-         [] {
-             int fds[2];
-             EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-             ::close(fds[1]);
-             return fds[0];
-         },
-         0x1000},
-        {"a plain file", [] { return ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC); }, 0x1000},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string path = base_ + "1";
-        ::unlink(path.c_str());
-        RogueDevice rogue(
-            path, [](const wire::FrameHeader&) { return std::vector<uint8_t>{}; }, c.memory(),
-            c.size);
-        EXPECT_EQ(hb__DeviceIoOpen(base_.c_str(), 0, 0), HB_INVALID_HANDLE);
-        EXPECT_EQ(hbGetLastError(), wire::kStatusInvalidData);
+    for (const Rogue& rogue : rogues) {
+        SCOPED_TRACE(rogue.what);
+        std::thread device = serveRogue(base_ + "1", rogue);
+        HbHandle handle = hb__DeviceIoOpen(base_.c_str(), 0, 0);
+        if (rogue.memory) {
+            EXPECT_EQ(handle, HB_INVALID_HANDLE);
+            EXPECT_EQ(hbGetLastError(), wire::kStatusInvalidData);
+        } else {
+            uint8_t buffer[12];
+            std::memset(buffer, 0x11, sizeof buffer);
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle, 0, buffer, 4), 0);
+                EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+            }
+            EXPECT_EQ(Bytes(buffer + 4, buffer + 12), Bytes(8, 0x11));
+        }
+        hb__DeviceIoClose(handle);
+        device.join();
     }
 }
 

@@ -7,28 +7,31 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace hb::test {
 
+// Entries of a /proc/self directory, less the descriptor that lists them.
+inline int countEntries(const char* directory) {
+    const auto entries = std::filesystem::directory_iterator(directory);
+    return static_cast<int>(std::distance(begin(entries), end(entries)));
+}
 // Descriptors the process holds right now.
 inline int countOpenDescriptors() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    ::closedir(dir);
-    return count - 1; // the directory's own descriptor
+    return countEntries("/proc/self/fd") - 1;
+}
+// Threads the process runs right now.
+inline int threadCount() {
+    return countEntries("/proc/self/task");
 }
 
 // Polls `condition` until it holds or `limit` passes (for effects on the
@@ -37,9 +40,8 @@ inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) {
+        if (std::chrono::steady_clock::now() > end)
             return false;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -63,22 +65,18 @@ class VirtualBoardTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (AcceleratorBoard* board : boards_) {
-            hbAcceleratorBoardDestroy(board);
-        }
+        std::for_each(boards_.begin(), boards_.end(), hbAcceleratorBoardDestroy);
         device_.reset();
         std::filesystem::remove_all(directory_);
     }
 
     // Serves a board at `index` and opens a board handle on it.
     AcceleratorBoard* open(int index, const vboard::BoardConfig& config = {}) {
-        if (device_->board(index) == nullptr) {
+        if (device_->board(index) == nullptr)
             device_->addBoard(index, config);
-        }
         AcceleratorBoard* board = hbAcceleratorBoardCreate(base_.c_str(), index, 0);
-        if (board != nullptr) {
+        if (board != nullptr)
             boards_.push_back(board);
-        }
         return board;
     }
 
@@ -90,11 +88,9 @@ class VirtualBoardTest : public ::testing::Test {
     vboard::Board& board(int index) { return *device_->board(index); }
 
     size_t countRequests(int index, uint32_t controlCode) {
-        size_t n = 0;
-        for (const auto& entry : board(index).trace()) {
-            n += entry.controlCode == controlCode ? 1 : 0;
-        }
-        return n;
+        const auto trace = board(index).trace();
+        return std::count_if(trace.begin(), trace.end(),
+                             [&](const auto& entry) { return entry.controlCode == controlCode; });
     }
 
     std::string directory_;
