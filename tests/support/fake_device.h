@@ -84,6 +84,9 @@ class FakeBoard {
         void* event;
         uint32_t handleId; // registrations end with the handle that made them
     };
+    // Carries out a request that passed the failure plan: 0, or its error.
+    uint32_t carryOut(uint32_t handleId, FakeRequest& request, const void* in, uint8_t* out,
+                      uint32_t* bytesReturned);
 
     FakeBoardConfig config_;
     mutable std::mutex mutex_;

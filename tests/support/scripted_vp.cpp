@@ -2,12 +2,10 @@
 // codes from file_io_block.h.
 #include "support/scripted_vp.h"
 
-#include "driver_requests.h"
 #include "little_endian.h"
 #include "shared_memory_layout.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace hbtest {
 
@@ -17,22 +15,17 @@ FileIoLayout fileIoLayout(uint32_t boardType, uint32_t busWidth, bool useCustome
     return {cell.offset, cell.size};
 }
 
-void ScriptedVp::Block::word(uint32_t offset, uint32_t value) {
-    hb::putLe32(bytes.data() + offset, value);
-}
-
-void ScriptedVp::Block::text(uint32_t offset, const std::string& value) {
-    const size_t length = std::min<size_t>(value.size(), HB_FILEIO_PATH_SIZE);
-    std::memcpy(bytes.data() + offset, value.data(), length);
-    if (length < HB_FILEIO_PATH_SIZE) {
-        bytes[offset + length] = 0;
+std::vector<uint8_t> ScriptedVp::block(uint32_t code, Words words, Texts texts) {
+    std::vector<uint8_t> bytes(kBlockSize, 0);
+    hb::putLe32(bytes.data() + HB_FILEIO_CODE, code);
+    for (const auto& [offset, text] : texts) {
+        std::copy_n(text.begin(), std::min<size_t>(text.size(), HB_FILEIO_PATH_SIZE),
+                    bytes.begin() + offset);
     }
-}
-
-ScriptedVp::Block ScriptedVp::request(uint32_t code) {
-    Block block;
-    block.word(HB_FILEIO_CODE, code);
-    return block;
+    for (const auto& [offset, value] : words) {
+        hb::putLe32(bytes.data() + offset, value);
+    }
+    return bytes;
 }
 
 bool ScriptedVp::post(const void* block, uint32_t length) {
@@ -45,8 +38,9 @@ bool ScriptedVp::post(const void* block, uint32_t length) {
     return answered_;
 }
 
-bool ScriptedVp::send(const Block& block) {
-    return post(block.bytes.data(), std::min(kBlockSize, blockSize()));
+bool ScriptedVp::send(uint32_t code, Words words, Texts texts) {
+    const std::vector<uint8_t> bytes = block(code, words, texts);
+    return post(bytes.data(), std::min(kBlockSize, blockSize()));
 }
 
 std::vector<uint8_t> ScriptedVp::readBlock(uint32_t offset, uint32_t length) const {
@@ -64,26 +58,18 @@ ScriptedVp::Result ScriptedVp::wordPair() const {
 }
 
 ScriptedVp::Result ScriptedVp::open(const std::string& path, uint32_t flags) {
-    Block block = request(FileIoRequest_Open);
-    block.text(HB_FILEIO_PATH, path);
-    block.word(HB_FILEIO_OPEN_FLAGS, flags);
-    send(block);
+    send(FileIoRequest_Open, {{HB_FILEIO_OPEN_FLAGS, flags}}, {{HB_FILEIO_PATH, path}});
     return wordPair();
 }
 
 ScriptedVp::Result ScriptedVp::open2(const std::string& path, uint32_t flags) {
-    Block block = request(FileIoRequest_Open2);
-    block.text(HB_FILEIO_PATH, path);
-    block.word(HB_FILEIO_OPEN2_FLAGS, flags);
-    send(block);
+    send(FileIoRequest_Open2, {{HB_FILEIO_OPEN2_FLAGS, flags}}, {{HB_FILEIO_PATH, path}});
     return wordPair();
 }
 
 ScriptedVp::ReadResult ScriptedVp::read(int32_t descriptor, int32_t count) {
-    Block block = request(FileIoRequest_Read);
-    block.word(HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor));
-    block.word(HB_FILEIO_SECOND, static_cast<uint32_t>(count));
-    send(block);
+    send(FileIoRequest_Read, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)},
+                              {HB_FILEIO_SECOND, static_cast<uint32_t>(count)}});
     ReadResult result;
     static_cast<Result&>(result) = wordPair();
     if (result.value > 0) {
@@ -102,17 +88,17 @@ ScriptedVp::Result ScriptedVp::read(int32_t descriptor, int32_t count, std::stri
 
 ScriptedVp::Result ScriptedVp::write(int32_t descriptor, const void* data, int32_t count) {
     const FileIoLayout where = layout();
-    Block block = request(FileIoRequest_Write);
-    block.word(HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor));
-    block.word(HB_FILEIO_SECOND, static_cast<uint32_t>(count));
+    std::vector<uint8_t> bytes =
+        block(FileIoRequest_Write, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)},
+                                    {HB_FILEIO_SECOND, static_cast<uint32_t>(count)}});
     if (count > 0) {
         const uint32_t room =
             where.size > HB_FILEIO_READ_WRITE_DATA ? where.size - HB_FILEIO_READ_WRITE_DATA : 0;
-        const uint32_t length = std::min(static_cast<uint32_t>(count), room);
-        board_.writeShared(where.offset + HB_FILEIO_READ_WRITE_DATA, data, length);
-        block.bytes.resize(HB_FILEIO_READ_WRITE_DATA); // the data written above stays as it is
+        board_.writeShared(where.offset + HB_FILEIO_READ_WRITE_DATA, data,
+                           std::min(static_cast<uint32_t>(count), room));
+        bytes.resize(HB_FILEIO_READ_WRITE_DATA); // the data written above stays as it is
     }
-    post(block.bytes.data(), std::min(static_cast<uint32_t>(block.bytes.size()), where.size));
+    post(bytes.data(), std::min(static_cast<uint32_t>(bytes.size()), where.size));
     return wordPair();
 }
 
@@ -121,107 +107,79 @@ ScriptedVp::Result ScriptedVp::write(int32_t descriptor, const std::string& text
 }
 
 ScriptedVp::Result ScriptedVp::write(int32_t descriptor, int32_t count) {
-    Block block = request(FileIoRequest_Write);
-    block.word(HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor));
-    block.word(HB_FILEIO_SECOND, static_cast<uint32_t>(count));
-    send(block);
+    send(FileIoRequest_Write, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)},
+                               {HB_FILEIO_SECOND, static_cast<uint32_t>(count)}});
     return wordPair();
 }
 
 int32_t ScriptedVp::close(int32_t descriptor) {
-    Block block = request(FileIoRequest_Close);
-    block.word(HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor));
-    send(block);
+    send(FileIoRequest_Close, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)}});
     return static_cast<int32_t>(word(HB_FILEIO_ARGUMENT));
 }
 
 ScriptedVp::Result ScriptedVp::seek(int32_t descriptor, int32_t offset, int32_t origin) {
-    Block block = request(FileIoRequest_Seek);
-    block.word(HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor));
-    block.word(HB_FILEIO_SECOND, static_cast<uint32_t>(offset));
-    block.word(HB_FILEIO_THIRD, static_cast<uint32_t>(origin));
-    send(block);
+    send(FileIoRequest_Seek, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)},
+                              {HB_FILEIO_SECOND, static_cast<uint32_t>(offset)},
+                              {HB_FILEIO_THIRD, static_cast<uint32_t>(origin)}});
     return wordPair();
 }
 
 uint32_t ScriptedVp::remove(const std::string& path) {
-    Block block = request(FileIoRequest_Delete);
-    block.text(HB_FILEIO_PATH, path);
-    send(block);
+    send(FileIoRequest_Delete, {}, {{HB_FILEIO_PATH, path}});
     return word(HB_FILEIO_ARGUMENT);
 }
 
 std::string ScriptedVp::commandLine() {
-    send(request(FileIoRequest_CommandLine));
+    send(FileIoRequest_CommandLine);
     const auto bytes = readBlock(HB_FILEIO_COMMAND_LINE, HB_FILEIO_COMMAND_LINE_SIZE);
-    const auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
-    return std::string(bytes.begin(), end);
+    return std::string(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t{0}));
 }
 
 void ScriptedVp::exit(uint32_t status) {
-    Block block = request(FileIoRequest_Exit);
-    block.word(HB_FILEIO_ARGUMENT, status);
-    send(block);
+    send(FileIoRequest_Exit, {{HB_FILEIO_ARGUMENT, status}});
 }
 
 ScriptedVp::FindResult ScriptedVp::findRecord() const {
     const auto bytes = readBlock(HB_FILEIO_FIND_RECORD, HB_FILEIO_FIND_RECORD_SIZE);
-    FindResult result;
+    const auto at = [&](uint32_t offset) { return hb::getLe32(bytes.data() + offset); };
     const auto end = std::find(bytes.begin(), bytes.begin() + HB_FIND_RECORD_NAME_SIZE, uint8_t{0});
-    result.name.assign(bytes.begin(), end);
-    result.attributes = hb::getLe32(bytes.data() + HB_FIND_RECORD_ATTRIBUTES);
-    result.dosTime = hb::getLe32(bytes.data() + HB_FIND_RECORD_DOS_TIME);
-    result.dosDate = hb::getLe32(bytes.data() + HB_FIND_RECORD_DOS_DATE);
-    result.sizeLow = hb::getLe32(bytes.data() + HB_FIND_RECORD_SIZE_LOW);
-    result.handleOrError = hb::getLe32(bytes.data() + HB_FIND_RECORD_HANDLE_OR_ERROR);
-    return result;
+    return {std::string(bytes.begin(), end), at(HB_FIND_RECORD_ATTRIBUTES),
+            at(HB_FIND_RECORD_DOS_TIME),     at(HB_FIND_RECORD_DOS_DATE),
+            at(HB_FIND_RECORD_SIZE_LOW),     at(HB_FIND_RECORD_HANDLE_OR_ERROR)};
 }
 
 ScriptedVp::FindResult ScriptedVp::findFirst(const std::string& pattern) {
-    Block block = request(FileIoRequest_FindFirst);
-    block.text(HB_FILEIO_PATH, pattern);
-    send(block);
+    send(FileIoRequest_FindFirst, {}, {{HB_FILEIO_PATH, pattern}});
     return findRecord();
 }
 
 ScriptedVp::FindResult ScriptedVp::findNext(uint32_t search) {
-    Block block = request(FileIoRequest_FindNext);
-    block.word(HB_FILEIO_ARGUMENT, search);
-    send(block);
+    send(FileIoRequest_FindNext, {{HB_FILEIO_ARGUMENT, search}});
     return findRecord();
 }
 
 void ScriptedVp::findClose(uint32_t search) {
-    Block block = request(FileIoRequest_FindClose);
-    block.word(HB_FILEIO_ARGUMENT, search);
-    send(block);
+    send(FileIoRequest_FindClose, {{HB_FILEIO_ARGUMENT, search}});
 }
 
 ScriptedVp::Result ScriptedVp::attributes(const std::string& path) {
-    Block block = request(FileIoRequest_Attributes);
-    block.text(HB_FILEIO_PATH, path);
-    send(block);
+    send(FileIoRequest_Attributes, {}, {{HB_FILEIO_PATH, path}});
     // The error word comes first in this answer.
     return {static_cast<int32_t>(word(HB_FILEIO_SECOND)), word(HB_FILEIO_ARGUMENT)};
 }
 
 uint32_t ScriptedVp::rename(const std::string& oldPath, const std::string& newPath) {
-    Block block = request(FileIoRequest_Rename);
-    block.text(HB_FILEIO_PATH, oldPath);
-    block.text(HB_FILEIO_SECOND_PATH, newPath);
-    send(block);
+    send(FileIoRequest_Rename, {}, {{HB_FILEIO_PATH, oldPath}, {HB_FILEIO_SECOND_PATH, newPath}});
     return word(HB_FILEIO_ARGUMENT);
 }
 
 uint32_t ScriptedVp::environmentSize() {
-    send(request(FileIoRequest_EnvironmentSize));
+    send(FileIoRequest_EnvironmentSize);
     return word(HB_FILEIO_ARGUMENT);
 }
 
 std::vector<uint8_t> ScriptedVp::environment(uint32_t maximum, uint32_t* count) {
-    Block block = request(FileIoRequest_Environment);
-    block.word(HB_FILEIO_ARGUMENT, maximum);
-    send(block);
+    send(FileIoRequest_Environment, {{HB_FILEIO_ARGUMENT, maximum}});
     const uint32_t n = word(HB_FILEIO_ARGUMENT);
     if (count != nullptr) {
         *count = n;
@@ -237,10 +195,8 @@ std::string ScriptedVp::environmentText(uint32_t maximum, uint32_t* count) {
 }
 
 void ScriptedVp::useCustomerMemory(uint32_t flag) {
-    Block block = request(FileIoRequest_UseCustomerMemory);
-    block.word(HB_FILEIO_ARGUMENT, flag);
     // The marker stands at the old place; the next request goes to the new one.
-    if (send(block)) {
+    if (send(FileIoRequest_UseCustomerMemory, {{HB_FILEIO_ARGUMENT, flag}})) {
         useCustomerMemory_ = flag != 0;
     }
 }

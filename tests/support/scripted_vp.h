@@ -14,7 +14,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace hbtest {
@@ -105,15 +108,13 @@ class ScriptedVp {
     void useCustomerMemory(uint32_t flag);
 
   private:
-    struct Block {
-        std::vector<uint8_t> bytes = std::vector<uint8_t>(kBlockSize, 0);
-        void word(uint32_t offset, uint32_t value);
-        void text(uint32_t offset, const std::string& value);
-    };
-    static Block request(uint32_t code);
-    // The VP keeps its request inside the buffer where the buffer is smaller
-    // than the block.
-    bool send(const Block& block);
+    using Words = std::initializer_list<std::pair<uint32_t, uint32_t>>;         // offset, value
+    using Texts = std::initializer_list<std::pair<uint32_t, std::string_view>>; // offset, text
+    // A block with the code, the texts (cut to the path size) and the words.
+    static std::vector<uint8_t> block(uint32_t code, Words words, Texts texts = {});
+    // Posts the block; the VP keeps its request inside the buffer where the
+    // buffer is smaller than the block.
+    bool send(uint32_t code, Words words = {}, Texts texts = {});
     Result wordPair() const;
     FindResult findRecord() const;
 
