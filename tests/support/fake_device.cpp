@@ -51,9 +51,6 @@ uint32_t handleId(hb::platform::Handle handle) {
 
 } // namespace
 
-FakeBoard::FakeBoard(const FakeBoardConfig& config)
-    : config_(config), memory_(config.sharedMemorySize, 0) {}
-
 void FakeBoard::readShared(uint32_t offset, void* out, uint32_t length) const {
     std::lock_guard lock(mutex_);
     if (!inRange(offset, length, memory_.size())) {
@@ -70,40 +67,12 @@ void FakeBoard::writeShared(uint32_t offset, const void* data, uint32_t length) 
     std::copy_n(static_cast<const uint8_t*>(data), length, memory_.data() + offset);
 }
 
-uint32_t FakeBoard::sharedWord(uint32_t offset) const {
-    uint8_t bytes[4];
-    readShared(offset, bytes, 4);
-    return hb::getLe32(bytes);
-}
-
 bool FakeBoard::raiseEvent(uint32_t eventId) {
     // The event is set under the lock: a deregistration, after which the
     // library may destroy the event, waits until the signal is out.
     std::lock_guard lock(mutex_);
     auto it = events_.find(eventId);
     return it != events_.end() && hb__EventSet(it->second.event) == 0;
-}
-
-bool FakeBoard::eventRegistered(uint32_t eventId) const {
-    std::lock_guard lock(mutex_);
-    return events_.count(eventId) != 0;
-}
-
-std::vector<FakeRequest> FakeBoard::requests() const {
-    std::lock_guard lock(mutex_);
-    return log_;
-}
-
-size_t FakeBoard::requestCount() const {
-    std::lock_guard lock(mutex_);
-    return log_.size();
-}
-
-size_t FakeBoard::count(uint32_t controlCode) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<size_t>(std::count_if(log_.begin(), log_.end(), [&](const FakeRequest& r) {
-        return r.controlCode == controlCode;
-    }));
 }
 
 bool FakeBoard::waitForRequest(size_t from, const std::function<bool(const FakeRequest&)>& match,
@@ -117,38 +86,6 @@ bool FakeBoard::waitForRequest(size_t from, const std::function<bool(const FakeR
         }
         return false;
     });
-}
-
-void FakeBoard::failNext(uint32_t controlCode, uint32_t error, uint32_t times) {
-    std::lock_guard lock(mutex_);
-    failures_[controlCode] = {error, times};
-}
-
-size_t FakeBoard::openHandles() const {
-    std::lock_guard lock(mutex_);
-    return openHandles_;
-}
-
-size_t FakeBoard::resets() const {
-    std::lock_guard lock(mutex_);
-    return resets_;
-}
-
-uint32_t FakeBoard::registerValue(uint32_t offset) const {
-    std::lock_guard lock(mutex_);
-    auto it = registers_.find(offset);
-    return it != registers_.end() ? it->second : 0;
-}
-
-void FakeBoard::opened() {
-    std::lock_guard lock(mutex_);
-    ++openHandles_;
-}
-
-void FakeBoard::closed(uint32_t handle) {
-    std::lock_guard lock(mutex_);
-    --openHandles_;
-    std::erase_if(events_, [&](const auto& entry) { return entry.second.handleId == handle; });
 }
 
 bool FakeBoard::control(uint32_t handle, uint32_t controlCode, const void* in, uint32_t inSize,

@@ -23,7 +23,7 @@ std::vector<uint8_t> ScriptedVp::block(uint32_t code, Words words, Texts texts) 
                     bytes.begin() + offset);
     }
     for (const auto& [offset, value] : words) {
-        hb::putLe32(bytes.data() + offset, value);
+        hb::putLe32(bytes.data() + offset, static_cast<uint32_t>(value));
     }
     return bytes;
 }
@@ -38,9 +38,10 @@ bool ScriptedVp::post(const void* block, uint32_t length) {
     return answered_;
 }
 
-bool ScriptedVp::send(uint32_t code, Words words, Texts texts) {
+ScriptedVp::Result ScriptedVp::ask(uint32_t code, Words words, Texts texts) {
     const std::vector<uint8_t> bytes = block(code, words, texts);
-    return post(bytes.data(), std::min(kBlockSize, blockSize()));
+    post(bytes.data(), std::min(kBlockSize, blockSize()));
+    return {static_cast<int32_t>(word(HB_FILEIO_ARGUMENT)), word(HB_FILEIO_SECOND)};
 }
 
 std::vector<uint8_t> ScriptedVp::readBlock(uint32_t offset, uint32_t length) const {
@@ -53,25 +54,10 @@ uint32_t ScriptedVp::word(uint32_t offset) const {
     return hb::getLe32(readBlock(offset, 4).data());
 }
 
-ScriptedVp::Result ScriptedVp::wordPair() const {
-    return {static_cast<int32_t>(word(HB_FILEIO_ARGUMENT)), word(HB_FILEIO_SECOND)};
-}
-
-ScriptedVp::Result ScriptedVp::open(const std::string& path, uint32_t flags) {
-    send(FileIoRequest_Open, {{HB_FILEIO_OPEN_FLAGS, flags}}, {{HB_FILEIO_PATH, path}});
-    return wordPair();
-}
-
-ScriptedVp::Result ScriptedVp::open2(const std::string& path, uint32_t flags) {
-    send(FileIoRequest_Open2, {{HB_FILEIO_OPEN2_FLAGS, flags}}, {{HB_FILEIO_PATH, path}});
-    return wordPair();
-}
-
 ScriptedVp::ReadResult ScriptedVp::read(int32_t descriptor, int32_t count) {
-    send(FileIoRequest_Read, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)},
-                              {HB_FILEIO_SECOND, static_cast<uint32_t>(count)}});
     ReadResult result;
-    static_cast<Result&>(result) = wordPair();
+    static_cast<Result&>(result) =
+        ask(FileIoRequest_Read, {{HB_FILEIO_ARGUMENT, descriptor}, {HB_FILEIO_SECOND, count}});
     if (result.value > 0) {
         result.data = readBlock(HB_FILEIO_READ_WRITE_DATA, static_cast<uint32_t>(result.value));
     }
@@ -89,8 +75,7 @@ ScriptedVp::Result ScriptedVp::read(int32_t descriptor, int32_t count, std::stri
 ScriptedVp::Result ScriptedVp::write(int32_t descriptor, const void* data, int32_t count) {
     const FileIoLayout where = layout();
     std::vector<uint8_t> bytes =
-        block(FileIoRequest_Write, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)},
-                                    {HB_FILEIO_SECOND, static_cast<uint32_t>(count)}});
+        block(FileIoRequest_Write, {{HB_FILEIO_ARGUMENT, descriptor}, {HB_FILEIO_SECOND, count}});
     if (count > 0) {
         const uint32_t room =
             where.size > HB_FILEIO_READ_WRITE_DATA ? where.size - HB_FILEIO_READ_WRITE_DATA : 0;
@@ -99,47 +84,17 @@ ScriptedVp::Result ScriptedVp::write(int32_t descriptor, const void* data, int32
         bytes.resize(HB_FILEIO_READ_WRITE_DATA); // the data written above stays as it is
     }
     post(bytes.data(), std::min(static_cast<uint32_t>(bytes.size()), where.size));
-    return wordPair();
-}
-
-ScriptedVp::Result ScriptedVp::write(int32_t descriptor, const std::string& text) {
-    return write(descriptor, text.data(), static_cast<int32_t>(text.size()));
-}
-
-ScriptedVp::Result ScriptedVp::write(int32_t descriptor, int32_t count) {
-    send(FileIoRequest_Write, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)},
-                               {HB_FILEIO_SECOND, static_cast<uint32_t>(count)}});
-    return wordPair();
-}
-
-int32_t ScriptedVp::close(int32_t descriptor) {
-    send(FileIoRequest_Close, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)}});
-    return static_cast<int32_t>(word(HB_FILEIO_ARGUMENT));
-}
-
-ScriptedVp::Result ScriptedVp::seek(int32_t descriptor, int32_t offset, int32_t origin) {
-    send(FileIoRequest_Seek, {{HB_FILEIO_ARGUMENT, static_cast<uint32_t>(descriptor)},
-                              {HB_FILEIO_SECOND, static_cast<uint32_t>(offset)},
-                              {HB_FILEIO_THIRD, static_cast<uint32_t>(origin)}});
-    return wordPair();
-}
-
-uint32_t ScriptedVp::remove(const std::string& path) {
-    send(FileIoRequest_Delete, {}, {{HB_FILEIO_PATH, path}});
-    return word(HB_FILEIO_ARGUMENT);
+    return {static_cast<int32_t>(word(HB_FILEIO_ARGUMENT)), word(HB_FILEIO_SECOND)};
 }
 
 std::string ScriptedVp::commandLine() {
-    send(FileIoRequest_CommandLine);
+    ask(FileIoRequest_CommandLine);
     const auto bytes = readBlock(HB_FILEIO_COMMAND_LINE, HB_FILEIO_COMMAND_LINE_SIZE);
     return std::string(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t{0}));
 }
 
-void ScriptedVp::exit(uint32_t status) {
-    send(FileIoRequest_Exit, {{HB_FILEIO_ARGUMENT, status}});
-}
-
-ScriptedVp::FindResult ScriptedVp::findRecord() const {
+ScriptedVp::FindResult ScriptedVp::find(uint32_t code, Words words, Texts texts) {
+    ask(code, words, texts);
     const auto bytes = readBlock(HB_FILEIO_FIND_RECORD, HB_FILEIO_FIND_RECORD_SIZE);
     const auto at = [&](uint32_t offset) { return hb::getLe32(bytes.data() + offset); };
     const auto end = std::find(bytes.begin(), bytes.begin() + HB_FIND_RECORD_NAME_SIZE, uint8_t{0});
@@ -148,39 +103,9 @@ ScriptedVp::FindResult ScriptedVp::findRecord() const {
             at(HB_FIND_RECORD_SIZE_LOW),     at(HB_FIND_RECORD_HANDLE_OR_ERROR)};
 }
 
-ScriptedVp::FindResult ScriptedVp::findFirst(const std::string& pattern) {
-    send(FileIoRequest_FindFirst, {}, {{HB_FILEIO_PATH, pattern}});
-    return findRecord();
-}
-
-ScriptedVp::FindResult ScriptedVp::findNext(uint32_t search) {
-    send(FileIoRequest_FindNext, {{HB_FILEIO_ARGUMENT, search}});
-    return findRecord();
-}
-
-void ScriptedVp::findClose(uint32_t search) {
-    send(FileIoRequest_FindClose, {{HB_FILEIO_ARGUMENT, search}});
-}
-
-ScriptedVp::Result ScriptedVp::attributes(const std::string& path) {
-    send(FileIoRequest_Attributes, {}, {{HB_FILEIO_PATH, path}});
-    // The error word comes first in this answer.
-    return {static_cast<int32_t>(word(HB_FILEIO_SECOND)), word(HB_FILEIO_ARGUMENT)};
-}
-
-uint32_t ScriptedVp::rename(const std::string& oldPath, const std::string& newPath) {
-    send(FileIoRequest_Rename, {}, {{HB_FILEIO_PATH, oldPath}, {HB_FILEIO_SECOND_PATH, newPath}});
-    return word(HB_FILEIO_ARGUMENT);
-}
-
-uint32_t ScriptedVp::environmentSize() {
-    send(FileIoRequest_EnvironmentSize);
-    return word(HB_FILEIO_ARGUMENT);
-}
-
 std::vector<uint8_t> ScriptedVp::environment(uint32_t maximum, uint32_t* count) {
-    send(FileIoRequest_Environment, {{HB_FILEIO_ARGUMENT, maximum}});
-    const uint32_t n = word(HB_FILEIO_ARGUMENT);
+    const auto n = static_cast<uint32_t>(
+        ask(FileIoRequest_Environment, {{HB_FILEIO_ARGUMENT, maximum}}).value);
     if (count != nullptr) {
         *count = n;
     }
@@ -189,14 +114,10 @@ std::vector<uint8_t> ScriptedVp::environment(uint32_t maximum, uint32_t* count) 
     return readBlock(HB_FILEIO_ENVIRONMENT_DATA, std::min(n, room));
 }
 
-std::string ScriptedVp::environmentText(uint32_t maximum, uint32_t* count) {
-    const auto bytes = environment(maximum, count);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 void ScriptedVp::useCustomerMemory(uint32_t flag) {
     // The marker stands at the old place; the next request goes to the new one.
-    if (send(FileIoRequest_UseCustomerMemory, {{HB_FILEIO_ARGUMENT, flag}})) {
+    ask(FileIoRequest_UseCustomerMemory, {{HB_FILEIO_ARGUMENT, flag}});
+    if (answered_) {
         useCustomerMemory_ = flag != 0;
     }
 }
