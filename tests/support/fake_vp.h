@@ -15,9 +15,8 @@ namespace hbtest {
 
 class FakeVpBoard : public VpBoard {
   public:
-    explicit FakeVpBoard(FakeBoard& board) : fakeBoard_(board) {}
-    uint32_t boardType() const override { return fakeBoard_.config().boardType; }
-    uint32_t busWidth() const override { return fakeBoard_.config().busWidth; }
+    explicit FakeVpBoard(FakeBoard& board)
+        : VpBoard(board.config().boardType, board.config().busWidth), fakeBoard_(board) {}
     bool writeShared(uint32_t offset, const void* data, uint32_t length) override {
         fakeBoard_.writeShared(offset, data, length);
         return true;

@@ -13,9 +13,8 @@ namespace hbtest {
 
 class BoardVpSide : public VpBoard {
   public:
-    explicit BoardVpSide(hb::vboard::Board& board) : virtualBoard_(board) {}
-    uint32_t boardType() const override { return virtualBoard_.config().boardType; }
-    uint32_t busWidth() const override { return virtualBoard_.config().busWidth; }
+    explicit BoardVpSide(hb::vboard::Board& board)
+        : VpBoard(board.config().boardType, board.config().busWidth), virtualBoard_(board) {}
     bool writeShared(uint32_t offset, const void* data, uint32_t length) override {
         return virtualBoard_.writeShared(offset, data, length);
     }

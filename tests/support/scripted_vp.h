@@ -22,12 +22,13 @@
 
 namespace hbtest {
 
-// What a scripted VP needs of a board.
+// What a scripted VP needs of a board: its kind, and its shared memory and
+// file-I/O event.
 class VpBoard {
   public:
+    VpBoard(uint32_t type, uint32_t width) : boardType(type), busWidth(width) {}
     virtual ~VpBoard() = default;
-    virtual uint32_t boardType() const = 0;
-    virtual uint32_t busWidth() const = 0;
+    const uint32_t boardType, busWidth;
     virtual bool writeShared(uint32_t offset, const void* data, uint32_t length) = 0;
     virtual void readShared(uint32_t offset, void* data, uint32_t length) const = 0;
     // Raises the file-I/O event and waits until the completion marker stands
@@ -56,7 +57,7 @@ class ScriptedVp {
     ScriptedVp& operator=(const ScriptedVp&) = delete;
 
     FileIoLayout layout() const {
-        return fileIoLayout(board_.boardType(), board_.busWidth(), useCustomerMemory_);
+        return fileIoLayout(board_.boardType, board_.busWidth, useCustomerMemory_);
     }
     uint32_t blockOffset() const { return layout().offset; }
     uint32_t blockSize() const { return layout().size; }

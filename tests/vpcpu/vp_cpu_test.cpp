@@ -1,6 +1,6 @@
 // The emulated processor on a virtual board, running hand-assembled programs:
-// its start context, its doorbells, its faults and their record, its stop,
-// and its run under a scripted debugger. The SDK's programs, booted through
+// its start context, its faults and their record, its stop, and its run
+// under a scripted debugger. The SDK's programs, booted through
 // the library, run in tests/emulation.
 #include "little_endian.h"
 #include "vboard/vp_cpu.h"
@@ -115,9 +115,10 @@ TEST(VpCpu,
     s.registers = *VpRegisters::fromContextMessage(message.data(), message.size());
     ASSERT_EQ(m.run(s), VpRunState::Halted) << m.cpu.fault().value_or(VpFault{}).text;
     EXPECT_EQ(m.cpu.haltValue(), kSharedSize);
+    EXPECT_EQ(m.board.readSharedWord(0x100), 0x5A5A1234u);
     const uint32_t expected[] = {0x11111111, 0x22222222,      0x77777777, 0x180000,
-                                 0xCAFEF00D, HBVP_INFO_MAGIC, kFileIo};
-    for (uint32_t i = 0; i < 7; ++i) {
+                                 0xCAFEF00D, HBVP_INFO_MAGIC, kFileIo,    0x5A5A1234};
+    for (uint32_t i = 0; i < 8; ++i) {
         EXPECT_EQ(m.word(kData + 4 * i), expected[i]) << i;
     }
 }
