@@ -91,9 +91,9 @@ class Emulation : public ::testing::Test {
         ASSERT_NO_FATAL_FAILURE(startService(index));
     }
     void startService(int index) {
-        ASSERT_EQ(hbFileIoStartup(boards_[index]), 0u);
         ASSERT_EQ(captureConsole(boards_[index], index, std::make_index_sequence<HB_MAX_BOARDS>{}),
                   0u);
+        ASSERT_EQ(hbFileIoStartup(boards_[index]), 0u);
     }
 
     // Boots `argv[0]` of the SDK with the command line `argv`.
