@@ -11,6 +11,7 @@ namespace {
 TEST(Timer, ReadsSecondsSinceItsStartOrTheWholeCounterWhenNotStarted) {
     TimerRecord* timer = hb__TimerCreate();
     ASSERT_NE(timer, nullptr);
+    EXPECT_EQ(timer->startCount, 0) << "a fresh timer counts from the counter's origin";
     const double sinceOrigin = hb__TimerRead(timer);
     EXPECT_NE(hb__TimerStart(timer), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -20,6 +21,7 @@ TEST(Timer, ReadsSecondsSinceItsStartOrTheWholeCounterWhenNotStarted) {
     hb__TimerStart(timer);
     EXPECT_LT(hb__TimerRead(timer), sinceStart) << "a new start counts from the new point";
     hb__TimerReset(timer);
+    EXPECT_EQ(timer->startCount, 0);
     EXPECT_GE(hb__TimerRead(timer), sinceOrigin);
     hb__TimerDestroy(timer);
     hb__TimerDestroy(nullptr);
