@@ -126,17 +126,6 @@ class Emulation : public ::testing::Test {
         std::lock_guard lock(consoles[index].mutex);
         return {std::exchange(consoles[index].out, {}), std::exchange(consoles[index].err, {})};
     }
-    // Until the program of board `index` has written something, a minute at most.
-    std::string firstOutput(int index) {
-        for (int i = 0; i < 6000; ++i) {
-            if (std::string out = console(index).first; !out.empty()) {
-                return out;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return {};
-    }
-
     hbtest::ScratchDirectory files_;
     hbtest::ScratchDirectory deviceDirectory_;
     std::unique_ptr<Device> device_ = Device::create(deviceDirectory_ / "hbboard");
@@ -288,7 +277,11 @@ TEST_F(Emulation, AFaultStopsTheProgramAndReachesTheHostByEvent7AndTheFailMessag
 
 TEST_F(Emulation, AResetStopsTheProgramWhereverItIsAndAProgramWaitingForALateServiceGoesOn) {
     boot(0, {"fault", "loop"});
-    ASSERT_EQ(firstOutput(0), "fault: loop\n");
+    std::string out; // once it has run so far, a minute at most
+    for (int i = 0; i < 6000 && (out = console(0).first).empty(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(out, "fault: loop\n");
     ASSERT_NE(hb_DeviceIoResetVp(boards_[0]->deviceHandle), 0);
     EXPECT_EQ(vps_[0]->status().state, EmulatedVpState::InMonitor) << describe(vps_[0]->status());
 
