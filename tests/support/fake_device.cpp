@@ -1,3 +1,6 @@
+// The in-process fake of the board's driver: each board's handling of the
+// driver requests, and the seam functions of the platform layer that reach
+// the boards by name and handle.
 #include "support/fake_device.h"
 
 #include "hbsys9u.h"
@@ -5,8 +8,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cstring>
+#include <cstddef>
 #include <stdexcept>
 
 namespace hbtest {
@@ -14,30 +16,13 @@ namespace hbtest {
 namespace {
 
 constexpr uint32_t kErrorInvalidFunction = 1;
-constexpr uint32_t kErrorFileNotFound = 2;
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorDeviceNotConnected = 1167;
-constexpr uint32_t kHwInfoSize = 68;
-constexpr uint32_t kRegistrationSize = 24;
 
 uint32_t wordAt(const void* buffer, uint32_t size, uint32_t at) {
     uint8_t bytes[4] = {};
     if (buffer != nullptr && size >= at + 4) {
-        std::memcpy(bytes, static_cast<const uint8_t*>(buffer) + at, 4);
+        std::copy_n(static_cast<const uint8_t*>(buffer) + at, 4, bytes);
     }
     return hb::getLe32(bytes);
-}
-
-void putWord(uint8_t* to, uint32_t value) {
-    hb::putLe32(to, value);
-}
-
-// Zero-length transfers may come with null buffers.
-void copyBytes(void* to, const void* from, size_t length) {
-    if (length > 0) {
-        std::memcpy(to, from, length);
-    }
 }
 
 bool inRange(uint64_t offset, uint64_t length, uint64_t size) {
@@ -64,25 +49,14 @@ uint32_t handleId(hb::platform::Handle handle) {
     return value <= 0xFFFFFFFFu ? static_cast<uint32_t>(value) : 0;
 }
 
-std::shared_ptr<FakeBoard> boardOf(hb::platform::Handle handle, bool* known) {
-    Registry& r = registry();
-    std::lock_guard lock(r.mutex);
-    auto it = r.handles.find(handleId(handle));
-    *known = it != r.handles.end();
-    return *known ? it->second.lock() : nullptr;
-}
-
 } // namespace
-
-FakeBoard::FakeBoard(const FakeBoardConfig& config)
-    : config_(config), memory_(config.sharedMemorySize, 0) {}
 
 void FakeBoard::readShared(uint32_t offset, void* out, uint32_t length) const {
     std::lock_guard lock(mutex_);
     if (!inRange(offset, length, memory_.size())) {
         throw std::out_of_range("read beyond the fake board's shared memory");
     }
-    copyBytes(out, memory_.data() + offset, length);
+    std::copy_n(memory_.data() + offset, length, static_cast<uint8_t*>(out));
 }
 
 void FakeBoard::writeShared(uint32_t offset, const void* data, uint32_t length) {
@@ -90,13 +64,7 @@ void FakeBoard::writeShared(uint32_t offset, const void* data, uint32_t length) 
     if (!inRange(offset, length, memory_.size())) {
         throw std::out_of_range("write beyond the fake board's shared memory");
     }
-    copyBytes(memory_.data() + offset, data, length);
-}
-
-uint32_t FakeBoard::sharedWord(uint32_t offset) const {
-    uint8_t bytes[4];
-    readShared(offset, bytes, 4);
-    return wordAt(bytes, 4, 0);
+    std::copy_n(static_cast<const uint8_t*>(data), length, memory_.data() + offset);
 }
 
 bool FakeBoard::raiseEvent(uint32_t eventId) {
@@ -104,41 +72,15 @@ bool FakeBoard::raiseEvent(uint32_t eventId) {
     // library may destroy the event, waits until the signal is out.
     std::lock_guard lock(mutex_);
     auto it = events_.find(eventId);
-    if (it == events_.end()) {
-        return false;
-    }
-    return hb__EventSet(it->second.event) == 0;
-}
-
-bool FakeBoard::eventRegistered(uint32_t eventId) const {
-    std::lock_guard lock(mutex_);
-    return events_.count(eventId) != 0;
-}
-
-std::vector<FakeRequest> FakeBoard::requests() const {
-    std::lock_guard lock(mutex_);
-    return log_;
-}
-
-size_t FakeBoard::requestCount() const {
-    std::lock_guard lock(mutex_);
-    return log_.size();
-}
-
-size_t FakeBoard::count(uint32_t controlCode) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<size_t>(std::count_if(log_.begin(), log_.end(), [&](const FakeRequest& r) {
-        return r.controlCode == controlCode;
-    }));
+    return it != events_.end() && hb__EventSet(it->second.event) == 0;
 }
 
 bool FakeBoard::waitForRequest(size_t from, const std::function<bool(const FakeRequest&)>& match,
                                std::chrono::milliseconds limit) const {
     std::unique_lock lock(mutex_);
-    size_t next = from;
     return logged_.wait_for(lock, limit, [&] {
-        for (; next < log_.size(); ++next) {
-            if (match(log_[next])) {
+        for (; from < log_.size(); ++from) {
+            if (match(log_[from])) {
                 return true;
             }
         }
@@ -146,165 +88,99 @@ bool FakeBoard::waitForRequest(size_t from, const std::function<bool(const FakeR
     });
 }
 
-void FakeBoard::failNext(uint32_t controlCode, uint32_t error, uint32_t times) {
-    std::lock_guard lock(mutex_);
-    failures_[controlCode] = {error, times};
-}
-
-size_t FakeBoard::openHandles() const {
-    std::lock_guard lock(mutex_);
-    return openHandles_;
-}
-
-size_t FakeBoard::resets() const {
-    std::lock_guard lock(mutex_);
-    return resets_;
-}
-
-uint32_t FakeBoard::registerValue(uint32_t offset) const {
-    std::lock_guard lock(mutex_);
-    auto it = registers_.find(offset);
-    return it != registers_.end() ? it->second : 0;
-}
-
-void FakeBoard::opened() {
-    std::lock_guard lock(mutex_);
-    ++openHandles_;
-}
-
-void FakeBoard::closed(uint32_t handleId) {
-    std::lock_guard lock(mutex_);
-    --openHandles_;
-    std::erase_if(events_, [&](const auto& entry) { return entry.second.handleId == handleId; });
-}
-
-bool FakeBoard::control(uint32_t handleId, uint32_t controlCode, const void* in, uint32_t inSize,
+bool FakeBoard::control(uint32_t handle, uint32_t controlCode, const void* in, uint32_t inSize,
                         void* out, uint32_t outSize, uint32_t* bytesReturned, uint32_t* error) {
     std::lock_guard lock(mutex_);
-    FakeRequest entry;
-    entry.controlCode = controlCode;
-    entry.inSize = inSize;
-    entry.length = outSize;
-    entry.argument = wordAt(in, inSize, 0);
+    FakeRequest entry{controlCode, inSize, outSize, wordAt(in, inSize, 0), 0, 0, {}};
     if (inSize > 0) {
-        const auto* bytes = static_cast<const uint8_t*>(in);
-        entry.input.assign(bytes, bytes + inSize);
+        entry.input.assign(static_cast<const uint8_t*>(in),
+                           static_cast<const uint8_t*>(in) + inSize);
     }
-    auto* data = static_cast<uint8_t*>(out);
-    uint32_t returned = 0;
-    uint32_t status = 0;
-    const auto expectInput = [&](uint32_t size) {
-        if (inSize != size) {
-            status = kErrorInvalidParameter;
-        }
-        return status == 0;
-    };
-
+    *bytesReturned = 0;
     if (auto failure = failures_.find(controlCode); failure != failures_.end()) {
-        status = failure->second.error;
+        entry.status = failure->second.error;
         if (--failure->second.times == 0) {
             failures_.erase(failure);
         }
     } else {
-        switch (controlCode) {
-        case HB_IOCTL_SHARED_MEMORY_READ:
-            if (expectInput(4)) {
-                if (!inRange(entry.argument, outSize, memory_.size())) {
-                    status = kErrorInvalidParameter;
-                } else {
-                    copyBytes(data, memory_.data() + entry.argument, outSize);
-                    entry.value = wordAt(data, outSize, 0);
-                    returned = outSize;
-                }
-            }
-            break;
-        case HB_IOCTL_SHARED_MEMORY_WRITE:
-            if (expectInput(4)) {
-                if (!inRange(entry.argument, outSize, memory_.size())) {
-                    status = kErrorInvalidParameter;
-                } else {
-                    copyBytes(memory_.data() + entry.argument, data, outSize);
-                    entry.value = wordAt(data, outSize, 0);
-                    returned = outSize;
-                }
-            }
-            break;
-        case HB_IOCTL_GET_HW_INFO:
-            if (expectInput(0)) {
-                if (outSize < kHwInfoSize) {
-                    status = kErrorInvalidParameter;
-                } else {
-                    std::memset(data, 0, kHwInfoSize);
-                    putWord(data, config_.boardType);
-                    putWord(data + 44, config_.busWidth);
-                    returned = kHwInfoSize;
-                }
-            }
-            break;
-        case HB_IOCTL_ASYNC_EVENT_REGISTER:
-            if (expectInput(kRegistrationSize)) {
-                // The record carries the event's handle value in 32 bits.
-                const uintptr_t event = wordAt(in, inSize, 4);
-                events_[entry.argument] = {reinterpret_cast<void*>(event), handleId};
-                entry.value = static_cast<uint32_t>(event);
-            }
-            break;
-        case HB_IOCTL_ASYNC_EVENT_DEREGISTER:
-            if (expectInput(4) && events_.erase(entry.argument) == 0) {
-                status = kErrorInvalidParameter;
-            }
-            break;
-        case HB_IOCTL_RESET_VP:
-            if (expectInput(0)) {
-                ++resets_;
-            }
-            break;
-        case HB_IOCTL_PLX_REGISTER_READ:
-            if (expectInput(4)) {
-                if (outSize < 4) {
-                    status = kErrorInvalidParameter;
-                } else {
-                    auto it = registers_.find(entry.argument);
-                    entry.value = it != registers_.end() ? it->second : 0;
-                    putWord(data, entry.value);
-                    returned = 4;
-                }
-            }
-            break;
-        case HB_IOCTL_PLX_REGISTER_WRITE:
-            if (expectInput(4)) {
-                if (outSize != 4) {
-                    status = kErrorInvalidParameter;
-                } else {
-                    entry.value = wordAt(data, outSize, 0);
-                    registers_[entry.argument] = entry.value;
-                }
-            }
-            break;
-        case HB_IOCTL_SIGNAL_VP:
-            expectInput(4);
-            break;
-        case HB_IOCTL_VP_WRITE:
-            // Taken whole; the fake has no VP that would consume it.
-            if (expectInput(16)) {
-                entry.value = wordAt(data, outSize, 0);
-                returned = outSize;
-            }
-            break;
-        case HB_IOCTL_VP_READ:
-            expectInput(0); // nothing waiting from the VP
-            break;
-        default:
-            status = kErrorInvalidFunction;
-            break;
-        }
+        entry.status = carryOut(handle, entry, in, static_cast<uint8_t*>(out), bytesReturned);
     }
-    entry.status = status;
     log_.push_back(entry);
     logged_.notify_all();
-    *bytesReturned = returned;
-    *error = status;
-    return status == 0;
+    *error = entry.status;
+    return entry.status == 0;
+}
+
+uint32_t FakeBoard::carryOut(uint32_t handle, FakeRequest& r, const void* in, uint8_t* out,
+                             uint32_t* bytesReturned) {
+    static const std::map<uint32_t, uint32_t> kInputSize = {{HB_IOCTL_SHARED_MEMORY_READ, 4},
+                                                            {HB_IOCTL_SHARED_MEMORY_WRITE, 4},
+                                                            {HB_IOCTL_GET_HW_INFO, 0},
+                                                            {HB_IOCTL_ASYNC_EVENT_REGISTER, 24},
+                                                            {HB_IOCTL_ASYNC_EVENT_DEREGISTER, 4},
+                                                            {HB_IOCTL_RESET_VP, 0},
+                                                            {HB_IOCTL_PLX_REGISTER_READ, 4},
+                                                            {HB_IOCTL_PLX_REGISTER_WRITE, 4},
+                                                            {HB_IOCTL_SIGNAL_VP, 4},
+                                                            {HB_IOCTL_VP_WRITE, 16},
+                                                            {HB_IOCTL_VP_READ, 0}};
+    const auto expected = kInputSize.find(r.controlCode);
+    if (expected == kInputSize.end()) {
+        return kErrorInvalidFunction;
+    }
+    const bool sharedRead = r.controlCode == HB_IOCTL_SHARED_MEMORY_READ;
+    if (r.inSize != expected->second ||
+        ((sharedRead || r.controlCode == HB_IOCTL_SHARED_MEMORY_WRITE) &&
+         !inRange(r.argument, r.length, memory_.size())) ||
+        (r.controlCode == HB_IOCTL_GET_HW_INFO && r.length < sizeof(HwInfo)) ||
+        (r.controlCode == HB_IOCTL_PLX_REGISTER_READ && r.length < 4) ||
+        (r.controlCode == HB_IOCTL_PLX_REGISTER_WRITE && r.length != 4)) {
+        return HB_ERROR_INVALID_PARAMETER;
+    }
+    switch (r.controlCode) {
+    case HB_IOCTL_SHARED_MEMORY_READ:
+    case HB_IOCTL_SHARED_MEMORY_WRITE:
+        if (sharedRead) {
+            std::copy_n(memory_.data() + r.argument, r.length, out);
+        } else {
+            std::copy_n(out, r.length, memory_.data() + r.argument);
+        }
+        r.value = wordAt(out, r.length, 0);
+        *bytesReturned = r.length;
+        break;
+    case HB_IOCTL_GET_HW_INFO:
+        std::fill_n(out, sizeof(HwInfo), uint8_t{0});
+        hb::putLe32(out, config_.boardType);
+        hb::putLe32(out + offsetof(HwInfo, busWidth), config_.busWidth);
+        *bytesReturned = sizeof(HwInfo);
+        break;
+    case HB_IOCTL_ASYNC_EVENT_REGISTER:
+        // The record carries the event's handle value in 32 bits.
+        r.value = wordAt(in, r.inSize, 4);
+        events_[r.argument] = {reinterpret_cast<void*>(uintptr_t{r.value}), handle};
+        break;
+    case HB_IOCTL_ASYNC_EVENT_DEREGISTER:
+        return events_.erase(r.argument) == 0 ? HB_ERROR_INVALID_PARAMETER : 0;
+    case HB_IOCTL_RESET_VP:
+        ++resets_;
+        break;
+    case HB_IOCTL_PLX_REGISTER_READ:
+        r.value = registers_.count(r.argument) != 0 ? registers_[r.argument] : 0;
+        hb::putLe32(out, r.value);
+        *bytesReturned = 4;
+        break;
+    case HB_IOCTL_PLX_REGISTER_WRITE:
+        r.value = wordAt(out, 4, 0);
+        registers_[r.argument] = r.value;
+        break;
+    case HB_IOCTL_VP_WRITE: // taken whole; no VP consumes it
+        r.value = wordAt(out, r.length, 0);
+        *bytesReturned = r.length;
+        break;
+    default: // a signal, or a read with nothing waiting from the VP
+        break;
+    }
+    return 0;
 }
 
 FakeDevice::FakeDevice() {
@@ -316,8 +192,8 @@ FakeDevice::FakeDevice() {
 FakeDevice::~FakeDevice() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    for (const auto& [index, board] : boards_) {
-        r.boards.erase(baseName_ + std::to_string(index + 1));
+    for (const auto& entry : boards_) {
+        r.boards.erase(baseName_ + std::to_string(entry.first + 1));
     }
 }
 
@@ -335,40 +211,33 @@ FakeBoard& FakeDevice::addBoard(int index, const FakeBoardConfig& config) {
 // The seam functions, in place of the backend's device channel.
 namespace hb::platform {
 
-using hbtest::FakeBoard;
-
 Handle deviceOpen(const char* name) {
     hbtest::Registry& r = hbtest::registry();
-    std::shared_ptr<FakeBoard> board;
-    uint32_t id = 0;
-    {
-        std::lock_guard lock(r.mutex);
-        auto it = r.boards.find(name);
-        board = it != r.boards.end() ? it->second.lock() : nullptr;
-        if (board == nullptr) {
-            setLastError(hbtest::kErrorFileNotFound);
-            return nullptr;
-        }
-        id = r.nextHandle;
-        r.nextHandle += 4;
-        r.handles[id] = board;
+    std::unique_lock lock(r.mutex);
+    auto it = r.boards.find(name);
+    std::shared_ptr<hbtest::FakeBoard> board = it != r.boards.end() ? it->second.lock() : nullptr;
+    if (board == nullptr) {
+        setLastError(HB_ERROR_FILE_NOT_FOUND);
+        return nullptr;
     }
+    const uint32_t id = r.nextHandle;
+    r.nextHandle += 4;
+    r.handles[id] = board;
+    lock.unlock();
     board->opened();
     return reinterpret_cast<Handle>(uintptr_t{id});
 }
 
 void deviceClose(Handle device) {
     hbtest::Registry& r = hbtest::registry();
-    std::shared_ptr<FakeBoard> board;
-    {
-        std::lock_guard lock(r.mutex);
-        auto it = r.handles.find(hbtest::handleId(device));
-        if (it == r.handles.end()) {
-            return;
-        }
-        board = it->second.lock();
-        r.handles.erase(it);
+    std::unique_lock lock(r.mutex);
+    auto it = r.handles.find(hbtest::handleId(device));
+    if (it == r.handles.end()) {
+        return;
     }
+    std::shared_ptr<hbtest::FakeBoard> board = it->second.lock();
+    r.handles.erase(it);
+    lock.unlock();
     if (board != nullptr) {
         board->closed(hbtest::handleId(device));
     }
@@ -378,22 +247,22 @@ bool deviceControl(Handle device, uint32_t controlCode, const void* inBuffer, ui
                    void* outBuffer, uint32_t outSize, uint32_t* bytesReturned) {
     *bytesReturned = 0;
     if ((inSize > 0 && inBuffer == nullptr) || (outSize > 0 && outBuffer == nullptr)) {
-        setLastError(hbtest::kErrorInvalidParameter);
+        setLastError(HB_ERROR_INVALID_PARAMETER);
         return false;
     }
-    bool known = false;
-    std::shared_ptr<FakeBoard> board = hbtest::boardOf(device, &known);
-    if (board == nullptr) {
-        setLastError(known ? hbtest::kErrorDeviceNotConnected : hbtest::kErrorInvalidHandle);
-        return false;
+    hbtest::Registry& r = hbtest::registry();
+    std::unique_lock lock(r.mutex);
+    auto it = r.handles.find(hbtest::handleId(device));
+    const bool known = it != r.handles.end();
+    std::shared_ptr<hbtest::FakeBoard> board = known ? it->second.lock() : nullptr;
+    lock.unlock();
+    uint32_t error = known ? HB_ERROR_DEVICE_NOT_CONNECTED : HB_ERROR_INVALID_HANDLE;
+    if (board != nullptr && board->control(hbtest::handleId(device), controlCode, inBuffer, inSize,
+                                           outBuffer, outSize, bytesReturned, &error)) {
+        return true;
     }
-    uint32_t error = 0;
-    if (!board->control(hbtest::handleId(device), controlCode, inBuffer, inSize, outBuffer, outSize,
-                        bytesReturned, &error)) {
-        setLastError(error);
-        return false;
-    }
-    return true;
+    setLastError(error);
+    return false;
 }
 
 } // namespace hb::platform

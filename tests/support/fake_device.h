@@ -11,6 +11,9 @@
 // signal the registered event object as a driver does.
 #pragma once
 
+#include "little_endian.h"
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -41,8 +44,14 @@ struct FakeRequest {
 };
 
 class FakeBoard {
+    template <class F> auto locked(F f) const -> decltype(f()) {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
+
   public:
-    explicit FakeBoard(const FakeBoardConfig& config);
+    explicit FakeBoard(const FakeBoardConfig& config)
+        : config_(config), memory_(config.sharedMemorySize, 0) {}
 
     const FakeBoardConfig& config() const { return config_; }
 
@@ -50,16 +59,32 @@ class FakeBoard {
     // errors and throw.
     void readShared(uint32_t offset, void* out, uint32_t length) const;
     void writeShared(uint32_t offset, const void* data, uint32_t length);
-    uint32_t sharedWord(uint32_t offset) const;
+    uint32_t sharedWord(uint32_t offset) const {
+        uint8_t bytes[4];
+        readShared(offset, bytes, 4);
+        return hb::getLe32(bytes);
+    }
 
     // Raises a board event: signals the event object registered for it, as
     // the driver does. False when no event is registered for `eventId`.
     bool raiseEvent(uint32_t eventId);
-    bool eventRegistered(uint32_t eventId) const;
+    bool eventRegistered(uint32_t eventId) const {
+        return locked([&] { return events_.count(eventId) != 0; });
+    }
 
-    std::vector<FakeRequest> requests() const;
-    size_t requestCount() const;
-    size_t count(uint32_t controlCode) const;
+    std::vector<FakeRequest> requests() const {
+        return locked([&] { return log_; });
+    }
+    size_t requestCount() const {
+        return locked([&] { return log_.size(); });
+    }
+    size_t count(uint32_t controlCode) const {
+        return locked([&] {
+            return size_t(std::count_if(log_.begin(), log_.end(), [&](const FakeRequest& r) {
+                return r.controlCode == controlCode;
+            }));
+        });
+    }
     // Waits until a request logged at position `from` or later satisfies
     // `match`; false when none does within `limit`.
     bool waitForRequest(size_t from, const std::function<bool(const FakeRequest&)>& match,
@@ -67,23 +92,41 @@ class FakeBoard {
 
     // The next `times` requests with this control code fail with `error`
     // before they take effect.
-    void failNext(uint32_t controlCode, uint32_t error, uint32_t times = 1);
+    void failNext(uint32_t controlCode, uint32_t error, uint32_t times = 1) {
+        locked([&] { failures_[controlCode] = {error, times}; });
+    }
 
-    size_t openHandles() const;
-    size_t resets() const;
-    uint32_t registerValue(uint32_t offset) const;
+    size_t openHandles() const {
+        return locked([&] { return openHandles_; });
+    }
+    size_t resets() const {
+        return locked([&] { return resets_; });
+    }
+    uint32_t registerValue(uint32_t offset) const {
+        return locked([&] { return registers_.count(offset) != 0 ? registers_.at(offset) : 0; });
+    }
 
     // The driver's side (the seam functions of the fake).
     bool control(uint32_t handleId, uint32_t controlCode, const void* in, uint32_t inSize,
                  void* out, uint32_t outSize, uint32_t* bytesReturned, uint32_t* error);
-    void opened();
-    void closed(uint32_t handleId);
+    void opened() {
+        locked([&] { ++openHandles_; });
+    }
+    void closed(uint32_t handleId) {
+        locked([&] {
+            --openHandles_;
+            std::erase_if(events_, [&](const auto& e) { return e.second.handleId == handleId; });
+        });
+    }
 
   private:
     struct Registration {
         void* event;
         uint32_t handleId; // registrations end with the handle that made them
     };
+    // Carries out a request that passed the failure plan: 0, or its error.
+    uint32_t carryOut(uint32_t handleId, FakeRequest& request, const void* in, uint8_t* out,
+                      uint32_t* bytesReturned);
 
     FakeBoardConfig config_;
     mutable std::mutex mutex_;

@@ -3,6 +3,7 @@
 // the VP rang.
 #pragma once
 
+#include "driver_requests.h"
 #include "support/fake_device.h"
 #include "support/scripted_vp.h"
 
@@ -14,14 +15,29 @@ namespace hbtest {
 
 class FakeVpBoard : public VpBoard {
   public:
-    explicit FakeVpBoard(FakeBoard& board) : fakeBoard_(board) {}
-    uint32_t boardType() const override { return fakeBoard_.config().boardType; }
-    uint32_t busWidth() const override { return fakeBoard_.config().busWidth; }
-    bool writeShared(uint32_t offset, const void* data, uint32_t length) override;
-    void readShared(uint32_t offset, void* data, uint32_t length) const override;
+    explicit FakeVpBoard(FakeBoard& board)
+        : VpBoard(board.config().boardType, board.config().busWidth), fakeBoard_(board) {}
+    bool writeShared(uint32_t offset, const void* data, uint32_t length) override {
+        fakeBoard_.writeShared(offset, data, length);
+        return true;
+    }
+    void readShared(uint32_t offset, void* data, uint32_t length) const override {
+        fakeBoard_.readShared(offset, data, length);
+    }
     // The marker is the service's last write of the request: waits for it in
     // the fake's request log.
-    bool ring(uint32_t offset, std::chrono::milliseconds timeout) override;
+    bool ring(uint32_t offset, std::chrono::milliseconds timeout) override {
+        requestsBefore_ = fakeBoard_.requestCount();
+        return fakeBoard_.raiseEvent(HB_EVENT_FILEIO_REQUEST) &&
+               fakeBoard_.waitForRequest(
+                   requestsBefore_,
+                   [offset](const FakeRequest& r) {
+                       return r.controlCode == HB_IOCTL_SHARED_MEMORY_WRITE &&
+                              r.argument == offset && r.length == 4 &&
+                              r.value == ScriptedVp::kMarker;
+                   },
+                   timeout);
+    }
 
   protected:
     FakeBoard& fakeBoard_;

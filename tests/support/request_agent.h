@@ -2,6 +2,7 @@
 // and events under the scripted VP, for tests, benchmarks and fuzz targets.
 #pragma once
 
+#include "driver_requests.h"
 #include "support/scripted_vp.h"
 #include "vboard/board.h"
 
@@ -12,12 +13,18 @@ namespace hbtest {
 
 class BoardVpSide : public VpBoard {
   public:
-    explicit BoardVpSide(hb::vboard::Board& board) : virtualBoard_(board) {}
-    uint32_t boardType() const override { return virtualBoard_.config().boardType; }
-    uint32_t busWidth() const override { return virtualBoard_.config().busWidth; }
-    bool writeShared(uint32_t offset, const void* data, uint32_t length) override;
-    void readShared(uint32_t offset, void* data, uint32_t length) const override;
-    bool ring(uint32_t offset, std::chrono::milliseconds timeout) override;
+    explicit BoardVpSide(hb::vboard::Board& board)
+        : VpBoard(board.config().boardType, board.config().busWidth), virtualBoard_(board) {}
+    bool writeShared(uint32_t offset, const void* data, uint32_t length) override {
+        return virtualBoard_.writeShared(offset, data, length);
+    }
+    void readShared(uint32_t offset, void* data, uint32_t length) const override {
+        virtualBoard_.readShared(offset, data, length);
+    }
+    bool ring(uint32_t offset, std::chrono::milliseconds timeout) override {
+        return virtualBoard_.raiseEvent(HB_EVENT_FILEIO_REQUEST) &&
+               virtualBoard_.waitForSharedWord(offset, ScriptedVp::kMarker, timeout);
+    }
 
   protected:
     hb::vboard::Board& virtualBoard_;

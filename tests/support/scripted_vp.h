@@ -14,17 +14,21 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace hbtest {
 
-// What a scripted VP needs of a board.
+// What a scripted VP needs of a board: its kind, and its shared memory and
+// file-I/O event.
 class VpBoard {
   public:
+    VpBoard(uint32_t type, uint32_t width) : boardType(type), busWidth(width) {}
     virtual ~VpBoard() = default;
-    virtual uint32_t boardType() const = 0;
-    virtual uint32_t busWidth() const = 0;
+    const uint32_t boardType, busWidth;
     virtual bool writeShared(uint32_t offset, const void* data, uint32_t length) = 0;
     virtual void readShared(uint32_t offset, void* data, uint32_t length) const = 0;
     // Raises the file-I/O event and waits until the completion marker stands
@@ -53,7 +57,7 @@ class ScriptedVp {
     ScriptedVp& operator=(const ScriptedVp&) = delete;
 
     FileIoLayout layout() const {
-        return fileIoLayout(board_.boardType(), board_.busWidth(), useCustomerMemory_);
+        return fileIoLayout(board_.boardType, board_.busWidth, useCustomerMemory_);
     }
     uint32_t blockOffset() const { return layout().offset; }
     uint32_t blockSize() const { return layout().size; }
@@ -80,42 +84,72 @@ class ScriptedVp {
         uint32_t attributes = 0, dosTime = 0, dosDate = 0, sizeLow = 0, handleOrError = 0;
     };
 
-    Result open(const std::string& path, uint32_t flags);
-    Result open2(const std::string& path, uint32_t flags);
+    Result open(const std::string& path, uint32_t flags) {
+        return ask(FileIoRequest_Open, {{HB_FILEIO_OPEN_FLAGS, flags}}, {{HB_FILEIO_PATH, path}});
+    }
+    Result open2(const std::string& path, uint32_t flags) {
+        return ask(FileIoRequest_Open2, {{HB_FILEIO_OPEN2_FLAGS, flags}}, {{HB_FILEIO_PATH, path}});
+    }
     ReadResult read(int32_t descriptor, int32_t count);
     Result read(int32_t descriptor, int32_t count, std::string* data);
     // The data goes behind the words, as far as the buffer reaches.
     Result write(int32_t descriptor, const void* data, int32_t count);
-    Result write(int32_t descriptor, const std::string& text);
-    Result write(int32_t descriptor, int32_t count); // count as sent, no data
-    int32_t close(int32_t descriptor);
-    Result seek(int32_t descriptor, int32_t offset, int32_t origin);
-    uint32_t remove(const std::string& path); // Delete
+    Result write(int32_t descriptor, const std::string& text) {
+        return write(descriptor, text.data(), static_cast<int32_t>(text.size()));
+    }
+    Result write(int32_t descriptor, int32_t count) { // count as sent, no data
+        return ask(FileIoRequest_Write,
+                   {{HB_FILEIO_ARGUMENT, descriptor}, {HB_FILEIO_SECOND, count}});
+    }
+    int32_t close(int32_t descriptor) {
+        return ask(FileIoRequest_Close, {{HB_FILEIO_ARGUMENT, descriptor}}).value;
+    }
+    Result seek(int32_t descriptor, int32_t offset, int32_t origin) {
+        return ask(FileIoRequest_Seek, {{HB_FILEIO_ARGUMENT, descriptor},
+                                        {HB_FILEIO_SECOND, offset},
+                                        {HB_FILEIO_THIRD, origin}});
+    }
+    uint32_t remove(const std::string& path) { // Delete
+        return uint32_t(ask(FileIoRequest_Delete, {}, {{HB_FILEIO_PATH, path}}).value);
+    }
     std::string commandLine();
-    void exit(uint32_t status);
-    FindResult findFirst(const std::string& pattern);
-    FindResult findNext(uint32_t search);
-    void findClose(uint32_t search);
-    Result attributes(const std::string& path); // value: the bits
-    uint32_t rename(const std::string& oldPath, const std::string& newPath);
-    uint32_t environmentSize();
+    void exit(uint32_t status) { ask(FileIoRequest_Exit, {{HB_FILEIO_ARGUMENT, status}}); }
+    FindResult findFirst(const std::string& pattern) {
+        return find(FileIoRequest_FindFirst, {}, {{HB_FILEIO_PATH, pattern}});
+    }
+    FindResult findNext(uint32_t search) {
+        return find(FileIoRequest_FindNext, {{HB_FILEIO_ARGUMENT, search}});
+    }
+    void findClose(uint32_t search) {
+        ask(FileIoRequest_FindClose, {{HB_FILEIO_ARGUMENT, search}});
+    }
+    Result attributes(const std::string& path) { // value: the bits
+        const Result r = ask(FileIoRequest_Attributes, {}, {{HB_FILEIO_PATH, path}});
+        return {static_cast<int32_t>(r.error), static_cast<uint32_t>(r.value)}; // error word first
+    }
+    uint32_t rename(const std::string& oldPath, const std::string& newPath) {
+        return uint32_t(ask(FileIoRequest_Rename, {},
+                            {{HB_FILEIO_PATH, oldPath}, {HB_FILEIO_SECOND_PATH, newPath}})
+                            .value);
+    }
+    uint32_t environmentSize() { return uint32_t(ask(FileIoRequest_EnvironmentSize).value); }
     // The count answered, and that many bytes (as far as the buffer reaches).
     std::vector<uint8_t> environment(uint32_t maximum, uint32_t* count = nullptr);
-    std::string environmentText(uint32_t maximum, uint32_t* count = nullptr);
+    std::string environmentText(uint32_t maximum, uint32_t* count = nullptr) {
+        const auto bytes = environment(maximum, count);
+        return std::string(bytes.begin(), bytes.end());
+    }
     void useCustomerMemory(uint32_t flag);
 
   private:
-    struct Block {
-        std::vector<uint8_t> bytes = std::vector<uint8_t>(kBlockSize, 0);
-        void word(uint32_t offset, uint32_t value);
-        void text(uint32_t offset, const std::string& value);
-    };
-    static Block request(uint32_t code);
-    // The VP keeps its request inside the buffer where the buffer is smaller
-    // than the block.
-    bool send(const Block& block);
-    Result wordPair() const;
-    FindResult findRecord() const;
+    using Words = std::initializer_list<std::pair<uint32_t, int64_t>>;          // offset, value
+    using Texts = std::initializer_list<std::pair<uint32_t, std::string_view>>; // offset, text
+    // A block with the code, the texts (cut to the path size) and the words.
+    static std::vector<uint8_t> block(uint32_t code, Words words, Texts texts = {});
+    // Posts the block (the VP keeps its request inside a buffer smaller than
+    // the block) and reads the answer's first two words.
+    Result ask(uint32_t code, Words words = {}, Texts texts = {});
+    FindResult find(uint32_t code, Words words, Texts texts = {});
 
     VpBoard& board_;
     bool useCustomerMemory_;
