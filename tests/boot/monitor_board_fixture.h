@@ -20,8 +20,7 @@ namespace hb::test {
 
 inline std::vector<uint8_t> monitorMessage(uint16_t opcode, std::vector<uint8_t> fields = {}) {
     std::vector<uint8_t> m(4);
-    const size_t length = 4 + fields.size();
-    hb::putLe16(m.data(), static_cast<uint32_t>(length));
+    hb::putLe16(m.data(), static_cast<uint16_t>(4 + fields.size()));
     hb::putLe16(m.data() + 2, opcode);
     m.insert(m.end(), fields.begin(), fields.end());
     return m;
@@ -39,6 +38,10 @@ inline uint16_t half(const std::vector<uint8_t>& b, size_t at) {
 class MonitorBoardTest : public ::testing::Test {
   protected:
     void SetUp() override { open(vboard::MonitorOptions{}); }
+    void TearDown() override {
+        close();
+        hb::resetTransferWaitStateForTest();
+    }
 
     void open(const vboard::MonitorOptions& options, vboard::BoardConfig config = {},
               int index = 0) {
@@ -47,40 +50,29 @@ class MonitorBoardTest : public ::testing::Test {
         dir_ = std::filesystem::temp_directory_path() /
                ("hbboot" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
         std::filesystem::create_directories(dir_);
-        const std::string base = (dir_ / "b").string();
-        device = vboard::Device::create(base);
+        device = vboard::Device::create((dir_ / "b").string());
         vb = &device->addBoard(index, config);
         monitor = std::make_shared<vboard::Monitor>(options);
         vb->setVpSide(monitor);
-        board = hbAcceleratorBoardCreate(base.c_str(), index, 0);
+        board = hbAcceleratorBoardCreate((dir_ / "b").string().c_str(), index, 0);
         ASSERT_NE(board, nullptr);
         imagePath = (dir_ / "image.exe").string();
         hb::resetTransferWaitStateForTest();
         vb->clearTrace();
     }
-
-    void TearDown() override {
-        close();
-        hb::resetTransferWaitStateForTest();
-    }
-
     void close() {
-        if (board != nullptr) {
+        if (board != nullptr)
             hbAcceleratorBoardDestroy(board);
-            board = nullptr;
-        }
-        if (monitor) {
+        board = nullptr;
+        if (monitor)
             monitor->stop();
-        }
         device.reset();
         monitor.reset();
-        if (!dir_.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(dir_, ignored);
-        }
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
     }
 
-    void writeImage(const PeImage& image) { ASSERT_TRUE(writeFile(imagePath, image.build())); }
+    void writeImage(const PeImage& image) { writeBytes(image.build()); }
     void writeBytes(const std::vector<uint8_t>& bytes) { ASSERT_TRUE(writeFile(imagePath, bytes)); }
 
     // The host's requests, without the hardware-information queries that
@@ -88,25 +80,16 @@ class MonitorBoardTest : public ::testing::Test {
     std::vector<vboard::TraceEntry> requests() const {
         std::vector<vboard::TraceEntry> out;
         for (auto& e : vb->trace()) {
-            if (e.controlCode != HB_IOCTL_GET_HW_INFO) {
+            if (e.controlCode != HB_IOCTL_GET_HW_INFO)
                 out.push_back(e);
-            }
         }
         return out;
     }
     size_t countRequests(uint32_t controlCode) const {
         size_t n = 0;
-        for (auto& e : requests()) {
+        for (auto& e : requests())
             n += e.controlCode == controlCode ? 1 : 0;
-        }
         return n;
-    }
-    std::vector<uint16_t> opcodes() const {
-        std::vector<uint16_t> out;
-        for (auto& c : monitor->commands()) {
-            out.push_back(c.opcode);
-        }
-        return out;
     }
 
     std::filesystem::path dir_;

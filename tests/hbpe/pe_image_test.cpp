@@ -1,180 +1,102 @@
 // hbpe's image library: the header move of `fix` (every byte and file offset
-// kept), which section names the loader takes, and images that are no image.
+// kept), and images that are no image.
 #include "pe_image.h"
-#include "pe_writer.h"
+#include "support/pe_image_writer.h"
+
+#include "little_endian.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 using namespace hb::pe;
-using namespace hb::pe::testing;
+using namespace hb::test;
 
 namespace {
 
-struct SectionView {
-    uint32_t virtualAddress, rawSize, rawPointer;
-};
-
-SectionView sectionOf(const std::vector<uint8_t>& f, int i) {
-    size_t at = get32(f, 60) + 248 + 40 * size_t(i);
-    return {get32(f, at + 12), get32(f, at + 16), get32(f, at + 20)};
+uint32_t at32(const std::vector<uint8_t>& f, size_t at) {
+    return hb::getLe32(f.data() + at);
 }
-
-std::vector<uint8_t> sectionBytes(const std::vector<uint8_t>& f, int i) {
-    SectionView s = sectionOf(f, i);
-    return {f.begin() + s.rawPointer, f.begin() + s.rawPointer + s.rawSize};
+size_t header(const std::vector<uint8_t>& f, size_t i) {
+    return at32(f, 60) + 248 + 40 * i;
 }
-
+std::vector<uint8_t> sectionBytes(const std::vector<uint8_t>& f, size_t i) {
+    const uint32_t at = at32(f, header(f, i) + 20), size = at32(f, header(f, i) + 16);
+    return {f.begin() + at, f.begin() + at + size};
+}
+// The first of `problems` names `text`.
 bool mentions(const std::vector<Problem>& problems, const std::string& text) {
-    for (const auto& p : problems) {
-        if (p.text.find(text) != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
+    return !problems.empty() && problems[0].text.find(text) != std::string::npos;
 }
 
-} // namespace
-
-TEST(HbpeImage, MovesTheHeadersAndKeepsEverySectionsBytes) {
-    ImageLayout layout = typicalProgram();
-    layout.sections.insert(layout.sections.begin() + 1,
-                           {".idata", 0xC0000040, pattern(0x80, 9), 0, 0});
-    auto image = writeImage(layout);
-    auto before = checkImage(image);
-    ASSERT_EQ(before.refusals.size(), 1u);
-    EXPECT_TRUE(before.refusals[0].fixable);
-    EXPECT_TRUE(mentions(before.refusals, "e_lfanew is 120"));
-    EXPECT_TRUE(before.warnings.empty());
-
-    auto fixed = fixImage(image);
-    ASSERT_TRUE(fixed.ok) << (fixed.problems.empty() ? "" : fixed.problems[0].text);
-    const auto& out = fixed.image;
-    EXPECT_EQ(get32(out, 60), 864u);
-    EXPECT_TRUE(checkImage(out).refusals.empty());
-    EXPECT_TRUE(checkImage(out).warnings.empty());
-    EXPECT_EQ(std::memcmp(out.data() + 864, image.data() + 0x78, 4), 0); // "PE\0\0"
-    // The headers now end at 864 + 248 + 3 * 40 = 1232: data moves by 0x400.
-    for (int i = 0; i < 3; ++i) {
-        SectionView a = sectionOf(image, i), b = sectionOf(out, i);
-        EXPECT_EQ(b.virtualAddress, a.virtualAddress);
-        EXPECT_EQ(b.rawSize, a.rawSize);
-        if (a.rawSize != 0) {
-            EXPECT_EQ(b.rawPointer - a.rawPointer, 0x400u) << i;
-            EXPECT_EQ(b.rawPointer % 0x200, 0u);
-        } else {
-            EXPECT_EQ(b.rawPointer, 0u);
-        }
-        EXPECT_EQ(sectionBytes(out, i), sectionBytes(image, i)) << i;
-    }
-    EXPECT_EQ(out.size(), image.size() + 0x400);
-    EXPECT_EQ(get32(out, 864 + 84), 0x600u); // SizeOfHeaders
-    EXPECT_EQ(get32(out, 864 + 88), 0u);     // checksum cleared
-    // The loader sends bytes 864..e_lfanew: nothing here, and the stub is gone.
-    EXPECT_EQ(out[100], 0);
-
-    auto again = fixImage(out);
-    ASSERT_TRUE(again.ok);
-    EXPECT_EQ(again.image, out);
-}
-
-TEST(HbpeImage, FitsTenSectionsAtTheHighestOffset) {
-    ImageLayout layout = typicalProgram();
+TEST(HbpeImage, FixMovesTheHeadersAndEveryFileOffsetBehindThemByWholeAlignments) {
+    PeImage three = linkedProgram(); // headers to 864: end at 864 + 248 + 120 = 1232
+    three.addSection(".idata", 0x3000, patternBytes(0x80, 9), 0xC0000040);
+    // In .text at RVA 0x1100, a debug directory entry naming file offset 0x400.
+    std::memset(&three.sections[0].data[0x100], 0, 28);
+    hb::putLe32(&three.sections[0].data[0x100 + 24], 0x400);
+    PeImage ten = linkedProgram(); // headers to 1264: end at 1264 + 248 + 400 = 1912
     for (int i = 0; i < 8; ++i) {
-        layout.sections.push_back(
-            {".t" + std::to_string(i), 0x60000020, pattern(0x10 + i, uint8_t(i)), 0, 0});
+        ten.addSection(".t" + std::to_string(i), 0x3000 + 0x1000 * i,
+                       patternBytes(0x10 + i, uint8_t(i)), 0x60000020);
     }
-    auto image = writeImage(layout);
-    auto fixed = fixImage(image, 1264);
-    ASSERT_TRUE(fixed.ok) << fixed.problems[0].text;
-    EXPECT_EQ(get32(fixed.image, 60), 1264u);
-    // Headers end at 1264 + 248 + 400 = 1912: everything moves by 0x400.
-    for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(sectionBytes(fixed.image, i), sectionBytes(image, i));
-        if (sectionOf(image, i).rawSize) {
-            EXPECT_EQ(sectionOf(fixed.image, i).rawPointer - sectionOf(image, i).rawPointer,
-                      0x400u);
+    for (auto [image, lfanew] : {std::pair{three, 864u}, std::pair{ten, 1264u}}) {
+        SCOPED_TRACE(lfanew);
+        auto in = image.build();
+        hb::putLe32(&in[0x78 + 12], 0x400);  // a symbol table at 0x400
+        hb::putLe32(&in[0x78 + 88], 0x1234); // a checksum the move invalidates
+        const auto fixed = fixImage(in, lfanew);
+        ASSERT_TRUE(fixed.ok) << fixed.problems.at(0).text;
+        const auto& out = fixed.image;
+        EXPECT_TRUE(checkImage(out).refusals.empty() && checkImage(out).warnings.empty());
+        EXPECT_EQ(at32(out, 60), lfanew);
+        EXPECT_EQ(std::memcmp(&out[lfanew], &in[0x78], 4), 0); // "PE\0\0"
+        EXPECT_EQ(out.size(), in.size() + 0x400);
+        for (size_t i = 0; i < image.sections.size(); ++i) {
+            EXPECT_EQ(sectionBytes(out, i), sectionBytes(in, i)) << i;
+            EXPECT_EQ(at32(out, header(out, i) + 12), at32(in, header(in, i) + 12));
+            const uint32_t was = at32(in, header(in, i) + 20);
+            EXPECT_EQ(at32(out, header(out, i) + 20), was == 0 ? 0 : was + 0x400) << i;
         }
+        EXPECT_EQ(at32(out, lfanew + 84), lfanew == 864 ? 0x600u : 0x800u); // SizeOfHeaders
+        EXPECT_EQ(at32(out, lfanew + 88), 0u);                              // checksum cleared
+        EXPECT_EQ(at32(out, lfanew + 12), 0x800u);                          // symbol table
+        EXPECT_EQ(out[100], 0) << "the stub before 864 is not the loader's: it goes";
+        EXPECT_EQ(fixImage(out, lfanew).image, out) << "an image in place stays as it is";
     }
-    EXPECT_EQ(get32(fixed.image, 1264 + 84) % 0x200, 0u);
-    EXPECT_GE(get32(fixed.image, 1264 + 84), 1912u);
+    three.dataDirectoryAddress[6] = 0x1100; // now the entry is the debug directory
+    three.dataDirectorySize[6] = 28;
+    const auto moved = fixImage(three.build()).image;
+    EXPECT_EQ(at32(moved, at32(moved, header(moved, 0) + 20) + 0x100 + 24), 0x800u)
+        << "the debug entry's file offset moves with its data";
 }
 
-TEST(HbpeImage, ShiftsDebugAndSymbolFileOffsets) {
-    ImageLayout layout = typicalProgram();
-    // A debug directory of one entry in .text at RVA 0x1100 pointing at file offset 0x400.
-    std::vector<uint8_t> text = pattern(0x345, 1);
-    std::memset(&text[0x100], 0, 28);
-    put32(text, 0x100 + 24, 0x400);
-    layout.sections[0].data = text;
-    layout.debugDirectoryRva = 0x1100;
-    layout.debugDirectorySize = 28;
-    layout.symbolTable = 0x400;
-    auto fixed = fixImage(writeImage(layout));
-    ASSERT_TRUE(fixed.ok);
-    const auto& out = fixed.image;
-    SectionView t = sectionOf(out, 0);
-    EXPECT_EQ(get32(out, t.rawPointer + 0x100 + 24), 0x400u + 0x400u);
-    EXPECT_EQ(get32(out, 864 + 12), 0x400u + 0x400u);
-}
-
-TEST(HbpeImage, DebugSectionsUnderLongNamesAreNoProblemButOtherLongNamedDataIs) {
-    ImageLayout layout = typicalProgram();
-    layout.lfanew = 864;
-    for (int i = 0; i < 10; ++i) { // more than one write of the table carries
-        layout.sections.push_back({"/4", i % 2 ? 0x42000040u : 0x40000040u, pattern(32, 1), 0, 0});
-    }
-    auto image = writeImage(layout);
-    // The string table behind no symbols: its size word, then the names.
-    const std::string strings("SIZE.debug_info\0.mydata\0", 24);
-    put32(image, 864 + 12, uint32_t(image.size()));
-    image.insert(image.end(), strings.begin(), strings.end());
-    EXPECT_TRUE(checkImage(image).warnings.empty()) << checkImage(image).warnings[0].text;
-
-    std::memcpy(&image[864 + 248 + 40 * 2], "/16\0", 4); // the first "/4" becomes .mydata
-    EXPECT_TRUE(
-        mentions(checkImage(image).warnings, "section \"/16\" (.mydata) holds initialised data"));
-}
-
-TEST(HbpeImage, RefusesWhatIsNoImage) {
-    ImageLayout layout = typicalProgram();
-    layout.lfanew = 864;
-    auto good = writeImage(layout);
-    auto noMz = good;
+TEST(HbpeImage, FixAndCheckRefuseWhatTheyCannotUseWithoutReadingPastTheEnd) {
+    PeImage program = linkedProgram();
+    program.eLfanew = 864;
+    const auto good = program.build();
+    auto noMz = good, noPe = good, farLfanew = good;
     noMz[0] = 'X';
-    EXPECT_TRUE(mentions(checkImage(noMz).refusals, "MZ"));
-    auto noPe = good;
     noPe[864] = 'X';
+    hb::putLe32(&farLfanew[60], 0xFFFFFFF0);
+    EXPECT_TRUE(mentions(checkImage(noMz).refusals, "MZ"));
     EXPECT_TRUE(mentions(checkImage(noPe).refusals, "signature"));
     EXPECT_FALSE(fixImage(noPe).ok);
-    auto farLfanew = good;
-    put32(farLfanew, 60, 0xFFFFFFF0);
     EXPECT_TRUE(mentions(checkImage(farLfanew).refusals, "e_lfanew is 4294967280"));
     EXPECT_TRUE(mentions(fixImage(farLfanew).problems, "past the end"));
-    // Every truncation is refused and checked without reading past the end.
     for (size_t n = 0; n < good.size(); n += 7) {
-        std::vector<uint8_t> cut(good.begin(), good.begin() + n);
+        const std::vector<uint8_t> cut(good.begin(), good.begin() + n);
         EXPECT_FALSE(checkImage(cut).refusals.empty()) << n;
         EXPECT_FALSE(fixImage(cut).ok) << n;
     }
-}
-
-TEST(HbpeImage, RefusesANewOffsetTheLoaderCannotUse) {
-    auto image = writeImage(typicalProgram());
     for (uint32_t lfanew : {0u, 856u, 868u, 1272u}) {
-        auto fixed = fixImage(image, lfanew);
+        const auto fixed = fixImage(linkedProgram().build(), lfanew);
         EXPECT_FALSE(fixed.ok) << lfanew;
-        EXPECT_FALSE(fixed.problems.empty());
+        EXPECT_FALSE(fixed.problems.empty()) << lfanew;
     }
-    ImageLayout layout = typicalProgram();
-    layout.fileAlignment = 0x180; // not a power of two
-    EXPECT_FALSE(fixImage(writeImage(layout)).ok);
+    program.fileAlignment = 0x180; // not a power of two
+    program.eLfanew = 0x78;
+    EXPECT_FALSE(fixImage(program.build()).ok);
 }
 
-TEST(HbpeImage, DataAndExportSectionsAreLoadedByName) {
-    ImageLayout layout = typicalProgram();
-    layout.lfanew = 864;
-    layout.sections.push_back({".edata", 0x40000040, pattern(8, 2), 0, 0});
-    EXPECT_TRUE(checkImage(writeImage(layout)).warnings.empty());
-    layout.sections.back().name = ".edata12"; // not the name: skipped, so its data is lost
-    EXPECT_TRUE(mentions(checkImage(writeImage(layout)).warnings, "initialised data"));
-}
+} // namespace

@@ -1,3 +1,4 @@
+// The PE32 image writer of the tests (pe_image_writer.h).
 #include "support/pe_image_writer.h"
 
 #include "little_endian.h"
@@ -8,116 +9,68 @@
 
 namespace hb::test {
 
-namespace {
-
-constexpr uint32_t kDosHeaderSize = 64;
-constexpr uint32_t kNtHeadersSize = 248; // signature, file header, 224-byte optional header
-constexpr uint32_t kSectionHeaderSize = 40;
-
-void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-    hb::putLe16(b.data() + at, v);
-}
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    hb::putLe32(b.data() + at, v);
-}
-
-uint32_t alignUp(uint32_t value, uint32_t alignment) {
-    if (alignment == 0) {
-        return value;
-    }
-    return (value + alignment - 1) / alignment * alignment;
-}
-
-} // namespace
-
-std::array<char, 8> PeSection::makeName(const std::string& text) {
-    std::array<char, 8> name{};
-    std::memcpy(name.data(), text.data(), std::min<size_t>(text.size(), 8));
-    return name;
-}
-
 PeSection& PeImage::addSection(const std::string& name, uint32_t virtualAddress,
                                std::vector<uint8_t> data, uint32_t characteristics,
                                uint32_t virtualSize) {
-    PeSection section;
-    section.name = PeSection::makeName(name);
-    section.virtualAddress = virtualAddress;
-    section.virtualSize = virtualSize != 0 ? virtualSize : static_cast<uint32_t>(data.size());
-    section.data = std::move(data);
-    section.characteristics = characteristics;
-    sections.push_back(std::move(section));
-    return sections.back();
-}
-
-uint32_t PeImage::rawDataOffset(size_t index) const {
-    const uint32_t tableEnd =
-        eLfanew + kNtHeadersSize + kSectionHeaderSize * static_cast<uint32_t>(sections.size());
-    uint32_t at = alignUp(std::max(tableEnd, kDosHeaderSize), fileAlignment);
-    for (size_t i = 0; i < index; ++i) {
-        at = alignUp(at + static_cast<uint32_t>(sections[i].data.size()), fileAlignment);
-    }
-    return at;
+    PeSection& s = sections.emplace_back();
+    std::memcpy(s.name.data(), name.data(), std::min<size_t>(name.size(), 8));
+    s.virtualAddress = virtualAddress;
+    s.virtualSize = virtualSize != 0 ? virtualSize : static_cast<uint32_t>(data.size());
+    s.data = std::move(data);
+    s.characteristics = characteristics;
+    return s;
 }
 
 std::vector<uint8_t> PeImage::build() const {
-    const uint32_t tableEnd =
-        eLfanew + kNtHeadersSize + kSectionHeaderSize * static_cast<uint32_t>(sections.size());
-    uint32_t fileSize = std::max(tableEnd, kDosHeaderSize);
-    if (!sections.empty()) {
-        fileSize =
-            rawDataOffset(sections.size() - 1) + static_cast<uint32_t>(sections.back().data.size());
+    const auto alignUp = [this](uint32_t v) {
+        return fileAlignment == 0 ? v : (v + fileAlignment - 1) / fileAlignment * fileAlignment;
+    };
+    const size_t nt = eLfanew;
+    uint32_t end =
+        std::max<uint32_t>(eLfanew + 248 + 40 * static_cast<uint32_t>(sections.size()), 64);
+    std::vector<uint32_t> dataAt;
+    for (const PeSection& s : sections) {
+        dataAt.push_back(alignUp(end));
+        end = s.data.empty() ? end : dataAt.back() + static_cast<uint32_t>(s.data.size());
     }
-    std::vector<uint8_t> file(fileSize, 0);
-
-    // Stretch between the MS-DOS header and the NT headers.
-    for (uint32_t at = kDosHeaderSize; at < eLfanew && at < fileSize; ++at) {
+    std::vector<uint8_t> file(end);
+    for (uint32_t at = 64; at < eLfanew && at < file.size(); ++at) {
         file[at] = static_cast<uint8_t>(at & 0xFF);
     }
-    if (dosStub) {
-        for (size_t i = 0; i < dosStub->size() && kDosHeaderSize + i < fileSize; ++i) {
-            file[kDosHeaderSize + i] = (*dosStub)[i];
-        }
+    // MS-DOS header fields with values, so a copy can be compared.
+    for (uint32_t at = 2; at < 60; at += 2) {
+        putLe16(&file[at], static_cast<uint16_t>(0x1100 + at));
     }
-
-    put16(file, 0, magic);
-    put16(file, 2, 0x0090); // e_cblp, as linkers write it
-    put32(file, 60, eLfanew);
-    // A few MS-DOS header bytes with values, so a copy can be compared.
-    for (uint32_t at = 4; at < 60; at += 2) {
-        put16(file, at, static_cast<uint16_t>(0x1100 + at));
-    }
-
-    const size_t nt = eLfanew;
-    put32(file, nt + 0, signature);
-    put16(file, nt + 4, machine);
-    put16(file, nt + 6, numberOfSections.value_or(static_cast<uint16_t>(sections.size())));
-    put16(file, nt + 20, 224);    // SizeOfOptionalHeader
-    put16(file, nt + 22, 0x0103); // relocs stripped, executable, 32-bit
-    put16(file, nt + 24, optionalMagic);
-    put32(file, nt + 40, entryPoint);
-    put32(file, nt + 44, baseOfCode);
-    put32(file, nt + 48, baseOfData);
-    put32(file, nt + 52, imageBase);
-    put32(file, nt + 56, 0x1000);        // SectionAlignment
-    put32(file, nt + 60, fileAlignment); // FileAlignment
-    put32(file, nt + 116, 16);           // NumberOfRvaAndSizes
+    putLe16(&file[0], magic);
+    putLe32(&file[60], eLfanew);
+    putLe32(&file[nt], signature);
+    putLe16(&file[nt + 4], machine);
+    putLe16(&file[nt + 6], static_cast<uint16_t>(sections.size()));
+    putLe16(&file[nt + 20], 224);    // SizeOfOptionalHeader
+    putLe16(&file[nt + 22], 0x0103); // relocs stripped, executable, 32-bit
+    putLe16(&file[nt + 24], optionalMagic);
+    putLe32(&file[nt + 40], entryPoint);
+    putLe32(&file[nt + 44], baseOfCode);
+    putLe32(&file[nt + 48], baseOfData);
+    putLe32(&file[nt + 52], imageBase);
+    putLe32(&file[nt + 56], 0x1000); // SectionAlignment
+    putLe32(&file[nt + 60], fileAlignment);
+    putLe32(&file[nt + 84], sections.empty() ? alignUp(end) : dataAt[0]); // SizeOfHeaders
+    putLe32(&file[nt + 116], 16);                                         // NumberOfRvaAndSizes
     for (size_t i = 0; i < 16; ++i) {
-        put32(file, nt + 120 + 8 * i, dataDirectoryAddress[i]);
-        put32(file, nt + 124 + 8 * i, dataDirectorySize[i]);
+        putLe32(&file[nt + 120 + 8 * i], dataDirectoryAddress[i]);
+        putLe32(&file[nt + 124 + 8 * i], dataDirectorySize[i]);
     }
-
     for (size_t i = 0; i < sections.size(); ++i) {
         const PeSection& s = sections[i];
-        const size_t h = nt + kNtHeadersSize + kSectionHeaderSize * i;
-        std::memcpy(file.data() + h, s.name.data(), 8);
-        put32(file, h + 8, s.virtualSize);
-        put32(file, h + 12, s.virtualAddress);
-        put32(file, h + 16, s.sizeOfRawData.value_or(static_cast<uint32_t>(s.data.size())));
-        put32(file, h + 20, s.pointerToRawData.value_or(s.data.empty() ? 0 : rawDataOffset(i)));
-        put32(file, h + 36, s.characteristics);
-        if (!s.data.empty()) {
-            std::memcpy(file.data() + rawDataOffset(i), s.data.data(), s.data.size());
-        }
+        uint8_t* h = &file[nt + 248 + 40 * i];
+        std::memcpy(h, s.name.data(), 8);
+        putLe32(h + 8, s.virtualSize);
+        putLe32(h + 12, s.virtualAddress);
+        putLe32(h + 16, s.sizeOfRawData.value_or(static_cast<uint32_t>(s.data.size())));
+        putLe32(h + 20, s.pointerToRawData.value_or(s.data.empty() ? 0 : dataAt[i]));
+        putLe32(h + 36, s.characteristics);
+        std::copy(s.data.begin(), s.data.end(), file.begin() + dataAt[i]);
     }
     return file;
 }
@@ -153,6 +106,17 @@ PeImage referenceImage() {
                      0x8000);
     image.addSection(".debug", 0x20000, patternBytes(16, 4), kSectionInitialized | kSectionRead);
     return image;
+}
+
+PeImage linkedProgram() {
+    PeImage p;
+    p.eLfanew = 0x78;
+    p.imageBase = 0x100000;
+    p.addSection(".text", 0x1000, patternBytes(0x345, 1),
+                 kSectionCode | kSectionExecute | kSectionRead | kSectionWrite);
+    p.addSection(".stack", 0x2000, {}, kSectionUninitialized | kSectionRead | kSectionWrite,
+                 0x4000);
+    return p;
 }
 
 } // namespace hb::test

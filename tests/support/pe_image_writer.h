@@ -1,7 +1,6 @@
 // Builds PE32 executable images for tests, the loader fuzzer and the
 // benchmark: chosen sections (name, flags, sizes, raw data), e_lfanew, data
-// directories and entry point. Every field the VP loader reads can be set,
-// including values a well-formed image would never have.
+// directories and entry point, including values a well-formed image never has.
 #pragma once
 
 #include <array>
@@ -27,9 +26,6 @@ struct PeSection {
     std::optional<uint32_t> sizeOfRawData;    // default: data.size()
     std::optional<uint32_t> pointerToRawData; // default: where the writer puts data
     uint32_t characteristics = kSectionInitialized | kSectionRead;
-
-    // Name from a string of at most 8 characters, zero-padded.
-    static std::array<char, 8> makeName(const std::string& text);
 };
 
 struct PeImage {
@@ -44,22 +40,18 @@ struct PeImage {
     uint32_t baseOfData = 0x2000;
     std::array<uint32_t, 16> dataDirectoryAddress{};
     std::array<uint32_t, 16> dataDirectorySize{};
-    std::optional<uint16_t> numberOfSections; // default: sections.size()
     std::vector<PeSection> sections;
-    // Bytes of the stretch between the MS-DOS header and e_lfanew; default a
-    // recognisable pattern (file offset & 0xFF) so tests can tell it apart.
-    std::optional<std::vector<uint8_t>> dosStub;
     uint32_t fileAlignment = 0x200;
 
+    // `name` of at most 8 characters; virtualSize 0: the data's size.
     PeSection& addSection(const std::string& name, uint32_t virtualAddress,
                           std::vector<uint8_t> data, uint32_t characteristics,
                           uint32_t virtualSize = 0);
 
-    // The image file's bytes. Section data follows the headers, each block
-    // at a multiple of fileAlignment, in section order.
+    // The image file's bytes: MS-DOS header, the stretch up to e_lfanew with
+    // the pattern (offset & 0xFF), NT headers, section table, then each
+    // section's data at a multiple of fileAlignment, in section order.
     std::vector<uint8_t> build() const;
-    // File offset where build() placed section i's data.
-    uint32_t rawDataOffset(size_t index) const;
 };
 
 // Writes bytes to a file; false on failure.
@@ -67,6 +59,10 @@ bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // A usable image: code section, .idata, .data (not loaded), .stack, .debug.
 PeImage referenceImage();
+
+// A program as the VP toolchain links it: .text (0x345 bytes), then .stack,
+// with the headers where the linker puts them (e_lfanew 120, short of 864).
+PeImage linkedProgram();
 
 // Bytes with a pattern that differs per position and seed.
 std::vector<uint8_t> patternBytes(size_t count, uint8_t seed);

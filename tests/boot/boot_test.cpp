@@ -1,0 +1,595 @@
+// Booting through the library against the virtual board's monitor: hbBootVp's
+// driver requests, the loader's commands, VP memory and context afterwards and
+// every refused image; hb_SendRawData's waits, time-outs and limits; the
+// monitor's refusals.
+#include "monitor_board_fixture.h"
+#include "pe_image.h"
+#include "vboard/faults.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <thread>
+
+namespace {
+
+using namespace hb::test;
+namespace vboard = hb::vboard;
+namespace descriptors = hb::vboard::descriptors;
+using Error = hb::vboard::MonitorError;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kBase = 0x00400000;
+
+// One monitor command, readable: "W 00401000 18 400" is a memory write.
+std::string describe(const vboard::MonitorCommand& c) {
+    static const std::map<uint16_t, std::string> names = {{MON_PREPARE, "PREPARE"},
+                                                          {MON_GET_CONTEXT, "GET_CONTEXT"},
+                                                          {MON_SET_CONTEXT, "SET_CONTEXT"},
+                                                          {MON_START, "START"}};
+    const auto& b = c.body;
+    char text[64];
+    if (c.opcode == MON_SET_VARIABLE) {
+        std::snprintf(text, sizeof text, "V %u=%u", word(b, 4), word(b, 12));
+    } else if (c.opcode == MON_WRITE_MEMORY) {
+        std::snprintf(text, sizeof text, "W %08X %02X %u", word(b, 4), half(b, 8), word(b, 10));
+    } else if (c.opcode == MON_GET_DESCRIPTOR) {
+        std::snprintf(text, sizeof text, "DESC %02X %u", half(b, 4), word(b, 6));
+    } else {
+        return names.contains(c.opcode) ? names.at(c.opcode) : "op " + std::to_string(c.opcode);
+    }
+    return text;
+}
+
+class BootTest : public MonitorBoardTest {
+  protected:
+    std::vector<std::string> commandList() const {
+        std::vector<std::string> out;
+        for (auto& c : monitor->commands())
+            out.push_back(describe(c));
+        return out;
+    }
+    bool sent(const std::string& command) const {
+        const auto list = commandList();
+        return std::find(list.begin(), list.end(), command) != list.end();
+    }
+    std::vector<uint8_t> vp(uint32_t address, uint32_t length) const {
+        return monitor->readMemory(address, length);
+    }
+    int32_t boot(double timeout = HB_INFINITE_TIMEOUT) {
+        hbSetLastError(0);
+        return hbBootVp(board, imagePath.c_str(), timeout);
+    }
+    void expectRefused(uint32_t code) {
+        EXPECT_EQ(boot(), 0);
+        EXPECT_EQ(hbGetLastError(), code);
+        EXPECT_FALSE(monitor->startedImage());
+    }
+};
+
+TEST_F(BootTest, BadArgumentsSendNothingABootAnnouncesResetsSetsTheBridgeThenLoads) {
+    const struct {
+        const AcceleratorBoard* board;
+        const char* path;
+        double timeout;
+    } bad[] = {{nullptr, imagePath.c_str(), 1.0},
+               {board, nullptr, 1.0},
+               {board, imagePath.c_str(), -0.5},
+               {board, imagePath.c_str(), std::nan("")},
+               {board, imagePath.c_str(), -HB_INFINITE_TIMEOUT}};
+    for (const auto& c : bad) {
+        hbSetLastError(0);
+        EXPECT_EQ(hbBootVp(c.board, c.path, c.timeout), 0);
+        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    }
+    hbPreInit(nullptr);
+    EXPECT_TRUE(requests().empty());
+
+    writeImage(referenceImage());
+    ASSERT_EQ(boot(), 1);
+    const auto t = requests();
+    constexpr uint32_t kAny = ~0u;
+    const struct {
+        uint32_t code, offset, value;
+    } expected[] = {
+        {HB_IOCTL_PLX_REGISTER_WRITE, 0x44, 0},
+        {HB_IOCTL_SHARED_MEMORY_WRITE, HB_MONITOR_MESSAGE_STATE, MSG_PREINIT},
+        {HB_IOCTL_PLX_REGISTER_WRITE, 0x44, 5},
+        {HB_IOCTL_RESET_VP, 0, 0},
+        {HB_IOCTL_PLX_REGISTER_WRITE, 0x40, 0},
+        {HB_IOCTL_PLX_REGISTER_WRITE, 0x44, 6},
+        // The loader's first command: registration for the reply, then the message.
+        {HB_IOCTL_ASYNC_EVENT_REGISTER, HB_EVENT_MONITOR_REPLY, kAny},
+        {HB_IOCTL_SHARED_MEMORY_WRITE, HB_MONITOR_MESSAGE_BODY, kAny},
+        {HB_IOCTL_SHARED_MEMORY_WRITE, HB_MONITOR_MESSAGE_LENGTH, 16},
+        {HB_IOCTL_SHARED_MEMORY_WRITE, HB_MONITOR_MESSAGE_STATE, MSG_REQUEST_POSTED},
+    };
+    ASSERT_GE(t.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(t[i].controlCode, expected[i].code) << i;
+        EXPECT_EQ(t[i].offset, expected[i].offset) << i;
+        EXPECT_TRUE(expected[i].value == kAny || t[i].value == expected[i].value) << i;
+    }
+    EXPECT_EQ(t[7].data, monitorMessage(MON_SET_VARIABLE, {0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(vb->isEventRegistered(HB_EVENT_MONITOR_REPLY)) << "each transfer withdraws it";
+    EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_EVENT);
+}
+
+TEST_F(BootTest, EveryBootResetsAndLoadsAgainInEitherWaitModeUnlessTheBoardIsBusy) {
+    writeImage(referenceImage());
+    vb->setFaultPlan(vboard::parseFaultPlan("fail:ResetVp=1117"));
+    EXPECT_EQ(boot(), 1) << "the reset's result is not examined";
+    vb->setFaultPlan(vboard::parseFaultPlan("fail:ResetVp=170"));
+    monitor->clearCommands();
+    EXPECT_EQ(boot(), 0);
+    EXPECT_EQ(hbGetLastError(), 170u);
+    EXPECT_TRUE(monitor->commands().empty()) << "no image over another host's program";
+
+    vb->setFaultPlan({});
+    ASSERT_EQ(boot(0.0), 1) << "event mode, a monitor that answers at once";
+    const size_t first = monitor->commands().size();
+    hb::setTransferWaitStateForTest(hb::WAIT_POLL, 1);
+    ASSERT_EQ(boot(0.0), 1) << "polling mode";
+    EXPECT_EQ(vb->resetCount(), 2u);
+    EXPECT_EQ(monitor->commands().size(), 2 * first);
+    EXPECT_EQ(monitor->startedImage().value().entryAddress, kBase + 0x1010);
+}
+
+TEST_F(BootTest, ReferenceImageGoesAsTheExactCommandsAndLandsRebased) {
+    const PeImage image = referenceImage();
+    const auto file = image.build();
+    writeImage(image);
+    ASSERT_EQ(boot(), 1);
+    EXPECT_TRUE(hb::pe::loaderRefusals(file).empty());
+    const std::vector<std::string> expected = {
+        "V 0=0", "V 6=1", "PREPARE", "GET_CONTEXT", "SET_CONTEXT",
+        // .text: 1000 bytes of code as three writes; .idata as data
+        "W 00401000 18 400", "W 00401190 18 400", "W 00401320 18 200", "W 00403000 20 64",
+        // MS-DOS header, the stretch 864 .. e_lfanew, NT headers, section table
+        "W 00400000 20 64", "W 00400360 20 32", "W 00400380 20 248", "W 00400478 20 200",
+        "SET_CONTEXT", "DESC 28 1",
+        // VpStartupBlock at the base of the start-up segment
+        "W 00001000 20 12", "V 7=0", "V 2=0", "V 3=0", "V 5=4096", "V 6=0", "START"};
+    EXPECT_EQ(commandList(), expected);
+    for (auto& c : monitor->commands())
+        EXPECT_EQ(c.error, Error::None) << describe(c);
+    EXPECT_EQ(vp(0x401000, 1000), image.sections[0].data);
+    EXPECT_EQ(vp(0x403000, 64), image.sections[1].data);
+    EXPECT_EQ(vp(kBase, 64), std::vector<uint8_t>(file.begin(), file.begin() + 64));
+    // Header words in VP memory: entry, BaseOfCode, BaseOfData and nonzero
+    // directories made absolute; ImageBase, sizes, a zero directory as they were;
+    // the section table's VirtualAddress made absolute, VirtualSize as it was.
+    const auto headers = vp(kBase + 0x380, 248 + 200);
+    const uint32_t words[] = {0,   0x4550,         40,  kBase + 0x1010, 44,  kBase + 0x1000,
+                              48,  kBase + 0x2000, 52,  kBase,          120, 0,
+                              128, kBase + 0x3000, 132, 0x28,           260, kBase + 0x1000,
+                              376, 0x8000,         380, kBase + 0x10000}; // offset, value
+    for (size_t i = 0; i < std::size(words); i += 2)
+        EXPECT_EQ(word(headers, words[i]), words[i + 1]) << "offset " << words[i];
+    const auto startup = vp(descriptors::kStartupBase, 12);
+    EXPECT_EQ(startup, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x42, 0x00, 0x00,
+                                             0x00, 0x41, 0x00}))
+        << "0xFFFFFFFF, debugAddress, stackAddress";
+
+    // Both context writes: the loader's fields; the rest keeps the monitor's values.
+    std::vector<std::vector<uint8_t>> contexts;
+    for (auto& c : monitor->commands()) {
+        if (c.opcode == MON_SET_CONTEXT)
+            contexts.push_back(c.body);
+    }
+    ASSERT_EQ(contexts.size(), 2u);
+    // Offset, width, first write, final write; 0x37F at 64 is the monitor's, and
+    // the flags are the monitor's 0x246 without 0x7D5, then 0x202.
+    const uint32_t fields[] = {0,  2, 376,   376,
+                               2,  2, 16,    16,
+                               4,  2, 0,     0,
+                               6,  4, 0,     0,
+                               10, 2, 1,     1,
+                               12, 4, 0,     0,
+                               16, 4, 0,     0,
+                               20, 4, 0,     0,
+                               24, 4, 0,     0,
+                               28, 4, 0,     0,
+                               32, 4, 0,     0,
+                               36, 4, 0,     0,
+                               44, 2, 0x18,  0x18,
+                               46, 2, 0x20,  0x20,
+                               48, 2, 0x20,  0x20,
+                               50, 2, 0x20,  0x20,
+                               52, 2, 0x28,  0x28,
+                               54, 2, 0x20,  0x20,
+                               64, 2, 0x37F, 0x37F,
+                               60, 4, 0x002, 0x202,
+                               40, 4, 0,     kBase + 0x18000,
+                               56, 4, 0,     kBase + 0x1010};
+    for (size_t f = 0; f < std::size(fields); f += 4) {
+        for (size_t i = 0; i < 2; ++i) {
+            const auto& m = contexts[i];
+            EXPECT_EQ(fields[f + 1] == 2 ? half(m, fields[f]) : word(m, fields[f]),
+                      fields[f + 2 + i])
+                << "context " << i << ", offset " << fields[f];
+        }
+    }
+    EXPECT_EQ(monitor->startedImage().value().entryAddress, kBase + 0x1010);
+}
+
+// The board's monitor, except that MON_GET_DESCRIPTOR gets `reply`.
+class DescriptorReplyOf : public vboard::VpSide {
+  public:
+    DescriptorReplyOf(std::shared_ptr<vboard::Monitor> monitor, std::vector<uint8_t> reply)
+        : monitor_(std::move(monitor)), reply_(std::move(reply)) {}
+    void onReset(vboard::Board& b) override { monitor_->onReset(b); }
+    void onSharedMemoryWrite(vboard::Board& b, uint32_t offset, uint32_t length) override {
+        uint8_t header[4] = {};
+        b.readShared(HB_MONITOR_MESSAGE_BODY, header, 4);
+        if (b.readSharedWord(HB_MONITOR_MESSAGE_STATE) != MSG_REQUEST_POSTED ||
+            hb::getLe16(header + 2) != MON_GET_DESCRIPTOR) {
+            return monitor_->onSharedMemoryWrite(b, offset, length);
+        }
+        b.writeShared(HB_MONITOR_MESSAGE_BODY, reply_.data(), uint32_t(reply_.size()));
+        b.writeSharedWord(HB_MONITOR_MESSAGE_LENGTH, uint32_t(reply_.size()));
+        b.writeSharedWord(HB_MONITOR_MESSAGE_STATE, MSG_REPLY_READY);
+        b.raiseEvent(HB_EVENT_MONITOR_REPLY);
+    }
+
+  private:
+    std::shared_ptr<vboard::Monitor> monitor_;
+    std::vector<uint8_t> reply_;
+};
+
+// The start-up segment's base comes from reply bytes 6..7 (bits 0..15) and 8
+// (bits 16..23); byte 11 (bits 24..31 of an x86 descriptor) plays no part.
+TEST_F(BootTest, StartupBlockGoesToTheBaseOfDescriptorReplyBytes6To8Only) {
+    // Base 0x9C412000 in the descriptor: the block belongs at 0x412000, right
+    // behind a .text of 68 KiB.
+    vb->setVpSide(std::make_shared<DescriptorReplyOf>(
+        monitor, std::vector<uint8_t>{12, 0, MON_GET_DESCRIPTOR, 0, 0xFF, 0x0F, 0x00, 0x20, 0x41,
+                                      0x92, 0x40, 0x9C}));
+    PeImage image = referenceImage();
+    image.sections[0].data = patternBytes(0x11000, 5);
+    writeImage(image);
+    ASSERT_EQ(boot(), 1);
+    EXPECT_TRUE(sent("W 00412000 20 12"));
+    EXPECT_EQ(word(vp(0x412000, 12), 8), kBase + 0x10000) << "stackAddress in the block";
+    EXPECT_EQ(vp(0x411000, 0x1000), std::vector<uint8_t>(image.sections[0].data.end() - 0x1000,
+                                                         image.sections[0].data.end()))
+        << "the end of the code stays whole";
+}
+
+TEST_F(BootTest, AShortContextReplyLeavesZerosAndASilentMonitorEndsTheLoadWith1460) {
+    vboard::MonitorOptions options;
+    options.contextReplyLength = 40;
+    open(options);
+    writeImage(referenceImage());
+    ASSERT_EQ(boot(), 1);
+    const auto first = monitor->commands().at(4).body;
+    EXPECT_EQ(std::count(first.begin() + 60, first.end(), 0), int(HB_VPCONTEXT_SIZE) - 60)
+        << "no stale bytes past the reply";
+
+    monitor->setNeverAnswer(true);
+    monitor->clearCommands();
+    EXPECT_EQ(boot(0.6), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_TIMEOUT);
+    EXPECT_EQ(commandList(), std::vector<std::string>{"V 0=0"}) << "the load stops at once";
+}
+
+// Refusals with 3 (no file) or 2 (no usable image), before the image's first
+// byte reaches the VP or, for what shows only later in the file, before START.
+TEST_F(BootTest, ImagesAreRefusedWith2Or3AndNeverStartedButTakenAtTheLimits) {
+    enum { Cut = 0, NoFile = 1, BeforeAnyWrite, BeforeStart }; // kinds; else bytes patched
+    const struct {
+        std::string what;
+        uint32_t at, value, size, outcome;
+    } cases[] = {
+        // Offsets in the reference image: NT headers at 0x380, section table at 0x478.
+        {"no file", 0, 0, NoFile, BeforeAnyWrite},
+        {"empty file", 0, 0, Cut, BeforeAnyWrite},
+        {"short MS-DOS header", 63, 0, Cut, BeforeAnyWrite},
+        {"bad MZ", 0, 0x4D5A, 2, BeforeAnyWrite},
+        {"e_lfanew below 864", 60, 863, 4, BeforeAnyWrite},
+        {"e_lfanew above 864 + 400", 60, 1265, 4, BeforeAnyWrite},
+        {"e_lfanew far outside", 60, 0x7FFFFFF0, 4, BeforeAnyWrite},
+        {"bad PE signature", 0x380, 0x4551, 4, BeforeAnyWrite},
+        {"short NT headers", 0x380 + 247, 0, Cut, BeforeAnyWrite},
+        {"PE32+ image", 0x380 + 24, 0x20B, 2, BeforeAnyWrite},
+        {"another machine", 0x380 + 4, 0x8664, 2, BeforeAnyWrite},
+        {".idata past 4 GiB", 0x478 + 40 + 12, 0xFFBFFFF0, 4, BeforeAnyWrite},
+        {"code claiming more than the file", 0x478 + 16, 64u << 20, 4, BeforeAnyWrite},
+        {"code past the end", 0x478 + 16, 5000, 4, BeforeStart},
+        {"code far beyond the file", 0x478 + 20, 0xFFFFFFF0, 4, BeforeStart},
+        {".idata beyond what a seek takes", 0x478 + 40 + 20, 0x80000000, 4, BeforeStart},
+        {"section table cut short", 0x478 + 40 * 2 + 10, 0, Cut, BeforeStart},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        open(vboard::MonitorOptions{});
+        auto bytes = referenceImage().build();
+        if (c.size == Cut) {
+            bytes.resize(c.at);
+        } else if (c.size == 2) {
+            hb::putLe16(&bytes[c.at], uint16_t(c.value));
+        } else if (c.size == 4) {
+            hb::putLe32(&bytes[c.at], c.value);
+        }
+        if (c.size != NoFile) {
+            writeBytes(bytes);
+            EXPECT_FALSE(hb::pe::loaderRefusals(bytes).empty())
+                << "hbpe takes what the loader refuses";
+        }
+        expectRefused(c.size == NoFile ? HB_ERROR_PATH_NOT_FOUND : HB_ERROR_FILE_NOT_FOUND);
+        EXPECT_FALSE(sent("START"));
+        if (c.outcome == BeforeAnyWrite) {
+            EXPECT_EQ(commandList(), (std::vector<std::string>{"V 0=0", "V 6=1", "PREPARE",
+                                                               "GET_CONTEXT", "SET_CONTEXT"}));
+        }
+    }
+    for (uint32_t lfanew : {864u, 1264u}) { // the stretch from 864 to e_lfanew goes as it is
+        open(vboard::MonitorOptions{});
+        PeImage image = referenceImage();
+        image.eLfanew = lfanew;
+        const auto file = image.build();
+        writeImage(image);
+        ASSERT_EQ(boot(), 1) << lfanew;
+        EXPECT_EQ(vp(kBase + 864, lfanew - 864),
+                  std::vector<uint8_t>(file.begin() + 864, file.begin() + lfanew));
+        EXPECT_EQ(word(vp(kBase + lfanew, 4), 0), 0x4550u);
+    }
+}
+
+TEST_F(BootTest, SectionsGoByCodeBitAndExactNameAndNoStackFailsOnlyAfterTheHeaders) {
+    PeImage image = referenceImage();
+    image.sections[3].characteristics |= kSectionCode; // code now, not the stack
+    image.sections[3].data = patternBytes(8, 9);
+    image.addSection(".idataXY", 0x5000, patternBytes(8, 5), kSectionInitialized);
+    image.addSection(".bss", 0x6000, patternBytes(8, 6), kSectionUninitialized);
+    image.addSection(".edata", 0x7000, patternBytes(8, 7), kSectionInitialized);
+    image.addSection(".IDATA", 0x8000, patternBytes(8, 8), kSectionInitialized);
+    for (int i = 0; i < 5; ++i) { // debugging information under long names: 14 sections
+        image.addSection("/" + std::to_string(4 + 14 * i), 0x30000 + 0x1000 * i,
+                         patternBytes(16, uint8_t(i)), kSectionInitialized);
+    }
+    writeImage(image);
+    expectRefused(HB_ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(hb::pe::loaderRefusals(image.build()).empty());
+    EXPECT_TRUE(sent("W 00410000 18 8")) << ".stack with the code bit goes as code";
+    EXPECT_TRUE(sent("W 00407000 20 8")) << ".edata";
+    EXPECT_FALSE(sent("W 00405000 20 8")) << ".idataXY is not .idata";
+    EXPECT_FALSE(sent("W 00406000 20 8")) << "uninitialised data is not written";
+    EXPECT_FALSE(sent("W 00408000 20 8")) << "names are case-sensitive";
+    EXPECT_FALSE(sent("W 00430000 20 16")) << "debugging information stays out";
+    const auto list = commandList();
+    EXPECT_EQ(std::vector<std::string>(list.end() - 4, list.end()),
+              (std::vector<std::string>{"W 00400478 20 400", "W 00400608 20 160", "SET_CONTEXT",
+                                        "DESC 28 1"}));
+    const auto table = vp(kBase + 0x478, 14 * 40);
+    for (uint32_t i = 0; i < 14; ++i)
+        EXPECT_EQ(word(table, 40 * i + 12), kBase + image.sections[i].virtualAddress) << i;
+    EXPECT_EQ(vp(descriptors::kStartupBase, 12), std::vector<uint8_t>(12, 0));
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class MonitorTransferTest : public MonitorBoardTest {
+  protected:
+    int32_t send(const std::vector<uint8_t>& request, void* reply, uint32_t capacity,
+                 double timeout = HB_INFINITE_TIMEOUT, volatile int32_t* breakRequest = nullptr) {
+        return hb_SendRawData(board, request.data(), static_cast<uint32_t>(request.size()), reply,
+                              capacity, breakRequest, timeout);
+    }
+    int32_t sendPrepare(double timeout, volatile int32_t* breakRequest = nullptr) {
+        return send(monitorMessage(MON_PREPARE), scratch, sizeof scratch, timeout, breakRequest);
+    }
+    void failsWith(uint32_t error, double timeout, volatile int32_t* breakRequest = nullptr) {
+        hbSetLastError(0);
+        EXPECT_EQ(sendPrepare(timeout, breakRequest), 0);
+        EXPECT_EQ(hbGetLastError(), error);
+    }
+    // As the host posts: body, MessageLength, then MessageState 2; the monitor is told.
+    void post(const std::vector<uint8_t>& request, uint32_t messageLength) {
+        vb->writeShared(HB_MONITOR_MESSAGE_BODY, request.data(), uint32_t(request.size()));
+        vb->writeSharedWord(HB_MONITOR_MESSAGE_LENGTH, messageLength);
+        vb->writeSharedWord(HB_MONITOR_MESSAGE_STATE, MSG_REQUEST_POSTED);
+        monitor->onSharedMemoryWrite(*vb, HB_MONITOR_MESSAGE_STATE, 4);
+    }
+    uint8_t scratch[4] = {};
+};
+
+TEST_F(MonitorTransferTest, EventModeRegistersBeforePostingAndCopiesNoMoreThanTheCapacity) {
+    std::vector<uint8_t> reply(HB_VPCONTEXT_SIZE, 0xAA);
+    ASSERT_EQ(send(monitorMessage(MON_GET_CONTEXT), reply.data(), 100), 1);
+    EXPECT_EQ(half(reply, 0), HB_VPCONTEXT_SIZE);
+    EXPECT_EQ(half(reply, HB_VPCONTEXT_CODE_SELECTOR), HB_SELECTOR_CODE) << "after a reset";
+    EXPECT_EQ(half(reply, 46), HB_SELECTOR_DATA);
+    EXPECT_EQ(half(reply, 52), 0x28);
+    EXPECT_EQ(half(reply, 60) & 0x2, 0x2) << "the reserved flag bit";
+    EXPECT_EQ(std::count(reply.begin() + 100, reply.end(), 0xAA), int(HB_VPCONTEXT_SIZE) - 100)
+        << "bytes beyond the capacity stay";
+    const auto trace = requests();
+    EXPECT_EQ(trace.front().controlCode, HB_IOCTL_ASYNC_EVENT_REGISTER);
+    EXPECT_EQ(trace.back().controlCode, HB_IOCTL_ASYNC_EVENT_DEREGISTER);
+    EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_EVENT);
+    EXPECT_EQ(hb::noEventYetForTest(), 0u);
+}
+
+TEST_F(MonitorTransferTest, RequestsTheAreaCannotHoldAndNullArgumentsAreRefusedUnsent) {
+    std::vector<uint8_t> big(0x400 - 8 + 1, 0);
+    hbSetLastError(0);
+    EXPECT_EQ(send(big, scratch, sizeof scratch), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    const auto prepare = monitorMessage(MON_PREPARE);
+    EXPECT_EQ(hb_SendRawData(nullptr, prepare.data(), 4, scratch, 4, nullptr, 1.0), 0);
+    EXPECT_EQ(hb_SendRawData(board, nullptr, 4, scratch, 4, nullptr, 1.0), 0);
+    EXPECT_EQ(hb_SendRawData(board, prepare.data(), 4, nullptr, 4, nullptr, 1.0), 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    failsWith(HB_ERROR_INVALID_PARAMETER, std::nan(""));
+    EXPECT_TRUE(requests().empty());
+
+    big.pop_back(); // exactly the room: sent (the monitor refuses it in its reply)
+    EXPECT_EQ(send(big, scratch, sizeof scratch), 1);
+}
+
+TEST_F(MonitorTransferTest, BoardOfTheLargerLayoutTakesLargerRequests) {
+    // An index of its own: the bus caches are per index and per process.
+    open(vboard::MonitorOptions{}, vboard::BoardConfig{.boardType = 27, .busWidth = 2}, 5);
+    const uint32_t count = 0x800 - 14; // VP address 0, selector 0x20
+    std::vector<uint8_t> request = monitorMessage(
+        MON_WRITE_MEMORY, {0, 0, 0, 0, 0x20, 0, uint8_t(count), uint8_t(count >> 8), 0, 0, 0x5A});
+    request.resize(0x800);
+    hb::putLe16(request.data(), 0x800);
+    ASSERT_EQ(send(request, scratch, sizeof scratch), 1);
+    EXPECT_EQ(hb::getLe16(scratch + 2), MON_WRITE_MEMORY);
+    EXPECT_EQ(monitor->readMemory(0, 1), std::vector<uint8_t>{0x5A});
+}
+
+TEST_F(MonitorTransferTest, WithoutEventsTheFirstTransferFallsBackAndLaterOnesPoll) {
+    monitor->setRaiseEvent3(false);
+    const auto start = Clock::now();
+    ASSERT_EQ(sendPrepare(HB_INFINITE_TIMEOUT), 1);
+    EXPECT_GE(secondsSince(start), 0.5) << "the event is given its half second";
+    EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_POLL);
+    EXPECT_EQ(hb::noEventYetForTest(), 1u);
+    EXPECT_FALSE(vb->isEventRegistered(HB_EVENT_MONITOR_REPLY));
+    vb->clearTrace();
+    ASSERT_EQ(sendPrepare(HB_INFINITE_TIMEOUT), 1);
+    EXPECT_EQ(countRequests(HB_IOCTL_ASYNC_EVENT_REGISTER), 0u);
+    EXPECT_EQ(hb::getLe16(scratch + 2), MON_PREPARE);
+}
+
+TEST_F(MonitorTransferTest, ZeroOrNegativeTimeoutsWhilePollingReadTheStateOnce) {
+    hb::setTransferWaitStateForTest(hb::WAIT_POLL, 1);
+    ASSERT_EQ(sendPrepare(0.0), 1) << "a reply ready at once";
+    monitor->setReplyDelay(300ms);
+    for (double timeout : {0.0, -0.5}) {
+        hb::setTransferWaitStateForTest(hb::WAIT_POLL, 1);
+        vb->clearTrace();
+        failsWith(HB_ERROR_TIMEOUT, timeout);
+        EXPECT_EQ(countRequests(HB_IOCTL_SHARED_MEMORY_WRITE), 3u);
+        EXPECT_EQ(countRequests(HB_IOCTL_SHARED_MEMORY_READ), 1u);
+        EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_EVENT)
+            << "a timed-out poll hands the next transfer to the event strategy";
+    }
+    // Event mode goes on to the monitor's reply, past a first 0.5 s pass.
+    hb::setTransferWaitStateForTest(hb::WAIT_EVENT, 0);
+    monitor->setReplyDelay(700ms);
+    EXPECT_EQ(sendPrepare(-1.0), 1);
+}
+
+TEST_F(MonitorTransferTest, BreakRequestsBreakTheVpAndEndOnlyAPollingWait) {
+    hb::setTransferWaitStateForTest(hb::WAIT_POLL, 1);
+    monitor->setNeverAnswer(true);
+    volatile int32_t breakRequest = 1;
+    failsWith(HB_ERROR_TIMEOUT, HB_INFINITE_TIMEOUT, &breakRequest);
+    EXPECT_EQ(breakRequest, 0);
+    EXPECT_EQ(vb->signalsReceived(), std::vector<uint32_t>{HB_SIGNAL_DEBUGGER_BREAK});
+
+    hb::setTransferWaitStateForTest(hb::WAIT_EVENT, 0);
+    breakRequest = 0;
+    std::thread breaker([&] {
+        std::this_thread::sleep_for(100ms);
+        std::atomic_ref<int32_t>(const_cast<int32_t&>(breakRequest)).store(1);
+    });
+    const auto start = Clock::now();
+    failsWith(HB_ERROR_TIMEOUT, 1.2, &breakRequest);
+    breaker.join();
+    EXPECT_GE(secondsSince(start), 1.2) << "a break does not end an event-mode wait";
+    EXPECT_EQ(vb->signalsReceived(), std::vector<uint32_t>(2, HB_SIGNAL_DEBUGGER_BREAK));
+}
+
+TEST_F(MonitorTransferTest, EventAndFallbackWaitsEndAtAFiniteTimeoutWithTheEventWithdrawn) {
+    monitor->setNeverAnswer(true);
+    hb::setTransferWaitStateForTest(hb::WAIT_EVENT, 0); // an event came before
+    failsWith(HB_ERROR_TIMEOUT, 0.7);
+    EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_EVENT);
+    EXPECT_FALSE(vb->isEventRegistered(HB_EVENT_MONITOR_REPLY));
+
+    hb::setTransferWaitStateForTest(hb::WAIT_EVENT, 1);
+    monitor->setRaiseEvent3(false);
+    const auto start = Clock::now();
+    failsWith(HB_ERROR_TIMEOUT, 1.0);
+    EXPECT_GE(secondsSince(start), 1.0);
+    EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_POLL);
+
+    // Another transfer's polling time-out changes the shared mode while this
+    // event-mode transfer waits; this one must still withdraw its event.
+    hb::setTransferWaitStateForTest(hb::WAIT_EVENT, 0);
+    vb->clearTrace();
+    std::thread other([] {
+        std::this_thread::sleep_for(200ms);
+        hb::setTransferWaitStateForTest(hb::WAIT_POLL_TIMED_OUT, 0);
+    });
+    failsWith(HB_ERROR_TIMEOUT, 0.8);
+    other.join();
+    EXPECT_EQ(countRequests(HB_IOCTL_ASYNC_EVENT_DEREGISTER), 1u);
+    EXPECT_FALSE(vb->isEventRegistered(HB_EVENT_MONITOR_REPLY));
+
+    device->stop(); // a device that is gone
+    failsWith(HB_ERROR_TIMEOUT, 1.0);
+}
+
+// A request with the header length given, so that it may disagree.
+std::vector<uint8_t> message(uint16_t opcode, uint16_t length, std::vector<uint32_t> words = {},
+                             size_t bytes = 0) {
+    std::vector<uint8_t> m(4 + 4 * words.size() + bytes, 0);
+    hb::putLe16(&m[0], length);
+    hb::putLe16(&m[2], opcode);
+    for (size_t i = 0; i < words.size(); ++i)
+        hb::putLe32(&m[4 + 4 * i], words[i]);
+    return m;
+}
+
+TEST_F(MonitorTransferTest, MonitorRefusesMalformedCommandsWithTheirReasonAndChangesNothing) {
+    open(vboard::MonitorOptions{.memorySize = 0x100000});
+    // VP address, u16 selector, count, then five bytes.
+    const auto write = [](uint32_t address, uint16_t selector, uint32_t count) {
+        auto m = message(MON_WRITE_MEMORY, 19, {address, selector, 0}, 3);
+        hb::putLe32(&m[10], count);
+        std::fill(m.begin() + 14, m.end(), 0xEE);
+        return m;
+    };
+    const struct {
+        std::vector<uint8_t> request;
+        Error error;
+    } cases[] = {
+        {write(0x100000 - 4, 0x20, 5), Error::OutsideMemory},
+        {write(0xFFFFFFFE, 0x18, 5), Error::OutsideMemory}, // the address wraps
+        {write(descriptors::kStartupLimit - 1, 0x28, 5), Error::OutsideMemory},
+        {write(0x2000, 0x30, 5), Error::BadSelector},
+        {write(0x2000, 0x20, 6), Error::BadLength}, // the count disagrees
+        {message(MON_GET_DESCRIPTOR, 10, {0x00020028}, 2), Error::BadSelector}, // count 2
+        {message(MON_GET_DESCRIPTOR, 10, {0x00010029}, 2), Error::BadSelector},
+        {message(MON_SET_VARIABLE, 16, {16, 4, 1}), Error::BadVariable},
+        {message(MON_SET_VARIABLE, 16, {1, 8, 1}), Error::BadVariable},
+        {message(99, 4), Error::UnknownOpcode},
+        {message(MON_GET_CONTEXT, 6, {}, 2), Error::BadLength},
+        {message(MON_PREPARE, 8), Error::BadLength}, // MessageLength is 4
+        {{1, 0}, Error::BadLength},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.request));
+        post(c.request, uint32_t(c.request.size()));
+        std::vector<uint8_t> reply(8);
+        vb->readShared(HB_MONITOR_MESSAGE_BODY, reply.data(), 8);
+        EXPECT_EQ(vb->readSharedWord(HB_MONITOR_MESSAGE_LENGTH), 8u);
+        EXPECT_EQ(half(reply, 2), vboard::kMonitorErrorOpcode);
+        EXPECT_EQ(half(reply, 6), uint16_t(c.error));
+    }
+    EXPECT_EQ(monitor->readMemory(0x100000 - 4, 4), std::vector<uint8_t>(4, 0));
+    EXPECT_EQ(monitor->readMemory(descriptors::kStartupBase + descriptors::kStartupLimit - 1, 1),
+              std::vector<uint8_t>{0});
+    // MessageLength larger than the area: only the area is read.
+    post(message(MON_PREPARE, 4), 0xFFFFFFF0);
+    EXPECT_EQ(monitor->commands().back().error, Error::BadLength);
+    EXPECT_EQ(monitor->commands().back().body.size(), 0x400u - 8);
+    // What a CPU loads: the descriptor table in VP memory; a one-byte variable.
+    const auto gdt = monitor->readMemory(descriptors::kGdtAddress + 0x28, 8);
+    EXPECT_EQ(word(gdt, 0) | uint64_t{word(gdt, 4)} << 32, monitor->descriptor(0x28));
+    post(message(MON_SET_VARIABLE, 16, {6, 1, 0x1FF}), 16);
+    EXPECT_EQ(monitor->variable(6), 0xFFu);
+}
+
+} // namespace
