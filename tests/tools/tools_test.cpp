@@ -461,6 +461,39 @@ TEST_F(Tools, GdbKillsTheProgramThatHbrunHoldsForIt) {
         << killed.err;
 }
 
+// A source-level session of Debian's gdb with the program hbrun --gdb holds:
+// a breakpoint, memory and a register read and written, then the run to the
+// end with what gdb wrote seen by the program.
+TEST_F(Tools, GdbBreaksReadsAndWritesTheVpAndTheProgramRunsOnWithTheChanges) {
+    if (kGdb.empty())
+        GTEST_SKIP() << "no gdb (scripts/setup.sh installs it)";
+    const std::string hello = kVp + "/hello.exe";
+    Process run({kHbrun, "--timeout", "60", "--gdb", "0", hello, "one"}, work_.path());
+    ASSERT_TRUE(run.waitForError("hbrun: waiting for gdb on 127.0.0.1:")) << run.err();
+    std::vector<std::string> argv = {kGdb,
+                                     "-nx",
+                                     "-batch",
+                                     "-ex",
+                                     "set confirm off",
+                                     "-ex",
+                                     "target remote 127.0.0.1:" + portIn(run.err())};
+    for (const char* command :
+         {"break main", "continue", "print argv[1]", "set var argv[1][0] = 'J'",
+          "set var $eax = 0x1234abcd", "print/x $eax", "continue"}) {
+        argv.insert(argv.end(), {"-ex", command});
+    }
+    argv.push_back(hello);
+    const Finished session = runTool(argv, work_.path(), 60s);
+    EXPECT_TRUE(std::regex_search(session.out, std::regex("Breakpoint 1, main \\(argc=2")))
+        << session.out << session.err;
+    EXPECT_NE(session.out.find("\"one\""), std::string::npos) << session.out;
+    EXPECT_NE(session.out.find("= 0x1234abcd"), std::string::npos) << session.out;
+    EXPECT_NE(session.out.find("exited normally"), std::string::npos) << session.out;
+    const Finished ended = run.finish(30s);
+    EXPECT_EQ(ended.status, 0) << ended.err;
+    EXPECT_NE(ended.out.find("argv[1] = Jne\n"), std::string::npos) << ended.out;
+}
+
 // linkedProgram() with its headers where the loader wants them, changed.
 std::vector<uint8_t> inPlace(const std::function<void(PeImage&)>& change) {
     PeImage image = linkedProgram();
