@@ -21,6 +21,7 @@ SUBSYSTEM_LABELS = [
     ("src/osal/", "osal"),
     ("src/platform/", "osal|board|fileio|sandbox"),
     ("protocol/", "board|boot|fileio|vpcpu|emulation"),
+    ("vboard/src/gdb_", "vpcpu|emulation|tools"),  # the tools tests drive gdb
     ("vboard/", "board|boot|vpcpu|emulation|reliability"),
     ("tools/hbpe/", "hbpe|tools"),
     ("tools/", "tools"),

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <thread>
@@ -300,7 +301,7 @@ TEST(VpDebug, StepsRunOneInstructionAlsoInABlockTranslatedBeforeAndBreakpointsSt
     EXPECT_EQ(d->end->exitValue, 4u) << "the breakpoint it resumed from stopped it again";
 }
 
-TEST(VpDebug, CodeWrittenWhileStoppedRunsAndWhatCannotBeWrittenIsLeftAlone) {
+TEST(VpDebug, CodeAndRegistersWrittenWhileStoppedTakeEffectAndWhatCannotBeWrittenIsLeftAlone) {
     Machine m;
     const auto d =
         debug(m, Code().movEax(42).halt(), // translated before the write, run again after it
@@ -327,6 +328,10 @@ TEST(VpDebug, CodeWrittenWhileStoppedRunsAndWhatCannotBeWrittenIsLeftAlone) {
                    const uint8_t seven[4] = {7, 0, 0, 0}, start[4] = {0x00, 0x00, 0x10, 0x00};
                    EXPECT_TRUE(t.writeMemory(kImage + 1, seven, 4)); // mov eax, 7 now
                    EXPECT_TRUE(t.writeRegister(kVpEip, start));
+                   const uint8_t one[10] = {0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0x3F}; // 1.0
+                   EXPECT_TRUE(t.writeRegister(kVpSt0 + 3, one));
+                   EXPECT_TRUE(t.readRegister(kVpSt0 + 3, bytes));
+                   EXPECT_EQ(std::memcmp(bytes, one, sizeof one), 0) << "an x87 register";
                    return VpResume::Continue;
                }});
     ASSERT_TRUE(d->end);
