@@ -129,6 +129,7 @@ int main(int argc, char** argv) {
     uint32_t startup[3];
     hbvp_startup_block(startup);
     CHECK(startup[0] == 0xFFFFFFFFu);
+    CHECK(memcmp("b", "a", 1) > 0 && memcmp("ab", "ac", 2) < 0 && strcmp("a", "ab") < 0);
     console_and_environment();
     files();
     customer_memory();
