@@ -84,16 +84,17 @@ TEST(DosDateTime, ConvertsUniversalTimeAndClampsToTheFormat) {
         int64_t seconds;
         uint16_t date, time;
     } cases[] = {
-        {1213537530, 0x38CF, 0x6DAF},                                  // 2008-06-15 13:45:30
-        {315532800, 0x0021, 0},                                        // 1980-01-01, the first
+        {1213537530, 0x38CF, 0x6DAF}, // 2008-06-15 13:45:30
+        {315532800, 0x0021, 0},       // 1980-01-01, the first
         {951825599, (20 << 9) | (2 << 5) | 29, (11 << 11) | (59 << 5) | 29}, // 2000-02-29
-        {0, 0x0021, 0},                                                // before: the first
+        {0, 0x0021, 0},                                                      // before: the first
         {-5, 0x0021, 0},
         {int64_t{1} << 40, 0xFF9F, 0xBF7D}, // after 2107: the last
     };
     for (const auto& c : cases) {
         const hb::DosDateTime converted = hb::dosDateTimeFromUnixSeconds(c.seconds);
-        EXPECT_EQ(std::pair(converted.date, converted.time), std::pair(c.date, c.time)) << c.seconds;
+        EXPECT_EQ(std::pair(converted.date, converted.time), std::pair(c.date, c.time))
+            << c.seconds;
     }
 }
 

@@ -76,10 +76,9 @@ TEST_F(FakeBoardService, AFileIsCreatedWrittenSoughtReadAndClosedInOneCopyAndTwo
     ASSERT_GE(opened.value, 0);
     EXPECT_EQ(vp().write(opened.value, std::string(140, 'd')).value, 140);
     EXPECT_EQ(vp().seek(opened.value, 100, 0).value, 100);
-    std::string data;
-    const auto read = vp().read(opened.value, 100, &data);
+    const auto read = vp().read(opened.value, 100);
     EXPECT_EQ(read.value, 40);
-    EXPECT_EQ(data, std::string(40, 'd'));
+    EXPECT_EQ(read.data, Bytes(40, 'd'));
     // One 528-byte copy of the block, the response words, the data, the
     // marker last.
     const uint32_t at = vp().blockOffset();
@@ -149,8 +148,8 @@ TEST_F(FakeBoardService, ABlockThatCannotBeReadIsAnsweredWithTheMarkerAlone) {
 TEST_F(FakeBoardService, ARequestRaisedDuringThePreviousOneIsNeverLost) {
     const struct {
         const char* moment;
-        bool emptyWakeUp;   // else: the previous wake-up carries a request
-        int afterNthCopy;   // 0: as the previous marker lands
+        bool emptyWakeUp; // else: the previous wake-up carries a request
+        int afterNthCopy; // 0: as the previous marker lands
     } moments[] = {{"during an empty wake-up's copy", true, 1},
                    {"during the second look of an empty wake-up", true, 2},
                    {"as the previous completion marker lands", false, 0}};
@@ -162,10 +161,9 @@ TEST_F(FakeBoardService, ARequestRaisedDuringThePreviousOneIsNeverLost) {
         int copies = 0;
         std::promise<size_t> raised;
         fake.afterRequest([&](const FakeRequest& r) {
-            const bool now = m.afterNthCopy == 0
-                                 ? marker(r)
-                                 : r.controlCode == HB_IOCTL_SHARED_MEMORY_READ &&
-                                       ++copies == m.afterNthCopy;
+            const bool now = m.afterNthCopy == 0 ? marker(r)
+                                                 : r.controlCode == HB_IOCTL_SHARED_MEMORY_READ &&
+                                                       ++copies == m.afterNthCopy;
             if (!now)
                 return false;
             uint8_t words[8];

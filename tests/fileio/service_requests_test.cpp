@@ -72,7 +72,11 @@ TEST_F(Requests, ErrorWordsFollowTheWin32Numbering) {
         {"write unknown", [&] { return vp.write(987, "x"); }, {-1, 9}},
         {"seek unknown", [&] { return vp.seek(987, 0, 0); }, {-1, 9}},
         {"seek origin 3", [&] { return vp.seek(fd, 0, 3); }, {-1, 87}},
-        {"close twice", [&] { return Result{vp.close(987), 0}; }, {-1, 0}},
+        {"close twice",
+         [&] {
+             return Result{vp.close(987), 0};
+         },
+         {-1, 0}},
         {"rename onto", [&] { return word(vp.rename(existing, files_ / "other")); }, word(183)},
         {"rename missing", [&] { return word(vp.rename(files_ / "none", files_ / "n")); }, word(2)},
         {"delete missing", [&] { return word(vp.remove(files_ / "missing")); }, word(2)},
@@ -285,13 +289,13 @@ TEST_F(Requests, DefaultWritersStripCarriageReturnsAndInstalledOnesGetTheBytesUn
 // limit. Its exit status: 0, 77 when it could not mount, else the failures.
 int hostErrorsInTheChild(const std::string& scratch) {
     alarm(60); // a hang fails too
-    const bool mounted = unshare(CLONE_NEWNS) == 0 &&
-                         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                         mkdir((scratch + "/full").c_str(), 0777) == 0 &&
-                         mount("hbfull", (scratch + "/full").c_str(), "tmpfs", 0,
-                               "size=64k,nr_inodes=8") == 0 &&
-                         mkdir((scratch + "/ro").c_str(), 0777) == 0 &&
-                         mount("hbro", (scratch + "/ro").c_str(), "tmpfs", MS_RDONLY, "") == 0;
+    const bool mounted =
+        unshare(CLONE_NEWNS) == 0 &&
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mkdir((scratch + "/full").c_str(), 0777) == 0 &&
+        mount("hbfull", (scratch + "/full").c_str(), "tmpfs", 0, "size=64k,nr_inodes=8") == 0 &&
+        mkdir((scratch + "/ro").c_str(), 0777) == 0 &&
+        mount("hbro", (scratch + "/ro").c_str(), "tmpfs", MS_RDONLY, "") == 0;
     hbtest::ScratchDirectory deviceDirectory;
     auto device = hb::vboard::Device::create(deviceDirectory / "hbboard");
     hb::vboard::Board& virtualBoard = device->addBoard(0, {});
@@ -314,8 +318,8 @@ int hostErrorsInTheChild(const std::string& scratch) {
         const int32_t fd = vp.open(full + "file", HB_O_CREAT | HB_O_WRONLY).value;
         // The first file takes every block, the others every inode.
         const std::string buffer(4096, 'f');
-        for (int i = 0, out; (out = ::open((full + std::to_string(i)).c_str(),
-                                           O_CREAT | O_WRONLY, 0644)) >= 0;
+        for (int i = 0, out;
+             (out = ::open((full + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644)) >= 0;
              ++i) {
             while (::write(out, buffer.data(), buffer.size()) > 0) {
             }

@@ -81,8 +81,17 @@ TEST_F(Trace, EachRequestIsReportedDecodedWithItsAnswer) {
         {0, FileIoRequest_Close, {fd, 0, 0}, "", "", "", false, false, 0, 0, 0},
         {0, FileIoRequest_Rename, {0, 0, 0}, path, renamed, "", true, true, 0, 0, 0},
         {0, FileIoRequest_Open, {0, 0, 0}, files_ / "missing", "", "", true, false, -1, 2, 0},
-        {0, FileIoRequest_Attributes, {0, 0, 0}, files_ / "missing", "", "", true, false, invalid,
-         2, 0},
+        {0,
+         FileIoRequest_Attributes,
+         {0, 0, 0},
+         files_ / "missing",
+         "",
+         "",
+         true,
+         false,
+         invalid,
+         2,
+         0},
         {0, FileIoRequest_Exit, {0x107, 0, 0}, "", "", "", false, false, 7, 0, 0},
     };
     const std::vector<Seen> seen = collector_.take();
@@ -94,7 +103,8 @@ TEST_F(Trace, EachRequestIsReportedDecodedWithItsAnswer) {
                   std::tie(e.boardIndex, e.request, e.path, e.secondPath, e.data, e.hasPath,
                            e.hasSecondPath, e.result, e.error))
             << "request " << i;
-        EXPECT_EQ(std::vector(s.arguments, s.arguments + 3), std::vector(e.arguments, e.arguments + 3))
+        EXPECT_EQ(std::vector(s.arguments, s.arguments + 3),
+                  std::vector(e.arguments, e.arguments + 3))
             << "request " << i;
         EXPECT_GE(s.seconds, 0.0);
     }

@@ -59,11 +59,6 @@ class FakeBoard {
     // errors and throw.
     void readShared(uint32_t offset, void* out, uint32_t length) const;
     void writeShared(uint32_t offset, const void* data, uint32_t length);
-    uint32_t sharedWord(uint32_t offset) const {
-        uint8_t bytes[4];
-        readShared(offset, bytes, 4);
-        return hb::getLe32(bytes);
-    }
 
     // Raises a board event: signals the event object registered for it, as
     // the driver does. False when no event is registered for `eventId`.
