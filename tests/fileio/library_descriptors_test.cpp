@@ -72,16 +72,6 @@ TEST_F(LibraryDescriptors, TheProgramCannotReadWriteSeekOrCloseThem) {
     EXPECT_EQ(vp.close(opened.value), 0);
 }
 
-TEST_F(LibraryDescriptors, TheHostApplicationsDescriptorsStayUsable) {
-    const std::string path = files_.write("host", "host data");
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    EXPECT_FALSE(isLibraryDescriptor(fd));
-    const auto read = agent().read(fd, 4);
-    EXPECT_EQ(read.value, 4);
-    EXPECT_EQ(agent().close(fd), 0);
-}
-
 TEST_F(LibraryDescriptors, AClosedBoardsDescriptorsAreNoLongerClaimed) {
     const std::vector<int> before = libraryDescriptors();
     addBoard(1, {});

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <pthread.h>
+#include <sched.h>
 #include <thread>
 
 namespace {
@@ -48,16 +50,22 @@ TEST_F(Lifecycle, RestartKeepsCommandLineWritersAndExitStatus) {
     EXPECT_EQ(hbFileIoWaitForVpExit(board(), 0.0), 3);
 }
 
-TEST_F(Lifecycle, RefusedCallsLeaveTheCallersLastError) {
-    EXPECT_EQ(hbFileIoStartup(nullptr), 87u);
+TEST_F(Lifecycle, RefusedCallsLeaveTheCallersLastErrorAndAFailedStartupTheSlotFree) {
     AcceleratorBoard outside{16, board()->deviceHandle};
-    EXPECT_EQ(hbFileIoStartup(&outside), 87u);
+    AcceleratorBoard noDevice{5, nullptr};
     hbSetLastError(1234);
     EXPECT_EQ(hbFileIoWaitForVpExit(&outside, 0.0), -1);
     EXPECT_EQ(hbFileIoWaitForVpExit(nullptr, 0.0), -1);
     hbFileIoShutdown(&outside);
     hbFileIoShutdown(nullptr);
     EXPECT_EQ(hbGetLastError(), 1234u);
+    for (AcceleratorBoard* refused : {static_cast<AcceleratorBoard*>(nullptr), &outside, &noDevice})
+        EXPECT_EQ(hbFileIoStartup(refused), 87u);
+    hb::FileIoBoardSlot& slot = *hb::fileIoSlot(5);
+    EXPECT_EQ(slot.board.load(), nullptr);
+    EXPECT_EQ(slot.openFiles, nullptr);
+    EXPECT_EQ(slot.exitEvent.load(), hb::kNoEvent);
+    EXPECT_EQ(hbFileIoWaitForVpExit(&noDevice, HB_INFINITE_TIMEOUT), 0) << "nothing to wait for";
 }
 
 TEST_F(Lifecycle, AnyHandleOfTheBoardShutsItsServiceDown) {
@@ -87,14 +95,29 @@ TEST_F(Lifecycle, CallerTellsTheProgramsExitFromATimeOut) {
     EXPECT_EQ(hbFileIoVpHasExited(nullptr), -1);
 }
 
-TEST_F(Lifecycle, FailedRegistrationReleasesTheSlot) {
-    AcceleratorBoard noDevice{5, nullptr};
-    EXPECT_EQ(hbFileIoStartup(&noDevice), 87u);
-    hb::FileIoBoardSlot& slot = *hb::fileIoSlot(5);
-    EXPECT_EQ(slot.board.load(), nullptr);
-    EXPECT_EQ(slot.openFiles, nullptr);
-    EXPECT_EQ(slot.exitEvent.load(), hb::kNoEvent);
-    EXPECT_EQ(hbFileIoWaitForVpExit(&noDevice, HB_INFINITE_TIMEOUT), 0);
+// The status is stored before the exit event is set. The service thread runs
+// at idle priority on the waiter's processor, so the woken waiter runs before
+// the service thread's next step.
+TEST_F(Lifecycle, AWaiterWokenByTheExitReadsThatExitsStatus) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    for (uint32_t status = 1; status <= 10; ++status) {
+        hbFileIoShutdown(board());
+        std::thread([&] {
+            const sched_param none{};
+            pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+            pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
+            EXPECT_EQ(hbFileIoStartup(board()), 0u);
+        }).join();
+        auto waiter = std::async(std::launch::async, [&] {
+            pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+            return hbFileIoWaitForVpExit(board(), HB_INFINITE_TIMEOUT);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // mostly waiting by now
+        agent().exit(status);
+        EXPECT_EQ(waiter.get(), static_cast<int8_t>(status));
+    }
 }
 
 TEST_F(Lifecycle, ShutdownReleasesAWaiter) {

@@ -2,7 +2,9 @@
 // arguments, paths, data, result, error word and a duration.
 #include "service_fixture.h"
 
+#include <iterator>
 #include <mutex>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -55,67 +57,57 @@ class Trace : public ServiceFixture {
     Collector collector_;
 };
 
-TEST_F(Trace, EachRequestIsReportedDecodedAfterItsAnswer) {
+TEST_F(Trace, EachRequestIsReportedDecodedWithItsAnswer) {
     ASSERT_EQ(hbFileIoSetTraceFunction(board(), Collector::record, &collector_), 0u);
     auto& vp = agent();
-    const std::string path = files_ / "traced";
-    const auto opened = vp.open(path, HB_O_CREAT | HB_O_RDWR);
-    ASSERT_GE(opened.value, 0);
-    vp.write(opened.value, "hello");
-    vp.seek(opened.value, 1, 0);
-    vp.read(opened.value, 100);
-    vp.close(opened.value);
-    vp.rename(path, files_ / "renamed");
+    const std::string path = files_ / "traced", renamed = files_ / "renamed";
+    const int32_t fd = vp.open(path, HB_O_CREAT | HB_O_RDWR).value;
+    ASSERT_GE(fd, 0);
+    vp.write(fd, "hello");
+    vp.seek(fd, 1, 0);
+    vp.read(fd, 100);
+    vp.close(fd);
+    vp.rename(path, renamed);
     vp.open(files_ / "missing", HB_O_RDONLY);
     vp.attributes(files_ / "missing");
     vp.exit(0x107);
 
+    const int32_t created = HB_O_CREAT | HB_O_RDWR, invalid = -1;
+    const Seen expected[] = {
+        {0, FileIoRequest_Open, {created, 0, 0}, path, "", "", true, false, fd, 0, 0},
+        {0, FileIoRequest_Write, {fd, 5, 0}, "", "", "hello", false, false, 5, 0, 0},
+        {0, FileIoRequest_Seek, {fd, 1, 0}, "", "", "", false, false, 1, 0, 0},
+        {0, FileIoRequest_Read, {fd, 100, 0}, "", "", "ello", false, false, 4, 0, 0},
+        {0, FileIoRequest_Close, {fd, 0, 0}, "", "", "", false, false, 0, 0, 0},
+        {0, FileIoRequest_Rename, {0, 0, 0}, path, renamed, "", true, true, 0, 0, 0},
+        {0, FileIoRequest_Open, {0, 0, 0}, files_ / "missing", "", "", true, false, -1, 2, 0},
+        {0,
+         FileIoRequest_Attributes,
+         {0, 0, 0},
+         files_ / "missing",
+         "",
+         "",
+         true,
+         false,
+         invalid,
+         2,
+         0},
+        {0, FileIoRequest_Exit, {0x107, 0, 0}, "", "", "", false, false, 7, 0, 0},
+    };
     const std::vector<Seen> seen = collector_.take();
-    ASSERT_EQ(seen.size(), 9u);
-    for (const Seen& s : seen) {
-        EXPECT_EQ(s.boardIndex, 0);
+    ASSERT_EQ(seen.size(), std::size(expected));
+    for (size_t i = 0; i < seen.size(); ++i) {
+        const Seen &s = seen[i], &e = expected[i];
+        EXPECT_EQ(std::tie(s.boardIndex, s.request, s.path, s.secondPath, s.data, s.hasPath,
+                           s.hasSecondPath, s.result, s.error),
+                  std::tie(e.boardIndex, e.request, e.path, e.secondPath, e.data, e.hasPath,
+                           e.hasSecondPath, e.result, e.error))
+            << "request " << i;
+        EXPECT_EQ(std::vector(s.arguments, s.arguments + 3),
+                  std::vector(e.arguments, e.arguments + 3))
+            << "request " << i;
         EXPECT_GE(s.seconds, 0.0);
     }
-    EXPECT_EQ(seen[0].request, uint32_t{FileIoRequest_Open});
-    EXPECT_EQ(seen[0].path, path);
-    EXPECT_EQ(seen[0].arguments[0], int32_t{HB_O_CREAT | HB_O_RDWR});
-    EXPECT_EQ(seen[0].result, opened.value);
-    EXPECT_EQ(seen[0].error, 0u);
-
-    EXPECT_EQ(seen[1].request, uint32_t{FileIoRequest_Write});
-    EXPECT_EQ(seen[1].arguments[0], opened.value);
-    EXPECT_EQ(seen[1].arguments[1], 5);
-    EXPECT_EQ(seen[1].data, "hello");
-    EXPECT_EQ(seen[1].result, 5);
-    EXPECT_FALSE(seen[1].hasPath);
-
-    EXPECT_EQ(seen[2].request, uint32_t{FileIoRequest_Seek});
-    EXPECT_EQ(seen[2].arguments[1], 1);
-    EXPECT_EQ(seen[2].arguments[2], 0);
-    EXPECT_EQ(seen[2].result, 1);
-
-    EXPECT_EQ(seen[3].request, uint32_t{FileIoRequest_Read});
-    EXPECT_EQ(seen[3].arguments[1], 100);
-    EXPECT_EQ(seen[3].result, 4);
-    EXPECT_EQ(seen[3].data, "ello");
-
-    EXPECT_EQ(seen[4].request, uint32_t{FileIoRequest_Close});
-    EXPECT_EQ(seen[4].result, 0);
-
-    EXPECT_EQ(seen[5].request, uint32_t{FileIoRequest_Rename});
-    EXPECT_EQ(seen[5].path, path);
-    EXPECT_EQ(seen[5].secondPath, files_ / "renamed");
-    EXPECT_EQ(seen[5].result, 0);
-
-    EXPECT_EQ(seen[6].result, -1);
-    EXPECT_EQ(seen[6].error, HB_ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(seen[7].request, uint32_t{FileIoRequest_Attributes});
-    EXPECT_EQ(static_cast<uint32_t>(seen[7].result), HB_INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(seen[7].error, HB_ERROR_FILE_NOT_FOUND);
-
-    EXPECT_EQ(seen[8].request, uint32_t{FileIoRequest_Exit});
-    EXPECT_EQ(seen[8].arguments[0], 0x107);
-    EXPECT_EQ(seen[8].result, 7);
 }
 
 TEST_F(Trace, UnknownCodesAndTheCommandLineAreReportedToo) {

@@ -90,23 +90,30 @@ bool FakeBoard::waitForRequest(size_t from, const std::function<bool(const FakeR
 
 bool FakeBoard::control(uint32_t handle, uint32_t controlCode, const void* in, uint32_t inSize,
                         void* out, uint32_t outSize, uint32_t* bytesReturned, uint32_t* error) {
-    std::lock_guard lock(mutex_);
     FakeRequest entry{controlCode, inSize, outSize, wordAt(in, inSize, 0), 0, 0, {}};
-    if (inSize > 0) {
-        entry.input.assign(static_cast<const uint8_t*>(in),
-                           static_cast<const uint8_t*>(in) + inSize);
-    }
-    *bytesReturned = 0;
-    if (auto failure = failures_.find(controlCode); failure != failures_.end()) {
-        entry.status = failure->second.error;
-        if (--failure->second.times == 0) {
-            failures_.erase(failure);
+    std::function<bool(const FakeRequest&)> hook;
+    {
+        std::lock_guard lock(mutex_);
+        if (inSize > 0) {
+            entry.input.assign(static_cast<const uint8_t*>(in),
+                               static_cast<const uint8_t*>(in) + inSize);
         }
-    } else {
-        entry.status = carryOut(handle, entry, in, static_cast<uint8_t*>(out), bytesReturned);
+        *bytesReturned = 0;
+        if (auto failure = failures_.find(controlCode); failure != failures_.end()) {
+            entry.status = failure->second.error;
+            if (--failure->second.times == 0) {
+                failures_.erase(failure);
+            }
+        } else {
+            entry.status = carryOut(handle, entry, in, static_cast<uint8_t*>(out), bytesReturned);
+        }
+        log_.push_back(entry);
+        logged_.notify_all();
+        hook = hook_;
     }
-    log_.push_back(entry);
-    logged_.notify_all();
+    if (hook && hook(entry)) {
+        locked([&] { hook_ = nullptr; });
+    }
     *error = entry.status;
     return entry.status == 0;
 }
@@ -161,9 +168,6 @@ uint32_t FakeBoard::carryOut(uint32_t handle, FakeRequest& r, const void* in, ui
         break;
     case HB_IOCTL_ASYNC_EVENT_DEREGISTER:
         return events_.erase(r.argument) == 0 ? HB_ERROR_INVALID_PARAMETER : 0;
-    case HB_IOCTL_RESET_VP:
-        ++resets_;
-        break;
     case HB_IOCTL_PLX_REGISTER_READ:
         r.value = registers_.count(r.argument) != 0 ? registers_[r.argument] : 0;
         hb::putLe32(out, r.value);
@@ -223,8 +227,6 @@ Handle deviceOpen(const char* name) {
     const uint32_t id = r.nextHandle;
     r.nextHandle += 4;
     r.handles[id] = board;
-    lock.unlock();
-    board->opened();
     return reinterpret_cast<Handle>(uintptr_t{id});
 }
 

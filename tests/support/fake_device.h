@@ -59,11 +59,6 @@ class FakeBoard {
     // errors and throw.
     void readShared(uint32_t offset, void* out, uint32_t length) const;
     void writeShared(uint32_t offset, const void* data, uint32_t length);
-    uint32_t sharedWord(uint32_t offset) const {
-        uint8_t bytes[4];
-        readShared(offset, bytes, 4);
-        return hb::getLe32(bytes);
-    }
 
     // Raises a board event: signals the event object registered for it, as
     // the driver does. False when no event is registered for `eventId`.
@@ -90,18 +85,18 @@ class FakeBoard {
     bool waitForRequest(size_t from, const std::function<bool(const FakeRequest&)>& match,
                         std::chrono::milliseconds limit) const;
 
+    // Called on the requesting thread after each request is logged, until it
+    // returns true: the test acts at one exact step of the library's.
+    void afterRequest(std::function<bool(const FakeRequest&)> hook) {
+        locked([&] { hook_ = std::move(hook); });
+    }
+
     // The next `times` requests with this control code fail with `error`
     // before they take effect.
     void failNext(uint32_t controlCode, uint32_t error, uint32_t times = 1) {
         locked([&] { failures_[controlCode] = {error, times}; });
     }
 
-    size_t openHandles() const {
-        return locked([&] { return openHandles_; });
-    }
-    size_t resets() const {
-        return locked([&] { return resets_; });
-    }
     uint32_t registerValue(uint32_t offset) const {
         return locked([&] { return registers_.count(offset) != 0 ? registers_.at(offset) : 0; });
     }
@@ -109,12 +104,8 @@ class FakeBoard {
     // The driver's side (the seam functions of the fake).
     bool control(uint32_t handleId, uint32_t controlCode, const void* in, uint32_t inSize,
                  void* out, uint32_t outSize, uint32_t* bytesReturned, uint32_t* error);
-    void opened() {
-        locked([&] { ++openHandles_; });
-    }
     void closed(uint32_t handleId) {
         locked([&] {
-            --openHandles_;
             std::erase_if(events_, [&](const auto& e) { return e.second.handleId == handleId; });
         });
     }
@@ -139,8 +130,7 @@ class FakeBoard {
     };
     std::map<uint32_t, Failure> failures_;
     std::vector<FakeRequest> log_;
-    size_t openHandles_ = 0;
-    size_t resets_ = 0;
+    std::function<bool(const FakeRequest&)> hook_;
 };
 
 // Boards named as hbAcceleratorBoardCreate names them: a base name of this

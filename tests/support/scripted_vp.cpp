@@ -64,14 +64,6 @@ ScriptedVp::ReadResult ScriptedVp::read(int32_t descriptor, int32_t count) {
     return result;
 }
 
-ScriptedVp::Result ScriptedVp::read(int32_t descriptor, int32_t count, std::string* data) {
-    const ReadResult result = read(descriptor, count);
-    if (data != nullptr) {
-        data->assign(result.data.begin(), result.data.end());
-    }
-    return result;
-}
-
 ScriptedVp::Result ScriptedVp::write(int32_t descriptor, const void* data, int32_t count) {
     const FileIoLayout where = layout();
     std::vector<uint8_t> bytes =

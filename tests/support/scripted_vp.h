@@ -91,7 +91,6 @@ class ScriptedVp {
         return ask(FileIoRequest_Open2, {{HB_FILEIO_OPEN2_FLAGS, flags}}, {{HB_FILEIO_PATH, path}});
     }
     ReadResult read(int32_t descriptor, int32_t count);
-    Result read(int32_t descriptor, int32_t count, std::string* data);
     // The data goes behind the words, as far as the buffer reaches.
     Result write(int32_t descriptor, const void* data, int32_t count);
     Result write(int32_t descriptor, const std::string& text) {

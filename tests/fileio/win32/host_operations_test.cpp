@@ -2,6 +2,7 @@
 // system's file calls, with the error codes they really give.
 #include "fileio/dos_date_time.h"
 #include "fileio/host_operations.h"
+#include "scratch_directory.h"
 #include "support/host_operations_without_root.h"
 
 #include <gtest/gtest.h>
@@ -14,63 +15,7 @@
 
 namespace {
 
-// A fresh directory under the system's temporary directory, emptied and
-// removed at the end of the test (one level of files and directories).
-class ScratchDirectory {
-  public:
-    ScratchDirectory() {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        for (unsigned i = GetTickCount(); path_.empty(); ++i) {
-            std::string candidate = std::string(temp) + "hbfileio-" + std::to_string(i);
-            if (CreateDirectoryA(candidate.c_str(), nullptr)) {
-                path_ = candidate;
-            }
-        }
-    }
-    ~ScratchDirectory() {
-        WIN32_FIND_DATAA data;
-        HANDLE search = FindFirstFileA((path_ + "\\*").c_str(), &data);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                std::string full = *this / data.cFileName;
-                SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (!DeleteFileA(full.c_str())) {
-                    RemoveDirectoryA(full.c_str());
-                }
-            } while (FindNextFileA(search, &data));
-            FindClose(search);
-        }
-        RemoveDirectoryA(path_.c_str());
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-    std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
-
-    std::string write(const std::string& name, const std::string& content) const {
-        std::string full = *this / name;
-        HANDLE file =
-            CreateFileA(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-        DWORD written = 0;
-        WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-        CloseHandle(file);
-        return full;
-    }
-    std::string read(const std::string& name) const {
-        HANDLE file = CreateFileA((*this / name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        std::string content(4096, '\0');
-        DWORD got = 0;
-        ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &got, nullptr);
-        CloseHandle(file);
-        content.resize(got);
-        return content;
-    }
-
-  private:
-    std::string path_;
-};
+using hbtest::ScratchDirectory;
 
 struct FoundEntry {
     char name[hb::kFindNameSize] = {};
@@ -220,6 +165,7 @@ TEST(Win32HostAttributes, SystemBits) {
     EXPECT_NE(hb::hostGetAttributes(file.c_str()) & HB_FILE_ATTRIBUTE_READONLY, 0u);
     EXPECT_EQ(hb::hostGetAttributes((dir / "none\\x").c_str()), HB_INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(hbGetLastError(), HB_ERROR_PATH_NOT_FOUND);
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL); // so that it can go
 }
 
 TEST(Win32HostFind, ListsWithTheSystemsWildcardsThenEighteen) {
