@@ -30,8 +30,13 @@ std::vector<uint8_t> ScriptedVp::block(uint32_t code, Words words, Texts texts) 
 
 bool ScriptedVp::post(const void* block, uint32_t length) {
     answered_ = false;
+    // The body first and the code word last, as the VP runtime posts: a host
+    // that looks at the block meanwhile never sees a new code over old words.
     const uint32_t at = blockOffset();
-    if (!board_.writeShared(at, block, length)) {
+    const auto* bytes = static_cast<const uint8_t*>(block);
+    const uint32_t code = std::min<uint32_t>(length, 4);
+    if ((length > code && !board_.writeShared(at + code, bytes + code, length - code)) ||
+        !board_.writeShared(at, bytes, code)) {
         return false;
     }
     answered_ = board_.ring(at, timeout_);
