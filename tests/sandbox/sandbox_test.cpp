@@ -101,52 +101,34 @@ TEST_F(Sandbox, PathsThatLeaveTheRootOrPassAMissingDirectoryFailAndYieldNothingU
     };
     const struct {
         Op op;
-        std::string path;
+        std::vector<std::string> paths;
         uint32_t error;
     } cases[] = {
-        {Op::Read, "../outside.txt", kDenied},
-        {Op::Read, "sub/../../outside.txt", kDenied},
-        {Op::Read, "sub/../sub/../../root/../outside.txt", kDenied},
-        {Op::Read, absolute, kDenied},
-        {Op::Read, "/etc/passwd", kDenied},
-        {Op::Read, "out_link", kDenied},
-        {Op::Read, "abs_link", kDenied},
-        {Op::Read, "dir_link/outside.txt", kDenied},
-        {Op::Create, "../created", kDenied},
-        {Op::Create, "dir_link/created", kDenied},
-        {Op::Truncate, "out_link", kDenied},
-        {Op::Append, "abs_link", kDenied},
-        {Op::Delete, "../outside.txt", kDenied},
-        {Op::Delete, absolute, kDenied},
-        {Op::Delete, "dir_link/outside.txt", kDenied},
-        {Op::Delete, "sub/../..", kDenied},
-        {Op::RenameTo, "../stolen", kDenied},
-        {Op::RenameTo, outer_ + "/stolen", kDenied},
-        {Op::RenameTo, "dir_link/stolen", kDenied},
-        {Op::RenameFrom, "../outside.txt", kDenied},
-        {Op::RenameFrom, "dir_link/outside.txt", kDenied},
-        {Op::RenameFrom, "sub/..", kDenied},
-        {Op::Attributes, "../outside.txt", kDenied},
-        {Op::Attributes, absolute, kDenied},
-        {Op::Attributes, "out_link", kDenied},
-        {Op::Attributes, "abs_link", kDenied},
-        {Op::Attributes, "..", kDenied},
-        {Op::Attributes, "dir_link", kDenied},
-        {Op::Find, "../*", kNoSearch},
-        {Op::Find, "sub/../../*", kNoSearch},
-        {Op::Find, outer_ + "/*", kNoSearch},
-        {Op::Find, "dir_link/*", kNoSearch},
-        {Op::Find, "/*", kNoSearch},
-        {Op::Find, "C:\\..\\*", kNoSearch},
-        {Op::Read, "C:\\..\\outside.txt", kDenied},
-        {Op::Read, "missing", HB_ERROR_FILE_NOT_FOUND},
-        {Op::Read, "missing/x.txt", HB_ERROR_PATH_NOT_FOUND},
-        {Op::Read, "missing/sub/x.txt", HB_ERROR_PATH_NOT_FOUND},
-        {Op::Create, "missing/x.txt", HB_ERROR_PATH_NOT_FOUND},
-        {Op::Create, "sub/missing/x.txt", HB_ERROR_PATH_NOT_FOUND},
+        {Op::Read,
+         {"../outside.txt", "sub/../../outside.txt", "sub/../sub/../../root/../outside.txt",
+          absolute, "/etc/passwd", "out_link", "abs_link", "dir_link/outside.txt",
+          "C:\\..\\outside.txt"},
+         kDenied},
+        {Op::Create, {"../created", "dir_link/created"}, kDenied},
+        {Op::Truncate, {"out_link"}, kDenied},
+        {Op::Append, {"abs_link"}, kDenied},
+        {Op::Delete, {"../outside.txt", absolute, "dir_link/outside.txt", "sub/../.."}, kDenied},
+        {Op::RenameTo, {"../stolen", outer_ + "/stolen", "dir_link/stolen"}, kDenied},
+        {Op::RenameFrom, {"../outside.txt", "dir_link/outside.txt", "sub/.."}, kDenied},
+        {Op::Attributes,
+         {"../outside.txt", absolute, "out_link", "abs_link", "..", "dir_link"},
+         kDenied},
+        {Op::Find,
+         {"../*", "sub/../../*", outer_ + "/*", "dir_link/*", "/*", "C:\\..\\*"},
+         kNoSearch},
+        {Op::Read, {"missing"}, HB_ERROR_FILE_NOT_FOUND},
+        {Op::Read, {"missing/x.txt", "missing/sub/x.txt"}, HB_ERROR_PATH_NOT_FOUND},
+        {Op::Create, {"missing/x.txt", "sub/missing/x.txt"}, HB_ERROR_PATH_NOT_FOUND},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(attempt(c.op, c.path), c.error) << c.path << " op " << static_cast<int>(c.op);
+    for (const auto& c : cases) {
+        for (const std::string& path : c.paths)
+            EXPECT_EQ(attempt(c.op, path), c.error) << path << " op " << static_cast<int>(c.op);
+    }
     EXPECT_EQ(files_.read("root/inside.txt"), "inside");
     expectOutsideUntouched();
 }
@@ -212,8 +194,6 @@ TEST_F(Sandbox, ALinkSwappedInWhileRequestsRunNeverLeadsOut) {
     // "swap" is now a file inside, now a link to the secret outside; renames
     // make each change atomic.
     const std::string swap = root_ + "/swap";
-    files_.write("root/swap.file", "inside");
-    ASSERT_EQ(symlink("../outside.txt", (root_ + "/swap.link").c_str()), 0);
     std::atomic<bool> done{false};
     std::thread swapper([&] {
         for (bool toLink = true; !done.load(); toLink = !toLink) {
@@ -228,16 +208,13 @@ TEST_F(Sandbox, ALinkSwappedInWhileRequestsRunNeverLeadsOut) {
         }
     });
     RequestAgent& vp = agent();
-    int opened = 0, refused = 0;
     for (int i = 0; i < 300; ++i) {
         const auto answer = vp.open("swap", i % 2 ? HB_O_RDONLY : HB_O_RDWR | HB_O_TRUNC);
         if (answer.value >= 0) {
-            ++opened;
             const auto read = vp.read(answer.value, 16);
             EXPECT_NE(std::string(read.data.begin(), read.data.end()), "secret");
             vp.close(answer.value);
         } else {
-            ++refused;
             EXPECT_TRUE(answer.error == kDenied || answer.error == HB_ERROR_FILE_NOT_FOUND)
                 << answer.error;
         }
@@ -245,7 +222,6 @@ TEST_F(Sandbox, ALinkSwappedInWhileRequestsRunNeverLeadsOut) {
     }
     done = true;
     swapper.join();
-    EXPECT_EQ(opened + refused, 300);
     EXPECT_EQ(files_.read("outside.txt"), "secret");
 }
 
@@ -307,19 +283,9 @@ TEST_F(Sandbox, TheSettingIsCheckedAndRestoredByANullPath) {
 }
 
 // The resolution without openat2 follows the same rules as the kernel's.
-TEST(SandboxResolution, ComponentWalkAgreesWithTheKernel) {
-    hbtest::ScratchDirectory files;
-    const std::string root = files / "root";
-    ASSERT_EQ(mkdir(root.c_str(), 0777), 0);
-    ASSERT_EQ(mkdir((root + "/sub").c_str(), 0777), 0);
-    files.write("outside.txt", "secret");
-    files.write("root/inside.txt", "inside");
-    ASSERT_EQ(symlink("../outside.txt", (root + "/out_link").c_str()), 0);
-    ASSERT_EQ(symlink((files / "outside.txt").c_str(), (root + "/abs_link").c_str()), 0);
-    ASSERT_EQ(symlink("..", (root + "/dir_link").c_str()), 0);
-    ASSERT_EQ(symlink("sub/../inside.txt", (root + "/in_link").c_str()), 0);
-    ASSERT_EQ(symlink("loop", (root + "/loop").c_str()), 0);
-    const hb::platform::HostRootRef hostRoot = hb::platform::openHostRoot(root.c_str());
+TEST_F(Sandbox, ComponentWalkAgreesWithTheKernel) {
+    ASSERT_EQ(symlink("loop", (root_ + "/loop").c_str()), 0);
+    const hb::platform::HostRootRef hostRoot = hb::platform::openHostRoot(root_.c_str());
     ASSERT_TRUE(hostRoot);
 
     const struct {
@@ -329,6 +295,7 @@ TEST(SandboxResolution, ComponentWalkAgreesWithTheKernel) {
         {"inside.txt", 0},
         {"sub/../inside.txt", 0},
         {"in_link", 0},
+        {"sub/up", 0},
         {"./sub/./../inside.txt", 0},
         {"sub/", 0},
         {"..", EACCES},
@@ -366,7 +333,7 @@ TEST(SandboxResolution, ComponentWalkAgreesWithTheKernel) {
     EXPECT_EQ(hb::platform::posix::openBeneathByComponents(hostRoot->descriptor(), "dir_link/new",
                                                            O_CREAT | O_WRONLY, 0666),
               -1);
-    EXPECT_FALSE(std::filesystem::exists(files / "new"));
+    expectOutsideUntouched();
 }
 
 } // namespace
