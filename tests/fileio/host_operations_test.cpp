@@ -1,323 +1,284 @@
-// Host operations against a scratch directory: open flags, the runtime-call
-// pattern's codes, the errno -> Win32 mapping, searches and attributes.
-#include "fileio/host_operations.h"
-#include "scratch_directory.h"
-#include "support/host_operations_without_root.h"
+// Host operations against a scratch directory, on every platform: opens, the
+// runtime calls' codes, the Win32 codes of failed path operations, searches
+// and their entries. Cases of one platform's own files are in posix/, win32/.
+#include "host_operations_cases.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <functional>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
+using hbtest::FailedOperation;
+using hbtest::findFirst;
+using hbtest::findNext;
+using hbtest::FoundEntry;
 using hbtest::ScratchDirectory;
+using Names = std::vector<std::string>;
+namespace fs = std::filesystem;
 
-struct FoundEntry {
-    char name[hb::kFindNameSize] = {};
-    uint32_t attributes = 0, sizeLow = 0, dosDate = 0, dosTime = 0;
-};
-
-uint32_t findFirst(const std::string& pattern, FoundEntry& entry) {
-    return hb::hostFindFirst(pattern.c_str(), entry.name, &entry.attributes, &entry.sizeLow,
-                             &entry.dosDate, &entry.dosTime);
-}
-
-std::vector<std::string> listAll(const std::string& pattern) {
-    std::vector<std::string> names;
+// Every name a search of `pattern` delivers, in the VP platform's order.
+Names listAll(const std::string& pattern) {
+    Names names;
     FoundEntry entry;
     const uint32_t search = findFirst(pattern, entry);
     if (search == 0xFFFFFFFFu)
         return names;
     do {
         names.emplace_back(entry.name);
-    } while (hb::hostFindNext(search, entry.name, &entry.attributes, &entry.sizeLow, &entry.dosDate,
-                              &entry.dosTime) == 0);
-    EXPECT_EQ(hbGetLastError(), 18u);
+    } while (findNext(search, entry) == 0);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_NO_MORE_FILES);
     EXPECT_EQ(hb::hostFindClose(search), 0u);
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return std::lexicographical_compare(
+            a.begin(), a.end(), b.begin(), b.end(),
+            [](char x, char y) { return std::tolower(x) < std::tolower(y); });
+    });
     return names;
 }
 
-TEST(HostOpen, TranslatesTheRuntimeFlagsAndCreatesWritableFiles) {
+void setReadOnly(const std::string& path, bool readOnly) {
+    fs::permissions(path, fs::perms::owner_write,
+                    readOnly ? fs::perm_options::remove : fs::perm_options::add);
+}
+
+TEST(HostOpen, TranslatesTheRuntimeFlagsAndCreatesWritableUntranslatedFiles) {
     ScratchDirectory dir;
     const std::string path = dir / "new.bin";
-    // Write-only with the VP's own bit 15 and create: a writable, not read-only file.
-    const int32_t fd = hb::hostOpen(path.c_str(), 0x8001 | HB_O_CREAT);
+    // Write-only, with the VP's own bit 15, the runtime's text bit and create.
+    const int32_t fd = hb::hostOpen(path.c_str(), 0x8001 | 0x4000 | HB_O_CREAT);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_WRONLY);
     EXPECT_EQ(hb::hostGetAttributes(path.c_str()) & HB_FILE_ATTRIBUTE_READONLY, 0u);
-    EXPECT_EQ(hb::hostWrite(fd, "a\r\nb", 4, nullptr, nullptr), 4); // untranslated
+    EXPECT_EQ(hb::hostWrite(fd, "a\r\nb\x1a", 5, nullptr, nullptr), 5);
+    char content[8] = {};
+    EXPECT_EQ(hb::hostRead(fd, content, 1), -1) << "write-only";
+    EXPECT_EQ(hbGetLastError(), hb::kRuntimeBadDescriptor);
     EXPECT_EQ(hb::hostClose(fd), 0);
-    EXPECT_EQ(dir.read("new.bin"), "a\r\nb");
+    EXPECT_EQ(dir.read("new.bin"), "a\r\nb\x1a");
 
-    // Bit 16 dropped: read-write.
+    // Bit 16 dropped: read-write, no end-of-file mark, no line-end change.
     const int32_t rw = hb::hostOpen(path.c_str(), 0x10002);
     ASSERT_GE(rw, 0);
-    EXPECT_EQ(fcntl(rw, F_GETFL) & O_ACCMODE, O_RDWR);
+    EXPECT_EQ(hb::hostRead(rw, content, 8), 5);
+    EXPECT_STREQ(content, "a\r\nb\x1a");
+    EXPECT_EQ(hb::hostWrite(rw, "c", 1, nullptr, nullptr), 1);
     EXPECT_EQ(hb::hostClose(rw), 0);
 
-    // Append and truncate.
     const int32_t app = hb::hostOpen(path.c_str(), HB_O_WRONLY | HB_O_APPEND);
     EXPECT_EQ(hb::hostWrite(app, "!", 1, nullptr, nullptr), 1);
     hb::hostClose(app);
-    EXPECT_EQ(dir.read("new.bin"), "a\r\nb!");
-    const int32_t trunc = hb::hostOpen(path.c_str(), HB_O_WRONLY | HB_O_TRUNC);
-    hb::hostClose(trunc);
+    EXPECT_EQ(dir.read("new.bin"), "a\r\nb\x1a"
+                                   "c!");
+    hb::hostClose(hb::hostOpen(path.c_str(), HB_O_WRONLY | HB_O_TRUNC));
     EXPECT_EQ(dir.read("new.bin"), "");
 }
 
+uint32_t openError(const std::string& path, uint32_t flags) {
+    return hb::hostOpen(path.c_str(), flags) == -1 ? hbGetLastError() : 0u;
+}
+
+uint32_t attributesError(const std::string& path) {
+    return hb::hostGetAttributes(path.c_str()) == HB_INVALID_FILE_ATTRIBUTES ? hbGetLastError() : 0;
+}
+
 TEST(HostPaths, FailuresCarryWin32CodesAndChangeNothing) {
-    ScratchDirectory dir;
-    const std::string exists = dir.write("exists", "x"), readOnly = dir.write("ro", "x");
-    chmod(readOnly.c_str(), 0444);
-    mkdir((dir / "sub").c_str(), 0777);
-    const auto open = [](const std::string& path, uint32_t flags) {
-        return [=] { return hb::hostOpen(path.c_str(), flags) == -1 ? hbGetLastError() : 0u; };
-    };
-    const struct {
-        const char* what;
-        std::function<uint32_t()> fail;
-        uint32_t code;
-    } cases[] = {
-        {"open beneath a file", open(dir / "exists/file", HB_O_RDONLY), 3},
-        {"open a directory", open(dir / "sub", HB_O_RDONLY), 5},
-        {"open a long name", open(dir / std::string(300, 'n'), HB_O_RDONLY), 206},
-        {"open access mode 3", open(exists, 3), 87},
-        {"truncate read-only", open(exists, HB_O_RDONLY | HB_O_TRUNC), 87},
-        {"delete beneath missing", [&] { return hb::hostDelete((dir / "no/f").c_str()); }, 3},
-        {"delete read-only", [&] { return hb::hostDelete(readOnly.c_str()); }, 5},
+    using D = const ScratchDirectory&;
+    std::vector<FailedOperation> cases = {
+        {"open missing", [](D d) { return openError(d / "missing", HB_O_RDONLY); }, 2},
+        {"open beneath missing", [](D d) { return openError(d / "no/f", HB_O_RDONLY); }, 3},
+        {"open a directory", [](D d) { return openError(d / "sub", HB_O_RDONLY); }, 5},
+        {"open exclusive existing",
+         [](D d) { return openError(d / "exists", HB_O_WRONLY | HB_O_CREAT | HB_O_EXCL); }, 80},
+        {"delete missing", [](D d) { return hb::hostDelete((d / "missing").c_str()); }, 2},
+        {"delete beneath missing", [](D d) { return hb::hostDelete((d / "no/f").c_str()); }, 3},
+        {"delete a directory", [](D d) { return hb::hostDelete((d / "sub").c_str()); }, 5},
+        {"delete read-only",
+         [](D d) {
+             setReadOnly(d / "exists", true);
+             const uint32_t code = hb::hostDelete((d / "exists").c_str());
+             setReadOnly(d / "exists", false);
+             return code;
+         },
+         5},
+        {"rename onto existing",
+         [](D d) { return hb::hostRename((d / "exists").c_str(), d.write("b", "b").c_str()); },
+         183},
         {"rename beneath missing",
-         [&] { return hb::hostRename(exists.c_str(), (dir / "no/c").c_str()); }, 3},
+         [](D d) { return hb::hostRename((d / "exists").c_str(), (d / "no/c").c_str()); }, 3},
+        {"attributes of missing", [](D d) { return attributesError(d / "missing"); }, 2},
+        {"attributes beneath missing", [](D d) { return attributesError(d / "no/f"); }, 3},
     };
+    for (const FailedOperation& row : hbtest::platformFailures())
+        cases.push_back(row);
     for (const auto& c : cases) {
+        ScratchDirectory dir;
+        dir.write("exists", "x");
+        fs::create_directory(dir / "sub");
         hbSetLastError(0);
-        EXPECT_EQ(c.fail(), c.code) << c.what;
+        EXPECT_EQ(c.fail(dir), c.code) << c.what;
         EXPECT_EQ(hbGetLastError(), c.code) << c.what;
+        EXPECT_EQ(dir.read("exists"), "x") << c.what;
     }
-    EXPECT_EQ(dir.read("exists") + dir.read("ro"), "xx");
 }
 
-TEST(HostOpen, TemporaryFileGoesWhenItsDescriptorClosesAndNoOtherDoes) {
-    constexpr uint32_t kTemporary = 0x40;
+TEST(HostPaths, RenameMovesFilesAndDirectoriesAndDeleteRemovesAFile) {
     ScratchDirectory dir;
-    const std::string path = dir / "scratch.tmp";
-    const int32_t fd = hb::hostOpen(path.c_str(), HB_O_RDWR | HB_O_CREAT | kTemporary);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(hb::hostWrite(fd, "abc", 3, nullptr, nullptr), 3);
-    EXPECT_EQ(access(path.c_str(), F_OK), 0) << "the name stays while the file is open";
-    EXPECT_EQ(hb::hostClose(fd), 0);
-    EXPECT_NE(access(path.c_str(), F_OK), 0);
-
-    // The host application closes a temporary descriptor itself, and its
-    // number comes back for another file: closing that one removes nothing.
-    const std::string other = dir.write("other", "x");
-    const int32_t temporary = hb::hostOpen(path.c_str(), HB_O_RDWR | HB_O_CREAT | kTemporary);
-    ASSERT_GE(temporary, 0);
-    close(temporary);
-    const int32_t reused = hb::hostOpen(other.c_str(), HB_O_RDONLY);
-    ASSERT_EQ(reused, temporary);
-    EXPECT_EQ(hb::hostClose(reused), 0);
-    EXPECT_EQ(dir.read("other"), "x");
+    fs::create_directory(dir / "sub");
+    EXPECT_EQ(hb::hostRename(dir.write("a", "first").c_str(), (dir / "sub/c").c_str()), 0u);
+    EXPECT_EQ(hb::hostRename((dir / "sub").c_str(), (dir / "sub2").c_str()), 0u);
+    EXPECT_EQ(dir.read("sub2/c"), "first");
+    EXPECT_EQ(hb::hostDelete((dir / "sub2/c").c_str()), 0u);
+    EXPECT_FALSE(fs::exists(dir / "sub2/c"));
 }
 
-TEST(HostRuntimeCalls, ReportTheirOwnCodes) {
+TEST(HostRuntimeCalls, ShortReadsRefusedSeeksAndBadDescriptorsReportTheirOwnCodes) {
     ScratchDirectory dir;
-    const std::string path = dir.write("ten", "0123456789");
-    const int32_t fd = hb::hostOpen(path.c_str(), HB_O_RDONLY);
+    const int32_t fd = hb::hostOpen(dir.write("ten", "0123456789").c_str(), HB_O_RDONLY);
     char buffer[16];
     // A short read returns the count, with the mapping's 1006 left behind.
     EXPECT_EQ(hb::hostRead(fd, buffer, 16), 10);
-    EXPECT_EQ(hbGetLastError(), 1006u);
+    EXPECT_EQ(hbGetLastError(), hb::kRuntimeFileInvalid);
+    EXPECT_EQ(hb::hostRead(fd, buffer, 16), 0);
     EXPECT_EQ(hb::hostSeek(fd, 0, 2), 10);
     EXPECT_EQ(hb::hostSeek(fd, -4, 1), 6);
-    EXPECT_EQ(hb::hostSeek(fd, 0, 3), -1);
-    EXPECT_EQ(hbGetLastError(), 87u);
-    EXPECT_EQ(hb::hostSeek(fd, -100, 0), -1);
-    EXPECT_EQ(hbGetLastError(), 87u);
-    EXPECT_EQ(hb::hostSeek(fd, 0, 1), 6) << "a failed seek does not move";
-    // Writing to a read-only descriptor: EBADF, carried over as 9.
-    EXPECT_EQ(hb::hostWrite(fd, "x", 1, nullptr, nullptr), -1);
-    EXPECT_EQ(hbGetLastError(), 9u);
+    // Refused seeks stay put: a bad origin, a negative position, a position
+    // past what a signed 32-bit answer holds.
+    EXPECT_EQ(hb::hostSeek(fd, 0x7FFFFFFE, 0), 0x7FFFFFFE);
+    for (const auto& [offset, origin] : {std::pair{0, 3}, {-100, 0}, {2, 1}}) {
+        EXPECT_EQ(hb::hostSeek(fd, offset, origin), -1) << offset << " from " << origin;
+        EXPECT_EQ(hbGetLastError(), hb::kRuntimeInvalidArgument);
+        EXPECT_EQ(hb::hostSeek(fd, 0, 1), 0x7FFFFFFE) << offset << " from " << origin;
+    }
+    EXPECT_EQ(hb::hostWrite(fd, "x", 1, nullptr, nullptr), -1) << "read-only";
+    EXPECT_EQ(hbGetLastError(), hb::kRuntimeBadDescriptor);
     EXPECT_EQ(hb::hostClose(fd), 0);
-    EXPECT_EQ(hb::hostClose(fd), -1);
-    EXPECT_EQ(hbGetLastError(), 9u);
-    EXPECT_EQ(hb::hostRead(fd, buffer, 1), -1);
-    EXPECT_EQ(hbGetLastError(), 9u);
-    EXPECT_EQ(hb::hostSeek(fd, 0, 0), -1);
-    EXPECT_EQ(hbGetLastError(), 9u);
+    const std::function<int32_t(int32_t)> calls[] = {
+        [](int32_t d) { return hb::hostClose(d); },
+        [&](int32_t d) { return hb::hostRead(d, buffer, 1); },
+        [](int32_t d) { return hb::hostWrite(d, "x", 1, nullptr, nullptr); },
+        [](int32_t d) { return hb::hostSeek(d, 0, 0); },
+    };
+    for (const int32_t bad : {fd, 1234, -5}) {
+        for (const auto& call : calls) {
+            hbSetLastError(0);
+            EXPECT_EQ(call(bad), -1) << bad;
+            EXPECT_EQ(hbGetLastError(), hb::kRuntimeBadDescriptor) << bad;
+        }
+    }
 }
 
-TEST(HostRuntimeCalls, StaleErrnoNeverDecidesTheMapping) {
-    int32_t (*shortWriter)(const void*, int32_t) = [](const void*, int32_t n) { return n - 1; };
+int32_t capturedCount = -1;
+
+TEST(HostWrite, ConsoleDescriptorsGoToTheirWritersAndStaleErrnoNeverDecidesTheMapping) {
+    const auto capture = [](const void*, int32_t count) { return capturedCount = count; };
+    EXPECT_EQ(hb::hostWrite(1, "hello", 5, capture, nullptr), 5);
+    EXPECT_EQ(capturedCount, 5);
+    EXPECT_EQ(hb::hostWrite(2, "err", 3, nullptr, capture), 3);
+    EXPECT_EQ(capturedCount, 3);
     errno = EBADF;
     hbSetLastError(55);
+    const auto shortWriter = [](const void*, int32_t n) { return n - 1; };
     EXPECT_EQ(hb::hostWrite(1, "abc", 3, shortWriter, nullptr), 2);
-    EXPECT_EQ(hbGetLastError(), 1006u);
+    EXPECT_EQ(hbGetLastError(), hb::kRuntimeFileInvalid);
 }
 
-// A scratch directory on /dev/shm, when that is another file system than
-// the temporary directory's.
-class OtherFileSystem {
-  public:
-    OtherFileSystem() {
-        char pattern[] = "/dev/shm/hbfileio-XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path_ = pattern;
-    }
-    ~OtherFileSystem() {
-        std::error_code ignored;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ignored);
-    }
-    bool differsFrom(const std::string& other) const {
-        struct stat here {};
-        struct stat there {};
-        return !path_.empty() && stat(path_.c_str(), &here) == 0 &&
-               stat(other.c_str(), &there) == 0 && here.st_dev != there.st_dev;
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-std::string contentOf(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-TEST(HostRename, FileMovesToAnotherFileSystemWholeOrNotAtAll) {
+TEST(HostAttributes, ShowDirectoriesAndReadOnlyFiles) {
     ScratchDirectory dir;
-    OtherFileSystem other;
-    if (!other.differsFrom(dir.path()))
-        GTEST_SKIP() << "no second file system at /dev/shm";
-    const std::string source = dir.write("a", "moved content");
-    const timespec times[2] = {{1213537530, 0}, {1213537530, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
-    ASSERT_EQ(hb::hostRename(source.c_str(), (other / "a").c_str()), 0u);
-    EXPECT_NE(access(source.c_str(), F_OK), 0);
-    struct stat moved {};
-    ASSERT_EQ(stat((other / "a").c_str(), &moved), 0);
-    EXPECT_EQ(moved.st_mtim.tv_sec, 1213537530);
-    EXPECT_EQ(contentOf(other / "a"), "moved content");
-
-    // Never over an existing file; directories do not cross.
-    const std::string second = dir.write("b", "B");
-    EXPECT_EQ(hb::hostRename(second.c_str(), (other / "a").c_str()), 183u);
-    EXPECT_EQ(dir.read("b"), "B");
-    mkdir((dir / "d").c_str(), 0777);
-    EXPECT_EQ(hb::hostRename((dir / "d").c_str(), (other / "d").c_str()), 17u);
-
-    // A copy that fails half-way (the file-size limit) leaves no part behind.
-    const std::string big = dir.write("big", std::string(256 * 1024, 'b'));
-    rlimit before{};
-    getrlimit(RLIMIT_FSIZE, &before);
-    const auto previous = signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = before;
-    limited.rlim_cur = 64 * 1024;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const uint32_t failed = hb::hostRename(big.c_str(), (other / "big").c_str());
-    setrlimit(RLIMIT_FSIZE, &before);
-    signal(SIGXFSZ, previous);
-    EXPECT_EQ(failed, 223u);
-    EXPECT_NE(access((other / "big").c_str(), F_OK), 0);
-    EXPECT_EQ(dir.read("big"), std::string(256 * 1024, 'b'));
-}
-
-TEST(HostAttributes, FollowTheFileKindAndPermissions) {
-    ScratchDirectory dir;
-    const std::string file = dir.write("plain.txt", "x");
-    const std::string hidden = dir.write(".hidden", "x");
-    const std::string readOnly = dir.write("ro", "x");
-    chmod(readOnly.c_str(), 0444);
-    mkdir((dir / "sub").c_str(), 0777);
-    mkfifo((dir / "fifo").c_str(), 0666);
-    EXPECT_EQ(hb::hostGetAttributes(file.c_str()), HB_FILE_ATTRIBUTE_ARCHIVE);
-    EXPECT_EQ(hb::hostGetAttributes(hidden.c_str()),
-              HB_FILE_ATTRIBUTE_ARCHIVE | HB_FILE_ATTRIBUTE_HIDDEN);
-    EXPECT_EQ(hb::hostGetAttributes(readOnly.c_str()),
-              HB_FILE_ATTRIBUTE_ARCHIVE | HB_FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(hb::hostGetAttributes((dir / "sub").c_str()), HB_FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(hb::hostGetAttributes((dir / "sub/").c_str()), HB_FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(hb::hostGetAttributes((dir / "fifo").c_str()), HB_FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(hb::hostGetAttributes((dir / "none").c_str()), HB_INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(hbGetLastError(), 2u);
-    EXPECT_EQ(hb::hostGetAttributes((dir / "none/x").c_str()), HB_INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(hbGetLastError(), 3u);
+    fs::create_directory(dir / "sub");
+    const std::string file = dir.write("plain", "x"), readOnly = dir.write("ro", "x");
+    setReadOnly(readOnly, true);
+    const uint32_t kinds = HB_FILE_ATTRIBUTE_DIRECTORY | HB_FILE_ATTRIBUTE_READONLY;
+    EXPECT_EQ(hb::hostGetAttributes((dir / "sub").c_str()) & kinds, HB_FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(hb::hostGetAttributes(readOnly.c_str()) & kinds, HB_FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(hb::hostGetAttributes(file.c_str()) & kinds, 0u);
+    setReadOnly(readOnly, false); // so that it can go
 }
 
 TEST(HostFind, UsesTheWildcardRulesOfTheVpPlatform) {
     ScratchDirectory dir;
-    for (const char* name : {"Alpha.TXT", "beta.txt", "gamma.dat", "noext", "a.b.c"})
+    // The same names as the platform rows' (platformPatterns).
+    for (const char* name :
+         {"Alpha.TXT", "beta.txt", "data1.txt", "data12.txt", "noext", "note1", "a.b.c", "a.txt"})
         dir.write(name, "x");
-    mkdir((dir / "Sub").c_str(), 0777);
-    using Names = std::vector<std::string>;
-    EXPECT_EQ(listAll(dir / "*"),
-              (Names{".", "..", "a.b.c", "Alpha.TXT", "beta.txt", "gamma.dat", "noext", "Sub"}));
+    fs::create_directory(dir / "Sub");
+    std::vector<hbtest::PatternCase> cases = {
+        {"*",
+         {".", "..", "a.b.c", "a.txt", "Alpha.TXT", "beta.txt", "data1.txt", "data12.txt", "noext",
+          "note1", "Sub"}},
+        {"*.txt", {"a.txt", "Alpha.TXT", "beta.txt", "data1.txt", "data12.txt"}},
+        {"?eta.*", {"beta.txt"}},
+        {"noext.*", {"noext"}},
+        {"SUB", {"Sub"}},
+        {"a*c", {"a.b.c"}},
+        {"*.c", {"a.b.c"}},
+        {"data?.txt", {"data1.txt"}},
+        {"note?", {"note1"}},
+        {"?.txt", {"a.txt"}},
+        {"data*.txt", {"data1.txt", "data12.txt"}},
+    };
+    for (const auto& row : hbtest::platformPatterns())
+        cases.push_back(row);
+    for (const auto& c : cases)
+        EXPECT_EQ(listAll(dir / c.pattern), c.names) << c.pattern;
     EXPECT_EQ(listAll(dir / "*.*"), listAll(dir / "*"));
-    EXPECT_EQ(listAll(dir / "*.txt"), (Names{"Alpha.TXT", "beta.txt"}));
-    EXPECT_EQ(listAll(dir / "?eta.*"), (Names{"beta.txt"}));
-    EXPECT_EQ(listAll(dir / "noext.*"), (Names{"noext"}));
-    EXPECT_EQ(listAll(dir / "SUB"), (Names{"Sub"}));
-    EXPECT_EQ(listAll(dir / "*.c"), (Names{"a.b.c"}));
-    EXPECT_EQ(listAll(dir / "a*c"), (Names{"a.b.c"}));
 }
 
-TEST(HostFind, QuestionMarksAndTrailingDotsMatchAsOnTheVpPlatform) {
-    ScratchDirectory dir;
-    for (const char* name : {"data.txt", "data1.txt", "data12.txt", "note", "note1", "a.txt"})
-        dir.write(name, "x");
-    using Names = std::vector<std::string>;
-    EXPECT_EQ(listAll(dir / "*."), (Names{".", "..", "note", "note1"}));
-    EXPECT_EQ(listAll(dir / "data?.txt"), (Names{"data.txt", "data1.txt"}));
-    EXPECT_EQ(listAll(dir / "note?"), (Names{"note", "note1"}));
-    EXPECT_EQ(listAll(dir / "*.*").size(), 8u);
-    EXPECT_EQ(listAll(dir / "?.txt"), (Names{"a.txt"}));
-    EXPECT_EQ(listAll(dir / "data*.txt"), (Names{"data.txt", "data1.txt", "data12.txt"}));
-}
-
-TEST(HostFind, FailuresAndEntryFields) {
+TEST(HostFind, FailuresWriteNothingAndEndedOrMadeUpSearchesAreRefused) {
     ScratchDirectory dir;
     FoundEntry entry;
     std::memcpy(entry.name, "untouched", 10);
     EXPECT_EQ(findFirst(dir / "*.none", entry), 0xFFFFFFFFu);
-    EXPECT_EQ(hbGetLastError(), 2u);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(findFirst(dir / "nodir/*", entry), 0xFFFFFFFFu);
-    EXPECT_EQ(hbGetLastError(), 3u);
+    EXPECT_EQ(hbGetLastError(), HB_ERROR_PATH_NOT_FOUND);
     EXPECT_STREQ(entry.name, "untouched");
-    EXPECT_EQ(hb::hostFindNext(12345, entry.name, &entry.attributes, &entry.sizeLow, &entry.dosDate,
-                               &entry.dosTime),
-              6u);
-    EXPECT_EQ(hb::hostFindClose(12345), 6u);
+    EXPECT_EQ(entry.attributes, 0xAAAAAAAAu);
+    for (uint32_t bogus : {0u, 1u, 12345u, 0x12345678u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(findNext(bogus, entry), HB_ERROR_INVALID_HANDLE) << bogus;
+        EXPECT_EQ(hb::hostFindClose(bogus), HB_ERROR_INVALID_HANDLE) << bogus;
+    }
 
-    // 15 June 2008 13:45:30 universal time, 5 GiB + 3 bytes.
-    const std::string big = dir / "big";
-    const int fd = open(big.c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_EQ(ftruncate(fd, (5LL << 30) + 3), 0);
-    const timespec times[2] = {{1213537530, 0}, {1213537530, 0}};
-    futimens(fd, times);
-    close(fd);
-    const uint32_t search = findFirst(big, entry);
+    const uint32_t search = findFirst(dir.write("one", "1"), entry);
     ASSERT_NE(search, 0xFFFFFFFFu);
-    EXPECT_STREQ(entry.name, "big");
-    EXPECT_EQ(entry.sizeLow, 0x40000003u);
-    EXPECT_EQ(entry.dosDate, 0x38CFu);
-    EXPECT_EQ(entry.dosTime, 0x6DAFu);
-    EXPECT_EQ(entry.attributes, HB_FILE_ATTRIBUTE_ARCHIVE);
-    EXPECT_EQ(hb::hostFindNext(search, entry.name, &entry.attributes, &entry.sizeLow,
-                               &entry.dosDate, &entry.dosTime),
-              18u);
-    EXPECT_STREQ(entry.name, "big") << "a failed step writes nothing";
+    ASSERT_NE(search, 0u);
+    EXPECT_EQ(findNext(search, entry), HB_ERROR_NO_MORE_FILES);
+    EXPECT_EQ(findNext(search, entry), HB_ERROR_NO_MORE_FILES);
+    EXPECT_STREQ(entry.name, "one") << "a failed step writes nothing";
     EXPECT_EQ(hb::hostFindClose(search), 0u);
-    EXPECT_EQ(hb::hostFindClose(search), 6u);
+    EXPECT_EQ(hb::hostFindClose(search), HB_ERROR_INVALID_HANDLE) << "ended already";
+    EXPECT_EQ(findNext(search, entry), HB_ERROR_INVALID_HANDLE);
+}
+
+TEST(HostFind, EntryGivesUniversalDosTimeAndTheLow32BitsOfTheSize) {
+    ScratchDirectory dir;
+    const std::string path = dir / "big";
+    dir.write("big", "");
+    fs::resize_file(path, (5ULL << 30) + 3); // sparse where the file system allows
+    using namespace std::chrono;
+    const struct {
+        sys_seconds when;
+        uint32_t date, time;
+    } cases[] = {
+        {sys_days{2008y / 6 / 15} + 13h + 45min + 30s, 0x38CF, 0x6DAF},
+        {sys_days{2099y / 12 / 31} + 23h + 59min + 59s, 0xEF9F, 0xBF7D}, // odd seconds round down
+    };
+    for (const auto& c : cases) {
+        fs::last_write_time(path, file_clock::from_sys(c.when));
+        FoundEntry entry;
+        const uint32_t search = findFirst(path, entry);
+        ASSERT_NE(search, 0xFFFFFFFFu);
+        EXPECT_STREQ(entry.name, "big");
+        EXPECT_EQ(entry.sizeLow, 0x40000003u);
+        EXPECT_EQ(entry.dosDate, c.date);
+        EXPECT_EQ(entry.dosTime, c.time);
+        EXPECT_EQ(entry.attributes & HB_FILE_ATTRIBUTE_DIRECTORY, 0u);
+        hb::hostFindClose(search);
+    }
 }
 
 } // namespace
