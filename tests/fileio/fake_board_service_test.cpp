@@ -1,9 +1,10 @@
 // The file-I/O service through the in-process fake driver, on every platform
 // (the Windows suite reaches the service end to end only here): one lean
 // conversation, and what only the driver's side can see or steer.
+#include "driver_requests.h"
 #include "scratch_directory.h"
 #include "support/fake_device.h"
-#include "support/fake_vp.h"
+#include "support/scripted_vp.h"
 
 #include "hbsys9u.h"
 #include "little_endian.h"
@@ -21,9 +22,39 @@ namespace {
 
 using hbtest::FakeBoard;
 using hbtest::FakeRequest;
-using hbtest::FakeVp;
 using Bytes = std::vector<uint8_t>;
 constexpr auto kLimit = std::chrono::seconds(20);
+
+// The scripted VP on the fake board. The marker is the service's last write of
+// a request: a ring waits for it in the fake's request log.
+class FakeVpBoard : public hbtest::VpBoard {
+  public:
+    explicit FakeVpBoard(FakeBoard& board)
+        : VpBoard(board.config().boardType, board.config().busWidth), fake_(board) {}
+    bool writeShared(uint32_t offset, const void* data, uint32_t length) override {
+        fake_.writeShared(offset, data, length);
+        return true;
+    }
+    void readShared(uint32_t offset, void* data, uint32_t length) const override {
+        fake_.readShared(offset, data, length);
+    }
+    bool ring(uint32_t offset, std::chrono::milliseconds timeout) override {
+        requestsBefore_ = fake_.requestCount();
+        const auto marker = [offset](const FakeRequest& r) {
+            return r.controlCode == HB_IOCTL_SHARED_MEMORY_WRITE && r.argument == offset &&
+                   r.length == 4 && r.value == hbtest::ScriptedVp::kMarker;
+        };
+        return fake_.raiseEvent(HB_EVENT_FILEIO_REQUEST) &&
+               fake_.waitForRequest(requestsBefore_, marker, timeout);
+    }
+
+    FakeBoard& fake_;
+    size_t requestsBefore_ = 0; // where the log stood before the last post's request
+};
+
+struct FakeVp : FakeVpBoard, hbtest::ScriptedVp {
+    explicit FakeVp(FakeBoard& board) : FakeVpBoard(board), ScriptedVp(*this, false, kLimit) {}
+};
 
 // Board 0: bus type 2 (the largest buffer); 1: bus type 1 width 1 (a buffer
 // smaller than the block); 2: bus type 1 width 2. The bus caches live as long
@@ -59,7 +90,7 @@ class FakeBoardService : public ::testing::Test {
     // The driver requests of the VP's last request, up to its marker.
     std::vector<FakeRequest> lastExchange(int index = 0) {
         const auto all = fakeBoard(index).requests();
-        return {all.begin() + static_cast<std::ptrdiff_t>(vp(index).requestsBefore()), all.end()};
+        return {all.begin() + static_cast<std::ptrdiff_t>(vp(index).requestsBefore_), all.end()};
     }
 
     hbtest::FakeDevice fake_;

@@ -90,14 +90,10 @@ bool FakeBoard::waitForRequest(size_t from, const std::function<bool(const FakeR
 
 bool FakeBoard::control(uint32_t handle, uint32_t controlCode, const void* in, uint32_t inSize,
                         void* out, uint32_t outSize, uint32_t* bytesReturned, uint32_t* error) {
-    FakeRequest entry{controlCode, inSize, outSize, wordAt(in, inSize, 0), 0, 0, {}};
+    FakeRequest entry{controlCode, inSize, outSize, wordAt(in, inSize, 0), 0, 0};
     std::function<bool(const FakeRequest&)> hook;
     {
         std::lock_guard lock(mutex_);
-        if (inSize > 0) {
-            entry.input.assign(static_cast<const uint8_t*>(in),
-                               static_cast<const uint8_t*>(in) + inSize);
-        }
         *bytesReturned = 0;
         if (auto failure = failures_.find(controlCode); failure != failures_.end()) {
             entry.status = failure->second.error;
@@ -168,20 +164,14 @@ uint32_t FakeBoard::carryOut(uint32_t handle, FakeRequest& r, const void* in, ui
         break;
     case HB_IOCTL_ASYNC_EVENT_DEREGISTER:
         return events_.erase(r.argument) == 0 ? HB_ERROR_INVALID_PARAMETER : 0;
-    case HB_IOCTL_PLX_REGISTER_READ:
-        r.value = registers_.count(r.argument) != 0 ? registers_[r.argument] : 0;
-        hb::putLe32(out, r.value);
+    case HB_IOCTL_PLX_REGISTER_READ: // the registers read 0
+        hb::putLe32(out, 0);
         *bytesReturned = 4;
         break;
-    case HB_IOCTL_PLX_REGISTER_WRITE:
-        r.value = wordAt(out, 4, 0);
-        registers_[r.argument] = r.value;
-        break;
     case HB_IOCTL_VP_WRITE: // taken whole; no VP consumes it
-        r.value = wordAt(out, r.length, 0);
         *bytesReturned = r.length;
         break;
-    default: // a signal, or a read with nothing waiting from the VP
+    default: // a register write, a signal, or a read with nothing from the VP
         break;
     }
     return 0;

@@ -36,11 +36,10 @@ struct FakeBoardConfig {
 struct FakeRequest {
     uint32_t controlCode = 0;
     uint32_t inSize = 0;
-    uint32_t length = 0;        // size of the second buffer
-    uint32_t argument = 0;      // first input word: offset, register, event id or signal
-    uint32_t value = 0;         // first data word moved, where there is one
-    uint32_t status = 0;        // 0 when carried out, else the error it failed with
-    std::vector<uint8_t> input; // the input buffer as received
+    uint32_t length = 0;   // size of the second buffer
+    uint32_t argument = 0; // first input word: offset, register, event id or signal
+    uint32_t value = 0;    // first data word moved, where there is one
+    uint32_t status = 0;   // 0 when carried out, else the error it failed with
 };
 
 class FakeBoard {
@@ -97,10 +96,6 @@ class FakeBoard {
         locked([&] { failures_[controlCode] = {error, times}; });
     }
 
-    uint32_t registerValue(uint32_t offset) const {
-        return locked([&] { return registers_.count(offset) != 0 ? registers_.at(offset) : 0; });
-    }
-
     // The driver's side (the seam functions of the fake).
     bool control(uint32_t handleId, uint32_t controlCode, const void* in, uint32_t inSize,
                  void* out, uint32_t outSize, uint32_t* bytesReturned, uint32_t* error);
@@ -124,7 +119,6 @@ class FakeBoard {
     mutable std::condition_variable logged_;
     std::vector<uint8_t> memory_;
     std::map<uint32_t, Registration> events_;
-    std::map<uint32_t, uint32_t> registers_;
     struct Failure {
         uint32_t error, times;
     };
