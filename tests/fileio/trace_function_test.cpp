@@ -11,12 +11,12 @@ namespace {
 
 using hbtest::ServiceFixture;
 
+// One record as seen; "-" stands for a null path.
 struct Seen {
     int32_t boardIndex;
     uint32_t request;
-    int32_t arguments[3];
+    std::vector<int32_t> arguments;
     std::string path, secondPath, data;
-    bool hasPath, hasSecondPath;
     int32_t result;
     uint32_t error;
     double seconds;
@@ -30,12 +30,10 @@ struct Collector {
         auto* self = static_cast<Collector*>(context);
         Seen s{r->boardIndex,
                r->request,
-               {r->arguments[0], r->arguments[1], r->arguments[2]},
-               r->path ? r->path : "",
-               r->secondPath ? r->secondPath : "",
+               {r->arguments, r->arguments + 3},
+               r->path ? r->path : "-",
+               r->secondPath ? r->secondPath : "-",
                r->data ? std::string(static_cast<const char*>(r->data), r->dataLength) : "",
-               r->path != nullptr,
-               r->secondPath != nullptr,
                r->result,
                r->error,
                r->seconds};
@@ -72,39 +70,27 @@ TEST_F(Trace, EachRequestIsReportedDecodedWithItsAnswer) {
     vp.attributes(files_ / "missing");
     vp.exit(0x107);
 
-    const int32_t created = HB_O_CREAT | HB_O_RDWR, invalid = -1;
+    const int32_t created = HB_O_CREAT | HB_O_RDWR;
+    const std::string missing = files_ / "missing";
     const Seen expected[] = {
-        {0, FileIoRequest_Open, {created, 0, 0}, path, "", "", true, false, fd, 0, 0},
-        {0, FileIoRequest_Write, {fd, 5, 0}, "", "", "hello", false, false, 5, 0, 0},
-        {0, FileIoRequest_Seek, {fd, 1, 0}, "", "", "", false, false, 1, 0, 0},
-        {0, FileIoRequest_Read, {fd, 100, 0}, "", "", "ello", false, false, 4, 0, 0},
-        {0, FileIoRequest_Close, {fd, 0, 0}, "", "", "", false, false, 0, 0, 0},
-        {0, FileIoRequest_Rename, {0, 0, 0}, path, renamed, "", true, true, 0, 0, 0},
-        {0, FileIoRequest_Open, {0, 0, 0}, files_ / "missing", "", "", true, false, -1, 2, 0},
-        {0,
-         FileIoRequest_Attributes,
-         {0, 0, 0},
-         files_ / "missing",
-         "",
-         "",
-         true,
-         false,
-         invalid,
-         2,
-         0},
-        {0, FileIoRequest_Exit, {0x107, 0, 0}, "", "", "", false, false, 7, 0, 0},
+        {0, FileIoRequest_Open, {created, 0, 0}, path, "-", "", fd, 0, 0},
+        {0, FileIoRequest_Write, {fd, 5, 0}, "-", "-", "hello", 5, 0, 0},
+        {0, FileIoRequest_Seek, {fd, 1, 0}, "-", "-", "", 1, 0, 0},
+        {0, FileIoRequest_Read, {fd, 100, 0}, "-", "-", "ello", 4, 0, 0},
+        {0, FileIoRequest_Close, {fd, 0, 0}, "-", "-", "", 0, 0, 0},
+        {0, FileIoRequest_Rename, {0, 0, 0}, path, renamed, "", 0, 0, 0},
+        {0, FileIoRequest_Open, {0, 0, 0}, missing, "-", "", -1, 2, 0},
+        {0, FileIoRequest_Attributes, {0, 0, 0}, missing, "-", "", -1, 2, 0},
+        {0, FileIoRequest_Exit, {0x107, 0, 0}, "-", "-", "", 7, 0, 0},
     };
     const std::vector<Seen> seen = collector_.take();
     ASSERT_EQ(seen.size(), std::size(expected));
     for (size_t i = 0; i < seen.size(); ++i) {
         const Seen &s = seen[i], &e = expected[i];
-        EXPECT_EQ(std::tie(s.boardIndex, s.request, s.path, s.secondPath, s.data, s.hasPath,
-                           s.hasSecondPath, s.result, s.error),
-                  std::tie(e.boardIndex, e.request, e.path, e.secondPath, e.data, e.hasPath,
-                           e.hasSecondPath, e.result, e.error))
-            << "request " << i;
-        EXPECT_EQ(std::vector(s.arguments, s.arguments + 3),
-                  std::vector(e.arguments, e.arguments + 3))
+        EXPECT_EQ(std::tie(s.boardIndex, s.request, s.arguments, s.path, s.secondPath, s.data,
+                           s.result, s.error),
+                  std::tie(e.boardIndex, e.request, e.arguments, e.path, e.secondPath, e.data,
+                           e.result, e.error))
             << "request " << i;
         EXPECT_GE(s.seconds, 0.0);
     }

@@ -53,17 +53,13 @@ uint32_t handleId(hb::platform::Handle handle) {
 
 void FakeBoard::readShared(uint32_t offset, void* out, uint32_t length) const {
     std::lock_guard lock(mutex_);
-    if (!inRange(offset, length, memory_.size())) {
-        throw std::out_of_range("read beyond the fake board's shared memory");
-    }
+    checkShared(offset, length);
     std::copy_n(memory_.data() + offset, length, static_cast<uint8_t*>(out));
 }
 
 void FakeBoard::writeShared(uint32_t offset, const void* data, uint32_t length) {
     std::lock_guard lock(mutex_);
-    if (!inRange(offset, length, memory_.size())) {
-        throw std::out_of_range("write beyond the fake board's shared memory");
-    }
+    checkShared(offset, length);
     std::copy_n(static_cast<const uint8_t*>(data), length, memory_.data() + offset);
 }
 
@@ -116,63 +112,39 @@ bool FakeBoard::control(uint32_t handle, uint32_t controlCode, const void* in, u
 
 uint32_t FakeBoard::carryOut(uint32_t handle, FakeRequest& r, const void* in, uint8_t* out,
                              uint32_t* bytesReturned) {
+    // The requests the map and the file-I/O service make, with their input sizes.
     static const std::map<uint32_t, uint32_t> kInputSize = {{HB_IOCTL_SHARED_MEMORY_READ, 4},
                                                             {HB_IOCTL_SHARED_MEMORY_WRITE, 4},
                                                             {HB_IOCTL_GET_HW_INFO, 0},
                                                             {HB_IOCTL_ASYNC_EVENT_REGISTER, 24},
-                                                            {HB_IOCTL_ASYNC_EVENT_DEREGISTER, 4},
-                                                            {HB_IOCTL_RESET_VP, 0},
-                                                            {HB_IOCTL_PLX_REGISTER_READ, 4},
-                                                            {HB_IOCTL_PLX_REGISTER_WRITE, 4},
-                                                            {HB_IOCTL_SIGNAL_VP, 4},
-                                                            {HB_IOCTL_VP_WRITE, 16},
-                                                            {HB_IOCTL_VP_READ, 0}};
+                                                            {HB_IOCTL_ASYNC_EVENT_DEREGISTER, 4}};
     const auto expected = kInputSize.find(r.controlCode);
-    if (expected == kInputSize.end()) {
+    if (expected == kInputSize.end())
         return kErrorInvalidFunction;
-    }
     const bool sharedRead = r.controlCode == HB_IOCTL_SHARED_MEMORY_READ;
+    const bool shared = sharedRead || r.controlCode == HB_IOCTL_SHARED_MEMORY_WRITE;
     if (r.inSize != expected->second ||
-        ((sharedRead || r.controlCode == HB_IOCTL_SHARED_MEMORY_WRITE) &&
-         !inRange(r.argument, r.length, memory_.size())) ||
-        (r.controlCode == HB_IOCTL_GET_HW_INFO && r.length < sizeof(HwInfo)) ||
-        (r.controlCode == HB_IOCTL_PLX_REGISTER_READ && r.length < 4) ||
-        (r.controlCode == HB_IOCTL_PLX_REGISTER_WRITE && r.length != 4)) {
+        (shared && !inRange(r.argument, r.length, memory_.size())) ||
+        (r.controlCode == HB_IOCTL_GET_HW_INFO && r.length < sizeof(HwInfo)))
         return HB_ERROR_INVALID_PARAMETER;
-    }
-    switch (r.controlCode) {
-    case HB_IOCTL_SHARED_MEMORY_READ:
-    case HB_IOCTL_SHARED_MEMORY_WRITE:
-        if (sharedRead) {
+    if (shared) {
+        if (sharedRead)
             std::copy_n(memory_.data() + r.argument, r.length, out);
-        } else {
+        else
             std::copy_n(out, r.length, memory_.data() + r.argument);
-        }
         r.value = wordAt(out, r.length, 0);
         *bytesReturned = r.length;
-        break;
-    case HB_IOCTL_GET_HW_INFO:
+    } else if (r.controlCode == HB_IOCTL_GET_HW_INFO) {
         std::fill_n(out, sizeof(HwInfo), uint8_t{0});
         hb::putLe32(out, config_.boardType);
         hb::putLe32(out + offsetof(HwInfo, busWidth), config_.busWidth);
         *bytesReturned = sizeof(HwInfo);
-        break;
-    case HB_IOCTL_ASYNC_EVENT_REGISTER:
+    } else if (r.controlCode == HB_IOCTL_ASYNC_EVENT_REGISTER) {
         // The record carries the event's handle value in 32 bits.
         r.value = wordAt(in, r.inSize, 4);
         events_[r.argument] = {reinterpret_cast<void*>(uintptr_t{r.value}), handle};
-        break;
-    case HB_IOCTL_ASYNC_EVENT_DEREGISTER:
-        return events_.erase(r.argument) == 0 ? HB_ERROR_INVALID_PARAMETER : 0;
-    case HB_IOCTL_PLX_REGISTER_READ: // the registers read 0
-        hb::putLe32(out, 0);
-        *bytesReturned = 4;
-        break;
-    case HB_IOCTL_VP_WRITE: // taken whole; no VP consumes it
-        *bytesReturned = r.length;
-        break;
-    default: // a register write, a signal, or a read with nothing from the VP
-        break;
+    } else if (events_.erase(r.argument) == 0) {
+        return HB_ERROR_INVALID_PARAMETER; // a deregistration of nothing
     }
     return 0;
 }

@@ -2,8 +2,10 @@
 // platform layer (deviceOpen, deviceControl, deviceClose). A test program
 // built with it (hb_add_test ... FAKE_DEVICE) links the library without its
 // device channel; hbAcceleratorBoardCreate then reaches these boards, and
-// everything above the channel (bus queries, the map, driver requests, the
-// file-I/O service) runs as it does against a real board, on every platform.
+// everything above the channel (bus queries, the map, the file-I/O service)
+// runs as it does against a real board, on every platform. The fake carries
+// out the shared-memory, hardware-information and event requests; any other
+// fails with 1 (invalid function).
 //
 // A board keeps its shared memory, its hardware information, the events
 // registered with it and a log of every request. The test plays the board's
@@ -21,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -106,6 +109,10 @@ class FakeBoard {
     }
 
   private:
+    void checkShared(uint32_t offset, uint32_t length) const {
+        if (offset > memory_.size() || length > memory_.size() - offset)
+            throw std::out_of_range("beyond the fake board's shared memory");
+    }
     struct Registration {
         void* event;
         uint32_t handleId; // registrations end with the handle that made them

@@ -12,6 +12,7 @@
 #include <functional>
 #include <initializer_list>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace hb::vboard;
@@ -128,16 +129,12 @@ TEST(VpCpu,
 // each layout.
 TEST(VpCpu, BoardInformationGivesBusTypeWidthAndIndexAndNoRegionsWithoutALayout) {
     HbVpBoardInfo i = makeBoardInfo(BoardConfig{.boardType = 27, .busWidth = 1}, 3, 0x1000, 0);
-    EXPECT_EQ(i.busType, 1u);
-    EXPECT_EQ(i.busWidth, 1u);
-    EXPECT_EQ(i.boardIndex, 3u);
-    EXPECT_EQ(i.failMessageSize, sizeof(HbVpFaultRecord));
+    EXPECT_EQ(std::tuple(i.busType, i.busWidth, i.boardIndex, i.failMessageSize),
+              std::tuple(1u, 1u, 3u, uint32_t{sizeof(HbVpFaultRecord)}));
     i = makeBoardInfo(BoardConfig{.boardType = 25, .busWidth = 1}, 0, 0x32500, 0);
-    EXPECT_EQ(i.busType, 3u);
-    EXPECT_EQ(i.busWidth, 4u);
+    EXPECT_EQ(std::pair(i.busType, i.busWidth), std::pair(3u, 4u));
     i = makeBoardInfo(BoardConfig{.boardType = 27, .busWidth = 4}, 0, 0x4000, 0); // no layout
-    EXPECT_EQ(i.fileIoSize, 0u);
-    EXPECT_EQ(i.failMessageSize, 0u);
+    EXPECT_EQ(std::pair(i.fileIoSize, i.failMessageSize), std::pair(0u, 0u));
 }
 
 struct FaultCase {
@@ -180,12 +177,10 @@ TEST(VpCpu, EachFaultStopsTheProgramAndIsRecordedInTheFailMessageRegion) {
         EXPECT_TRUE(c.detail == 0 || f.detail == c.detail) << c.name << ": " << f.detail;
         HbVpFaultRecord record{};
         ASSERT_TRUE(m.board.readShared(kFail, &record, sizeof record));
-        EXPECT_EQ(record.magic, HBVP_FAULT_MAGIC) << c.name;
-        EXPECT_EQ(record.kind, f.kind) << c.name;
-        EXPECT_EQ(record.address, f.address) << c.name;
-        EXPECT_EQ(record.eip, f.eip) << c.name;
-        EXPECT_EQ(record.detail, f.detail) << c.name;
-        EXPECT_EQ(std::string(record.text), f.text) << c.name;
+        EXPECT_EQ(std::tuple(record.magic, record.kind, record.address, record.eip, record.detail,
+                             std::string(record.text)),
+                  std::tuple(HBVP_FAULT_MAGIC, f.kind, f.address, f.eip, f.detail, f.text))
+            << c.name;
         EXPECT_FALSE(f.text.empty()) << c.name;
     }
 }
