@@ -1,7 +1,6 @@
 // Every driver request as the board receives it, checked against the literal
 // control codes and buffer layouts of the driver's contract, and its effect
-// on the board; board handles: device naming, what opening refuses, closing,
-// and the board's memory holding the whole layout of its kind.
+// on the board; board handles: device naming, what opening refuses, closing.
 #include "virtual_board_fixture.h"
 
 #include <sys/socket.h>
@@ -297,25 +296,6 @@ TEST_F(BoardHandleTest, CreateRefusesBadArgumentsAndMissingDevicesWithNothingLef
     EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
     EXPECT_EQ(board(0).connectionCount(), 0u);
     EXPECT_EQ(countOpenDescriptors(), before);
-}
-
-// The last region of each layout (shared_memory_map_test holds them in
-// order) ends inside the board's memory.
-TEST_F(BoardHandleTest, EveryRegionOfEveryKindOfBoardLiesInsideItsMemory) {
-    using Getter = uint32_t (*)(const AcceleratorBoard*, uint32_t*);
-    const std::tuple<uint32_t, uint32_t, Getter, uint32_t> kinds[] = {
-        {27, 1, hb_GetParametersToHost, 4},  {27, 2, hb_GetAcqFifoControl, 4},
-        {27, 3, hb_GetAcqFifoControl, 4},    {22, 4, hb_GetFifoHoldingBuffer, 0},
-        {23, 4, hb_GetFifoHoldingBuffer, 0}, {25, 4, hb_GetFifoHoldingBuffer, 0},
-        {26, 9, hb_GetFifoHoldingBuffer, 0}};
-    int index = 1;
-    for (const auto& [boardType, busWidth, last, record] : kinds) {
-        uint32_t size = 0;
-        const uint32_t offset = last(open(index, boardOfType(boardType, busWidth)), &size);
-        EXPECT_NE(size, 0u) << boardType;
-        EXPECT_LE(offset + (record != 0 ? record : size), board(index++).sharedMemorySize())
-            << boardType << " width " << busWidth;
-    }
 }
 
 } // namespace
