@@ -3,11 +3,6 @@
 // on the board; board handles: device naming, what opening refuses, closing.
 #include "virtual_board_fixture.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <tuple>
@@ -58,7 +53,7 @@ class DriverRequestsTest : public VirtualBoardTest {
   protected:
     void SetUp() override {
         VirtualBoardTest::SetUp();
-        handle_ = open(0, boardOfType(27, 1));
+        handle_ = open(0, {.boardType = 27, .busWidth = 1});
         ASSERT_NE(handle_, nullptr);
         event_ = hb__EventCreate(0);
     }
@@ -233,20 +228,6 @@ TEST_F(BoardHandleTest, AHandleOpensTheDeviceNamedByIndexPlusOneAndClosesItKeepi
     EXPECT_EQ(countOpenDescriptors(), before);
     hbAcceleratorBoardDestroy(nullptr);
     EXPECT_EQ(hbGetLastError(), 77u);
-}
-
-// A Unix-domain socket at `path`, listening or not; -1 when it cannot be made.
-int socketAt(const std::string& path, bool listening) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        (listening && ::listen(fd, 1) != 0)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 TEST_F(BoardHandleTest, CreateRefusesBadArgumentsAndMissingDevicesWithNothingLeftOpen) {

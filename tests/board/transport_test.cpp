@@ -134,13 +134,6 @@ Bytes greeting(uint32_t magic = wire::kMagic, uint32_t version = wire::kProtocol
     return word(magic) + word(version) + word(0);
 }
 
-sockaddr_un addressOf(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    return address;
-}
-
 // The bytes of a frame; a total size of 0 is computed from the payload.
 Bytes frame(wire::FrameHeader h, const Bytes& payload, uint32_t id) {
     h.totalSize = h.totalSize != 0 ? h.totalSize : wire::kHeaderSize + payload.size();
@@ -334,11 +327,9 @@ struct Rogue {
 
 // Serves one connection at `path` as `rogue` says, on a thread of its own.
 std::thread serveRogue(const std::string& path, const Rogue& rogue) {
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_un address = addressOf(path);
     ::unlink(path.c_str());
-    EXPECT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(listener, 1), 0);
+    const int listener = socketAt(path, true);
+    EXPECT_GE(listener, 0);
     return std::thread([listener, &rogue] {
         const int fd = ::accept(listener, nullptr, nullptr);
         ::close(listener);
