@@ -1,7 +1,8 @@
 // The device transport: several threads on one handle; shared memory mapped
 // into the channel, the board's memory both ways for every host, within its
-// bounds, and watched requests as frames again; frames that a device must
-// refuse, and replies or shared memory that the library must refuse.
+// bounds, and watched requests as frames again; frames in pieces or batched;
+// frames that a device must refuse, and replies or shared memory that the
+// library must refuse.
 #include "virtual_board_fixture.h"
 
 #include "device_socket.h"
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <thread>
 #include <vector>
 
@@ -132,13 +134,6 @@ Bytes greeting(uint32_t magic = wire::kMagic, uint32_t version = wire::kProtocol
     return word(magic) + word(version) + word(0);
 }
 
-sockaddr_un addressOf(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    return address;
-}
-
 // The bytes of a frame; a total size of 0 is computed from the payload.
 Bytes frame(wire::FrameHeader h, const Bytes& payload, uint32_t id) {
     h.totalSize = h.totalSize != 0 ? h.totalSize : wire::kHeaderSize + payload.size();
@@ -146,6 +141,18 @@ Bytes frame(wire::FrameHeader h, const Bytes& payload, uint32_t id) {
     Bytes bytes(wire::kHeaderSize);
     wire::encodeHeader(h, bytes.data());
     return bytes + payload;
+}
+
+// Sends `bytes` cut at `cuts`, pausing after each piece so that it arrives
+// on a read of its own (a peer that hung up meanwhile gets no more).
+void sendInPieces(int fd, const Bytes& bytes, std::initializer_list<size_t> cuts) {
+    size_t from = 0;
+    for (const size_t cut : cuts) {
+        ::send(fd, bytes.data() + from, cut - from, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        from = cut;
+    }
+    ::send(fd, bytes.data() + from, bytes.size() - from, MSG_NOSIGNAL);
 }
 
 // A host end that speaks the wire format by hand.
@@ -180,14 +187,18 @@ class RawClient {
         return sent;
     }
 
-    // The status of the reply to the last request, or kClosed when the
-    // device ends the connection instead.
+    void sendPieces(const Bytes& bytes, std::initializer_list<size_t> cuts) {
+        sendInPieces(fd_, bytes, cuts);
+    }
+
+    // The status of the reply to the next request in order, or kClosed when
+    // the device ends the connection instead.
     uint32_t receive() {
         Bytes bytes(wire::kHeaderSize);
         if (!readExactly(bytes))
             return kClosed;
         const wire::FrameHeader h = wire::decodeHeader(bytes.data());
-        EXPECT_EQ(h.requestId, lastId_);
+        EXPECT_EQ(h.requestId, ++answered_);
         EXPECT_NE(h.flags & wire::kFlagReply, 0u);
         bytes.resize(h.payloadSize());
         return readExactly(bytes) ? h.status : kClosed;
@@ -201,7 +212,7 @@ class RawClient {
     }
 
     int fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    uint32_t lastId_ = 0;
+    uint32_t lastId_ = 0, answered_ = 0;
 };
 
 struct BadFrame {
@@ -279,6 +290,20 @@ TEST_F(TransportTest, MalformedFramesAreRefusedAndNoDescriptorIsLeaked) {
     }
 }
 
+TEST_F(TransportTest, AFrameSplitAcrossReadsOrSeveralInOneReadAreEachAnswered) {
+    device_->addBoard(0, {});
+    RawClient client(board(0).socketPath());
+    client.sendPieces(frame(kHello, greeting(), 1),
+                      {1, wire::kHeaderSize - 1, wire::kHeaderSize + 2});
+    EXPECT_EQ(client.receive(), 0u);
+    Bytes three;
+    for (uint32_t id = 2; id <= 4; ++id)
+        three = three + frame(header(HB_IOCTL_GET_HW_INFO, 0, 0, 68), none, id);
+    client.sendPieces(three, {});
+    for (int reply = 0; reply < 3; ++reply)
+        EXPECT_EQ(client.receive(), 0u) << reply;
+}
+
 // ---- Replies and memory that the library must refuse -----------------------
 
 // A memfd of `size` bytes, sealed against shrinking or not.
@@ -302,11 +327,9 @@ struct Rogue {
 
 // Serves one connection at `path` as `rogue` says, on a thread of its own.
 std::thread serveRogue(const std::string& path, const Rogue& rogue) {
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_un address = addressOf(path);
     ::unlink(path.c_str());
-    EXPECT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(listener, 1), 0);
+    const int listener = socketAt(path, true);
+    EXPECT_GE(listener, 0);
     return std::thread([listener, &rogue] {
         const int fd = ::accept(listener, nullptr, nullptr);
         ::close(listener);
@@ -330,10 +353,11 @@ std::thread serveRogue(const std::string& path, const Rogue& rogue) {
             reply = header(0, 0, 0, 0, wire::kFlagReply, wire::kHeaderSize + rogue.payload);
             reply.requestId = request.requestId;
             reply.bytesReturned = rogue.payload;
-            rogue.spoil(reply);
+            if (rogue.spoil)
+                rogue.spoil(reply);
             out.assign(wire::kHeaderSize + rogue.payload, 0xAB);
             wire::encodeHeader(reply, out.data());
-            ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+            sendInPieces(fd, out, {7, wire::kHeaderSize + 1});
         }
         while (::recv(fd, in, sizeof in, 0) > 0) {
         }
@@ -341,7 +365,7 @@ std::thread serveRogue(const std::string& path, const Rogue& rogue) {
     });
 }
 
-TEST_F(TransportTest, ARogueDevicesMemoryOrRepliesAreRefusedAndNothingMoreHappens) {
+TEST_F(TransportTest, ARogueDevicesMemoryOrRepliesAreRefusedAndAReplyInPiecesIsTaken) {
     const off_t whole = static_cast<off_t>(wire::mappedFileSize(0x1000));
     const auto fits = [](wire::FrameHeader&) {};
     const Rogue rogues[] = {
@@ -360,6 +384,7 @@ TEST_F(TransportTest, ARogueDevicesMemoryOrRepliesAreRefusedAndNothingMoreHappen
         {"answer to another request", nullptr, 0, 4, [](auto& h) { ++h.requestId; }},
         {"not marked as a reply", nullptr, 0, 4, [](auto& h) { h.flags = 0; }},
         {"total size below the header", nullptr, 0, 0, [](auto& h) { h.totalSize = 8; }},
+        {"none: a good reply, in pieces", nullptr, 0, 4, nullptr},
     };
     for (const Rogue& rogue : rogues) {
         SCOPED_TRACE(rogue.what);
@@ -368,6 +393,10 @@ TEST_F(TransportTest, ARogueDevicesMemoryOrRepliesAreRefusedAndNothingMoreHappen
         if (rogue.memory) {
             EXPECT_EQ(handle, HB_INVALID_HANDLE);
             EXPECT_EQ(hbGetLastError(), wire::kStatusInvalidData);
+        } else if (!rogue.spoil) {
+            uint32_t word = 0;
+            EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle, 0, &word, 4), 1);
+            EXPECT_EQ(word, 0xABABABABu);
         } else {
             uint8_t buffer[12];
             std::memset(buffer, 0x11, sizeof buffer);

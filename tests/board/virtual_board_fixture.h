@@ -1,5 +1,6 @@
 // Tests against the virtual board over real sockets: a device serving boards
-// in a fresh temporary directory, and helpers to look at the process.
+// in a fresh temporary directory, and helpers to look at the process and to
+// make sockets by hand.
 #pragma once
 
 #include "hbsys9u.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iterator>
@@ -17,6 +19,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace hb::test {
 
@@ -47,11 +53,23 @@ inline bool eventually(const std::function<bool()>& condition,
     return true;
 }
 
-inline vboard::BoardConfig boardOfType(uint32_t boardType, uint32_t busWidth) {
-    vboard::BoardConfig config;
-    config.boardType = boardType;
-    config.busWidth = busWidth;
-    return config;
+inline sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    return address;
+}
+
+// A Unix-domain socket at `path`, listening or not; -1 when it cannot be made.
+inline int socketAt(const std::string& path, bool listening) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = addressOf(path);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        (listening && ::listen(fd, 1) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 class VirtualBoardTest : public ::testing::Test {

@@ -2,19 +2,11 @@
 // application opens a real one, and a fresh process-wide transfer state.
 #pragma once
 
+#include "board/virtual_board_fixture.h"
 #include "boot/boot_internal.h"
-#include "hbsys9u.h"
 #include "little_endian.h"
 #include "support/pe_image_writer.h"
-#include "vboard/board.h"
 #include "vboard/monitor.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <filesystem>
-#include <string>
-#include <unistd.h>
 
 namespace hb::test {
 
@@ -35,41 +27,38 @@ inline uint16_t half(const std::vector<uint8_t>& b, size_t at) {
     return hb::getLe16(b.data() + at);
 }
 
-class MonitorBoardTest : public ::testing::Test {
+class MonitorBoardTest : public VirtualBoardTest {
   protected:
-    void SetUp() override { open(vboard::MonitorOptions{}); }
+    void SetUp() override {
+        VirtualBoardTest::SetUp();
+        open(vboard::MonitorOptions{});
+    }
     void TearDown() override {
         close();
+        VirtualBoardTest::TearDown();
         hb::resetTransferWaitStateForTest();
     }
 
+    // A new device whose board `index` runs a monitor with `options`, opened.
     void open(const vboard::MonitorOptions& options, vboard::BoardConfig config = {},
               int index = 0) {
         close();
-        static std::atomic<int> counter{0};
-        dir_ = std::filesystem::temp_directory_path() /
-               ("hbboot" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-        std::filesystem::create_directories(dir_);
-        device = vboard::Device::create((dir_ / "b").string());
-        vb = &device->addBoard(index, config);
+        device_ = vboard::Device::create(base_);
+        vb = &device_->addBoard(index, config);
         monitor = std::make_shared<vboard::Monitor>(options);
         vb->setVpSide(monitor);
-        board = hbAcceleratorBoardCreate((dir_ / "b").string().c_str(), index, 0);
+        board = hbAcceleratorBoardCreate(base_.c_str(), index, 0);
         ASSERT_NE(board, nullptr);
-        imagePath = (dir_ / "image.exe").string();
+        imagePath = directory_ + "/image.exe";
         hb::resetTransferWaitStateForTest();
         vb->clearTrace();
     }
     void close() {
-        if (board != nullptr)
-            hbAcceleratorBoardDestroy(board);
+        hbAcceleratorBoardDestroy(board);
         board = nullptr;
         if (monitor)
             monitor->stop();
-        device.reset();
-        monitor.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
+        device_.reset();
     }
 
     void writeImage(const PeImage& image) { writeBytes(image.build()); }
@@ -85,15 +74,7 @@ class MonitorBoardTest : public ::testing::Test {
         }
         return out;
     }
-    size_t countRequests(uint32_t controlCode) const {
-        size_t n = 0;
-        for (auto& e : requests())
-            n += e.controlCode == controlCode ? 1 : 0;
-        return n;
-    }
 
-    std::filesystem::path dir_;
-    std::unique_ptr<vboard::Device> device;
     vboard::Board* vb = nullptr;
     std::shared_ptr<vboard::Monitor> monitor;
     AcceleratorBoard* board = nullptr;

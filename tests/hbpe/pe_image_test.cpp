@@ -1,5 +1,5 @@
 // hbpe's image library: the header move of `fix` (every byte and file offset
-// kept), and images that are no image.
+// kept), images that are no image, and what check refuses or warns of.
 #include "pe_image.h"
 #include "support/pe_image_writer.h"
 
@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <string>
 
 using namespace hb::pe;
 using namespace hb::test;
@@ -97,6 +99,108 @@ TEST(HbpeImage, FixAndCheckRefuseWhatTheyCannotUseWithoutReadingPastTheEnd) {
     program.fileAlignment = 0x180; // not a power of two
     program.eLfanew = 0x78;
     EXPECT_FALSE(fixImage(program.build()).ok);
+}
+
+// linkedProgram() with its headers where the loader wants them, changed.
+std::vector<uint8_t> inPlace(const std::function<void(PeImage&)>& change) {
+    PeImage image = linkedProgram();
+    image.eLfanew = 864;
+    change(image);
+    return image.build();
+}
+
+// The refusals ("!") and warnings of `findings`, a line each; "*" marks what
+// fix cures.
+std::string lines(const Findings& findings) {
+    std::string out;
+    for (const auto* list : {&findings.refusals, &findings.warnings}) {
+        for (const Problem& p : *list)
+            out += (list == &findings.refusals ? "!" : "") + p.text + (p.fixable ? "*\n" : "\n");
+    }
+    return out;
+}
+
+// check's refusals are the loader's; its warnings are what the loader takes
+// but the program would not run as built; fix moves the headers, refuses
+// what stays refused, and warns as check does of its result.
+TEST(HbpeImage, CheckRefusesOnlyWhatTheLoaderRefusesAndWarnsOfTheRest) {
+    auto optional240 = inPlace([](PeImage&) {});
+    hb::putLe16(&optional240[864 + 20], 240);
+    // Ten sections: .edata (loaded by name) and, under long names, debugging
+    // information (found in the string table behind no symbols, or discardable).
+    const auto named = [](bool otherNames) {
+        PeImage p = linkedProgram();
+        p.eLfanew = 864;
+        p.addSection(otherNames ? ".edata12" : ".edata", 0x3000, patternBytes(8, 2), 0x40000040);
+        for (uint32_t i = 0; i < 7; ++i) {
+            p.addSection(i == 0 && otherNames ? "/16" : "/4", 0x4000 + 0x1000 * i,
+                         patternBytes(32, 1), i % 2 ? 0x42000040u : 0x40000040u);
+        }
+        auto bytes = p.build();
+        const std::string strings("SIZE.debug_info\0.mydata\0", 24);
+        hb::putLe32(&bytes[864 + 12], uint32_t(bytes.size()));
+        bytes.insert(bytes.end(), strings.begin(), strings.end());
+        return bytes;
+    };
+    const std::string beyond = " bytes beyond its file data, which the loader neither writes nor "
+                               "clears (build with -fno-zero-initialized-in-bss)\n";
+    const std::string unloaded = " holds initialised data that the loader does not load (merge it "
+                                 "into .text)\n";
+    const struct {
+        const char* what;
+        std::vector<uint8_t> image;
+        std::string lines;
+        bool fixes;
+    } cases[] = {
+        {"a clean image", inPlace([](PeImage&) {}), "", true},
+        {"headers too early", linkedProgram().build(),
+         "!e_lfanew is 120; the loader needs it between 864 and 1264*\n", true},
+        {"a .stack with the code bit",
+         inPlace([](PeImage& p) { p.sections[1].characteristics |= kSectionCode; }),
+         "!no \".stack\" section (without the code bit); the loader refuses such images\nsection "
+         "\".stack\": 16384" +
+             beyond,
+         false},
+        {"the entry outside the code", inPlace([](PeImage& p) { p.entryPoint = 0x9000; }),
+         "the entry point lies outside every code section\n", true},
+        {"e_lfanew not a multiple of 8", inPlace([](PeImage& p) { p.eLfanew = 868; }),
+         "e_lfanew 868 is not a multiple of 8*\n", true},
+        {"a data section the loader skips", inPlace([](PeImage& p) {
+             p.addSection(".data", 0x7000, patternBytes(16, 3), 0xC0000040);
+         }),
+         "section \".data\"" + unloaded, true},
+        {"a bss section",
+         inPlace([](PeImage& p) { p.addSection(".bss", 0x7000, {}, 0xC0000080, 0x100); }),
+         "section \".bss\" is uninitialised data that the loader neither loads nor clears (merge "
+         "it into .text)\n",
+         true},
+        {"code beyond its file data",
+         inPlace([](PeImage& p) { p.sections[0].virtualSize = 0x2000; }),
+         "section \".text\": 7355" + beyond, true},
+        {"a section over the headers", inPlace([](PeImage& p) {
+             p.sections[0].virtualAddress = 0x200;
+             p.entryPoint = 0x200;
+         }),
+         "section \".text\" lies where the loader copies the headers\n", true},
+        {"an empty .stack", inPlace([](PeImage& p) { p.sections[1].virtualSize = 0; }),
+         "the \".stack\" section is empty\n", true},
+        {"exports and debugging information", named(false), "", true},
+        {"data under a long name, exports under another", named(true),
+         "section \".edata12\"" + unloaded + "section \"/16\" (.mydata)" + unloaded, true},
+        {"a 240-byte optional header", optional240,
+         "the optional header is not 224 bytes; the loader expects the section table 248 bytes "
+         "after e_lfanew\n",
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(lines(checkImage(c.image)), c.lines);
+        const FixResult fixed = fixImage(c.image);
+        EXPECT_EQ(fixed.ok, c.fixes);
+        if (fixed.ok) {
+            EXPECT_EQ(lines({{}, fixed.warnings}), lines(checkImage(fixed.image)));
+        }
+    }
 }
 
 } // namespace

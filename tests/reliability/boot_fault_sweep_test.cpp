@@ -5,7 +5,6 @@
 // and no descriptor or thread is left behind. And a monitor whose reply
 // length overruns: the host reads nothing beyond the monitor data area.
 #include "monitor_board_fixture.h"
-#include "virtual_board_fixture.h"
 
 #include <algorithm>
 #include <filesystem>

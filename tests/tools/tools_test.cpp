@@ -1,22 +1,23 @@
 // hbrun, hbsim, hbpe and gdb as a user runs them: started as processes with
 // a time limit, judged by their exit status, their output and their files.
 #include "../fileio/scratch_directory.h"
-#include "little_endian.h"
-#include "pe_image.h"
 #include "support/pe_image_writer.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <netinet/in.h>
 #include <regex>
 #include <set>
 #include <spawn.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -204,6 +205,15 @@ const struct {
      "hbsim: board 0: cannot listen for gdb on 127.0.0.1:$PORT: Address already in use\n", "{*}"},
     {125, "hbpe check $W/root", "hbpe: cannot read '$W/root': it is a directory\n"},
     {0, "hbpe check $VP/hello.exe", ""},
+    // The loader's refusals: 1, a line each; fix cures what it can; warnings leave 0.
+    {1, "hbpe check $W/early.exe",
+     "$W/early.exe: e_lfanew is 120; the loader needs it between 864 and 1264 (hbpe fix cures "
+     "this)\n"},
+    {0, "hbpe fix $W/early.exe -o $W/fixed.exe", ""},
+    {0, "hbpe check $W/fixed.exe", ""},
+    {1, "hbpe fix $W/text.exe -o $W/none.exe", "$W/text.exe: no MS-DOS header{...}\n"},
+    {0, "hbpe check $W/odd.exe",
+     "hbpe: $W/odd.exe: warning: e_lfanew 868 is not a multiple of 8 (hbpe fix cures this)\n"},
     // Usage errors: 2, one line naming the option and what it takes; nothing runs.
     {2, "hbrun", "hbrun: image is required (see --help)\n"},
     {2, "hbrun --root '' x.exe", "hbrun: --root: '' is empty; give a name (see --help)\n"},
@@ -225,7 +235,6 @@ const struct {
 // Values out of range: "TOOL: OPTION: 'VALUE' is not a RANGE (see --help)".
 const char* const kOutOfRange[][4] = {
     {"hbrun", "--timeout", "nan", "number from 0.001 to 1000000"},
-    {"hbrun", "--timeout", "-1", "number from 0.001 to 1000000"},
     {"hbrun", "--board", "16", "whole number from 0 to 15"},
     {"hbrun", "--board-type", "1e309", "whole number from 22 to 27"},
     {"hbrun", "--width", "-1", "whole number from 1 to 4"},
@@ -243,6 +252,12 @@ TEST_F(Tools, EachRunEndsWithItsStatusAndOneLineSayingWhy) {
     work_.write("root/inside.txt", "inside\n");
     work_.write("secret.txt", "secret\n");
     work_.write("text.exe", "this is no image");
+    PeImage image = linkedProgram(); // its headers too early, then not on 8 bytes
+    for (const auto& [name, lfanew] : {std::pair{"early.exe", 120u}, {"odd.exe", 868u}}) {
+        image.eLfanew = lfanew;
+        const auto bytes = image.build();
+        work_.write(name, std::string(bytes.begin(), bytes.end()));
+    }
     // A board without a file-I/O block, holding a port; a board whose monitor is silent.
     const auto kind24 = hbsim(work_ / "kind24", {"--board-type", "24", "--gdb", "0"});
     EXPECT_TRUE(matches(kind24->out(), "{*}; no layout, no VP program can be served){*}"));
@@ -273,18 +288,6 @@ TEST_F(Tools, EachRunEndsWithItsStatusAndOneLineSayingWhy) {
         EXPECT_TRUE(matches(done.err, err)) << done.err;
         EXPECT_TRUE(matches(done.out, out)) << done.out;
     };
-    // Arguments reach the program as given: hbrun quotes them the way the VP
-    // runtime splits them back.
-    const std::vector<std::string> given = {"-v",   "--trace",    "two words", "",     "say \"hi\"",
-                                            "a\\b", "c\\\\\"d\\", "tab\there", "end\\"};
-    std::vector<std::string> helloRun{"hbrun", kVp + "/hello.exe"};
-    std::string helloOut = "hello from the VP\nargv[0] = " + kVp + "/hello.exe\n";
-    for (size_t i = 0; i < given.size(); ++i) {
-        helloRun.push_back(given[i].empty() ? "''" : given[i]);
-        helloOut += "argv[" + std::to_string(i + 1) + "] = " + given[i] + "\n";
-    }
-    check(helloRun, 0, "", helloOut + "HBVP_GREETING = (not set)\n");
-
     for (const auto& c : kRuns) {
         std::vector<std::string> argv;
         std::istringstream words(expand(c.command));
@@ -382,21 +385,72 @@ TEST_F(Tools, HbsimServesUntilASignalThenRemovesItsSockets) {
     }
 }
 
+// A board of hbsim (its memory mapped into each client) belongs to one
+// process at a time: a second is refused with 170, a client killed while it
+// holds the board releases it, and hbrun notices its device ending; the
+// arguments of a run reach the program as given.
 TEST_F(Tools, ABoardHasOneClientAtATimeAndHbrunNoticesItsDeviceEnding) {
     const std::string base = work_ / "shared";
-    auto sim = hbsim(base);
-    Process first({kHbrun, "--device", base, kVp + "/fault.exe", "loop"}, work_.path());
-    ASSERT_TRUE(first.waitForOutput("fault: loop\n")) << first.out();
-    EXPECT_EQ(hbrun({"--device", base, kVp + "/hello.exe"}).err,
-              "hbrun: board 0 of device '" + base +
-                  "' is busy: another client is using it (error 170, busy)\n");
+    auto sim = hbsim(base, {"--transport", "mapped"});
+    const std::vector<std::string> loop{kHbrun, "--device", base, kVp + "/fault.exe", "loop"};
+    auto holder = std::make_unique<Process>(loop, work_.path());
+    ASSERT_TRUE(holder->waitForOutput("fault: loop\n")) << holder->err();
+    // Arguments reach the program as given: hbrun quotes them the way the VP
+    // runtime splits them back.
+    std::vector<std::string> hello{"--device",  base,   kVp + "/hello.exe", "-v",   "--trace",
+                                   "two words", "",     "say \"hi\"",       "a\\b", "c\\\\\"d\\",
+                                   "tab\there", "end\\"};
+    std::string helloOut = "hello from the VP\nargv[0] = " + kVp + "/hello.exe\n";
+    for (size_t i = 3; i < hello.size(); ++i)
+        helloOut += "argv[" + std::to_string(i - 2) + "] = " + hello[i] + "\n";
+    EXPECT_EQ(hbrun(hello).err, "hbrun: board 0 of device '" + base +
+                                    "' is busy: another client is using it (error 170, busy)\n");
+    holder->signal(SIGKILL);
+    EXPECT_EQ(holder->finish().status, 128 + SIGKILL);
+    const Finished after = hbrun(hello);
+    EXPECT_EQ(after.status, 0) << after.err;
+    EXPECT_EQ(after.out, helloOut + "HBVP_GREETING = (not set)\n");
+    holder = std::make_unique<Process>(loop, work_.path());
+    ASSERT_TRUE(holder->waitForOutput("fault: loop\n")) << holder->err();
     sim->signal(SIGKILL); // what the program wrote before is kept
     sim->finish();
-    const Finished lost = first.finish(15s);
+    const Finished lost = holder->finish(15s);
     EXPECT_EQ(lost.status, 125);
     EXPECT_EQ(lost.out, "fault: loop\n");
     EXPECT_EQ(lost.err, "hbrun: lost the device: board 0 of device '" + base +
                             "' stopped answering (error 1167, device not connected)\n");
+}
+
+// The examples under README's "Running a VP program", run as written there
+// from a folder where build/ is the build tree.
+TEST_F(Tools, TheReadmesHbrunExamplesDoWhatItSays) {
+    const std::string readme = readFile(README_PATH);
+    std::filesystem::create_directory_symlink(BUILD_DIR, work_ / "build");
+    const struct {
+        const char* line;
+        const char* out;
+        const char* err;
+    } examples[] = {
+        {"build/tools/hbrun/hbrun build/vp/hello.exe one \"two words\" ''",
+         "hello from the VP\nargv[0] = build/vp/hello.exe\nargv[1] = one\nargv[2] = two "
+         "words\nargv[3] = \nHBVP_GREETING = (not set)\n",
+         ""},
+        {"printf 'a note\\n' > notes.txt && build/tools/hbrun/hbrun --trace build/vp/cat.exe "
+         "notes.txt",
+         "a note\n", "driver: {*}\nfileio: Open {...}notes.txt{*}\nfileio: Read {*}"},
+        {"mkdir -p sandbox && touch sandbox/a.txt && build/tools/hbrun/hbrun --root sandbox "
+         "build/vp/ls.exe '*'",
+         "{...} a.txt\n1 entries\n", ""},
+    };
+    for (const auto& [line, out, err] : examples) {
+        SCOPED_TRACE(line);
+        EXPECT_NE(readme.find(std::string(line) + "   #"), std::string::npos) << "not in README";
+        const Finished done =
+            runTool({"/bin/bash", "-c", "cd '" + work_.path() + "' && " + line}, work_.path());
+        EXPECT_EQ(done.status, 0) << done.err;
+        EXPECT_TRUE(matches(done.out, out)) << done.out;
+        EXPECT_TRUE(matches(done.err, err)) << done.err;
+    }
 }
 
 TEST_F(Tools, HbrunTracesEveryRequestDecodedAsTextAndAsJson) {
@@ -442,18 +496,68 @@ TEST_F(Tools, ASignalledRunEndsWith128PlusItAndLeavesAJsonFileThatLoads) {
     }
 }
 
-// Debian's gdb, connected to the program that hbrun --gdb holds for it, ends it.
-TEST_F(Tools, GdbKillsTheProgramThatHbrunHoldsForIt) {
-    if (kGdb.empty())
-        GTEST_SKIP() << "no gdb (scripts/setup.sh installs it)";
-    const std::string fault = kVp + "/fault.exe";
-    Process run({kHbrun, "--timeout", "60", "--gdb", "0", fault, "loop"}, work_.path());
+// The remote protocol by hand: `payload` framed with its checksum.
+std::string packet(const std::string& payload) {
+    unsigned sum = 0;
+    for (const char c : payload)
+        sum += uint8_t(c);
+    char check[3];
+    std::snprintf(check, sizeof check, "%02x", sum & 0xFF);
+    return "$" + payload + "#" + check;
+}
+
+// A debugger's connection to 127.0.0.1:`port`, on receive time-outs.
+class GdbClient {
+  public:
+    explicit GdbClient(const std::string& port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(uint16_t(std::stoi(port)));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const timeval limit{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
+    ~GdbClient() { ::close(fd_); }
+    // Sends `bytes`; whether `reply` then comes (what came up to it is taken).
+    bool exchange(const std::string& bytes, const std::string& reply) {
+        ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        char buffer[4096];
+        for (ssize_t got = 1; received_.find(reply) == std::string::npos && got > 0;)
+            received_.append(buffer, std::max<ssize_t>(got = ::recv(fd_, buffer, 4096, 0), 0));
+        const size_t at = received_.find(reply);
+        received_.erase(0, at == std::string::npos ? std::string::npos : at + reply.size());
+        return at != std::string::npos;
+    }
+
+  private:
+    int fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string received_;
+};
+
+// hbrun --gdb's stub: an interrupt (^C) stops the running program; a packet
+// with a bad checksum is refused, an unknown or malformed one answered, and
+// the stub serves on until a kill ends hbrun.
+TEST_F(Tools, GdbStubStopsARunningProgramOnInterruptAndAnswersBadPacketsCleanly) {
+    Process run({kHbrun, "--timeout", "60", "--gdb", "0", kVp + "/fault.exe", "loop"},
+                work_.path());
     ASSERT_TRUE(run.waitForError("hbrun: waiting for gdb on 127.0.0.1:")) << run.err();
-    EXPECT_EQ(runTool({kGdb, "-nx", "-batch", "-ex", "set confirm off", "-ex",
-                       "target remote 127.0.0.1:" + portIn(run.err()), "-ex", "kill", fault},
-                      work_.path())
-                  .status,
-              0);
+    GdbClient gdb(portIn(run.err()));
+    ASSERT_TRUE(gdb.exchange(packet("?"), "+$T05"));
+    ASSERT_TRUE(gdb.exchange(packet("c"), "+"));
+    ASSERT_TRUE(run.waitForOutput("fault: loop\n")) << "the program runs";
+    EXPECT_TRUE(gdb.exchange("\x03", "$T02")) << "no stop for the interrupt";
+    const std::pair<std::string, std::string> bad[] = {
+        {"$g#00", "-"},                       // a bad checksum
+        {packet("vMustReplyEmpty"), "+$#00"}, // an unknown command
+        {packet("m0,fffffffff"), "+$E01#"},   // malformed ones
+        {packet("Z0,zz,1"), "+$E01#"},
+        {packet(std::string(70000, 'm')), "+$E01#"}, // an overlong one
+        {packet("$m0,4") + packet("qC"), "+$QC1#"},  // an unfinished one
+    };
+    for (const auto& [sent, reply] : bad)
+        EXPECT_TRUE(gdb.exchange(sent, reply)) << sent.substr(0, 20);
+    gdb.exchange(packet("k"), "+");
     const Finished killed = run.finish(30s);
     EXPECT_EQ(killed.status, 125);
     EXPECT_TRUE(matches(killed.err, "hbrun: waiting for gdb on {...}\n"
@@ -492,134 +596,6 @@ TEST_F(Tools, GdbBreaksReadsAndWritesTheVpAndTheProgramRunsOnWithTheChanges) {
     const Finished ended = run.finish(30s);
     EXPECT_EQ(ended.status, 0) << ended.err;
     EXPECT_NE(ended.out.find("argv[1] = Jne\n"), std::string::npos) << ended.out;
-}
-
-// linkedProgram() with its headers where the loader wants them, changed.
-std::vector<uint8_t> inPlace(const std::function<void(PeImage&)>& change) {
-    PeImage image = linkedProgram();
-    image.eLfanew = 864;
-    change(image);
-    return image.build();
-}
-
-// Each line of `lines` with IMAGE standing for `path`.
-std::string withPath(std::string lines, const std::string& path) {
-    for (size_t at; (at = lines.find("IMAGE")) != std::string::npos;)
-        lines.replace(at, 5, path);
-    return lines;
-}
-
-// `hbpe check` and `hbpe fix` over a table of images: the status follows the
-// loader's refusals alone, warnings never change it.
-TEST_F(Tools, HbpeCheckFailsForTheLoadersRefusalsOnlyAndWarnsOfTheRest) {
-    auto pe32Plus = inPlace([](PeImage& p) { p.optionalMagic = 0x20B; });
-    auto cut = inPlace([](PeImage&) {});
-    cut.resize(cut.size() - 16);
-    auto optional240 = inPlace([](PeImage&) {});
-    hb::putLe16(&optional240[864 + 20], 240);
-    // Ten sections: .edata (loaded by name) and, under long names, debugging
-    // information (found in the string table behind no symbols, or discardable).
-    const auto named = [](bool otherNames) {
-        PeImage p = linkedProgram();
-        p.eLfanew = 864;
-        p.addSection(otherNames ? ".edata12" : ".edata", 0x3000, patternBytes(8, 2), 0x40000040);
-        for (uint32_t i = 0; i < 7; ++i) {
-            p.addSection(i == 0 && otherNames ? "/16" : "/4", 0x4000 + 0x1000 * i,
-                         patternBytes(32, 1), i % 2 ? 0x42000040u : 0x40000040u);
-        }
-        auto bytes = p.build();
-        const std::string strings("SIZE.debug_info\0.mydata\0", 24);
-        hb::putLe32(&bytes[864 + 12], uint32_t(bytes.size()));
-        bytes.insert(bytes.end(), strings.begin(), strings.end());
-        return bytes;
-    };
-    const std::string stackRefusal =
-        "IMAGE: no \".stack\" section (without the code bit); the loader refuses such images\n";
-    const struct {
-        const char* what;
-        std::vector<uint8_t> image;
-        int status;        // of check
-        std::string lines; // check's stderr
-        int fixStatus;
-    } cases[] = {
-        {"a clean image", inPlace([](PeImage&) {}), 0, "", 0},
-        {"headers too early", linkedProgram().build(), 1,
-         "IMAGE: e_lfanew is 120; the loader needs it between 864 and 1264 (hbpe fix cures "
-         "this)\n",
-         0},
-        {"a .stack with the code bit",
-         inPlace([](PeImage& p) { p.sections[1].characteristics |= kSectionCode; }), 1,
-         stackRefusal + "hbpe: IMAGE: warning: section \".stack\": 16384 bytes beyond its file "
-                        "data, which the loader neither writes nor clears (build with "
-                        "-fno-zero-initialized-in-bss)\n",
-         1},
-        {"a PE32+ image", pe32Plus, 1,
-         "IMAGE: not a PE32 image (optional-header magic is not 0x10B)\n", 1},
-        {"section data cut short", cut, 1,
-         "IMAGE: section \".text\": its data runs past the end of the file\n", 1},
-        {"the entry outside the code", inPlace([](PeImage& p) { p.entryPoint = 0x9000; }), 0,
-         "hbpe: IMAGE: warning: the entry point lies outside every code section\n", 0},
-        {"e_lfanew not a multiple of 8", inPlace([](PeImage& p) { p.eLfanew = 868; }), 0,
-         "hbpe: IMAGE: warning: e_lfanew 868 is not a multiple of 8 (hbpe fix cures this)\n", 0},
-        {"a data section the loader skips", inPlace([](PeImage& p) {
-             p.addSection(".data", 0x7000, patternBytes(16, 3), 0xC0000040);
-         }),
-         0,
-         "hbpe: IMAGE: warning: section \".data\" holds initialised data that the loader does "
-         "not load (merge it into .text)\n",
-         0},
-        {"a bss section",
-         inPlace([](PeImage& p) { p.addSection(".bss", 0x7000, {}, 0xC0000080, 0x100); }), 0,
-         "hbpe: IMAGE: warning: section \".bss\" is uninitialised data that the loader neither "
-         "loads nor clears (merge it into .text)\n",
-         0},
-        {"code beyond its file data",
-         inPlace([](PeImage& p) { p.sections[0].virtualSize = 0x2000; }), 0,
-         "hbpe: IMAGE: warning: section \".text\": 7355 bytes beyond its file data, which the "
-         "loader neither writes nor clears (build with -fno-zero-initialized-in-bss)\n",
-         0},
-        {"a section over the headers", inPlace([](PeImage& p) {
-             p.sections[0].virtualAddress = 0x200;
-             p.entryPoint = 0x200;
-         }),
-         0, "hbpe: IMAGE: warning: section \".text\" lies where the loader copies the headers\n",
-         0},
-        {"an empty .stack", inPlace([](PeImage& p) { p.sections[1].virtualSize = 0; }), 0,
-         "hbpe: IMAGE: warning: the \".stack\" section is empty\n", 0},
-        {"exports and debugging information", named(false), 0, "", 0},
-        {"data under a long name, exports under another", named(true), 0,
-         "hbpe: IMAGE: warning: section \".edata12\" holds initialised data that the loader does "
-         "not load (merge it into .text)\nhbpe: IMAGE: warning: section \"/16\" (.mydata) holds "
-         "initialised data that the loader does not load (merge it into .text)\n",
-         0},
-        {"a 240-byte optional header", optional240, 0,
-         "hbpe: IMAGE: warning: the optional header is not 224 bytes; the loader expects the "
-         "section table 248 bytes after e_lfanew\n",
-         1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string image = work_ / "image.exe", out = work_ / "fixed.exe";
-        std::filesystem::remove(out);
-        work_.write("image.exe", std::string(c.image.begin(), c.image.end()));
-        const auto check = runTool({kHbpe, "check", image}, work_.path(), 20s);
-        EXPECT_EQ(check.status, c.status);
-        EXPECT_EQ(check.err, withPath(c.lines, image));
-        EXPECT_EQ(check.out, "");
-        EXPECT_EQ(check.status == 1, !hb::pe::loaderRefusals(c.image).empty())
-            << "hbpe check and the loader disagree";
-
-        // fix cures the header place, then says what check says of its result.
-        const auto fix = runTool({kHbpe, "fix", image, "-o", out}, work_.path(), 20s);
-        EXPECT_EQ(fix.status, c.fixStatus) << fix.err;
-        if (fix.status == 0) {
-            const auto again = runTool({kHbpe, "check", out}, work_.path(), 20s);
-            EXPECT_EQ(again.status, 0) << again.err;
-            EXPECT_EQ(fix.err, again.err);
-        } else {
-            EXPECT_FALSE(std::filesystem::exists(out));
-        }
-    }
 }
 
 } // namespace
