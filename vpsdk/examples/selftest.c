@@ -120,6 +120,15 @@ static void customer_memory(void) {
     CHECK(hbvp_environment_size() >= 2);
 }
 
+static void strings(void) {
+    CHECK(memcmp("b", "a", 1) > 0 && memcmp("ab", "ac", 2) < 0 && strcmp("a", "ab") < 0);
+    char moved[8] = "abcdef"; /* overlapping moves, each way */
+    memmove(moved + 1, moved, 5);
+    CHECK(strcmp(moved, "aabcde") == 0);
+    memmove(moved, moved + 1, 5);
+    CHECK(strcmp(moved, "abcdee") == 0);
+}
+
 int main(int argc, char** argv) {
     if (argc > 1) {
         hbvp_snprintf(g_dir, sizeof g_dir, "%s", argv[1]);
@@ -129,7 +138,7 @@ int main(int argc, char** argv) {
     uint32_t startup[3];
     hbvp_startup_block(startup);
     CHECK(startup[0] == 0xFFFFFFFFu);
-    CHECK(memcmp("b", "a", 1) > 0 && memcmp("ab", "ac", 2) < 0 && strcmp("a", "ab") < 0);
+    strings();
     console_and_environment();
     files();
     customer_memory();
