@@ -1,17 +1,10 @@
 // The shared memory map of every kind of board and the bus caches it rests
-// on, with hardware information from the in-process fake driver, so that the
-// same program runs on every platform. The bus caches live as long as the
-// process, which may run every case: a board index always names the same kind
-// of board here.
-#include "hbsys9u.h"
-#include "support/fake_device.h"
+// on, against virtual boards of each type and bus width. The bus caches live
+// as long as the process, which may run every case: a board index always
+// names the same kind of board here.
+#include "virtual_board_fixture.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <map>
-#include <string>
-#include <vector>
 
 namespace hb::test {
 namespace {
@@ -26,7 +19,7 @@ struct Getter {
     Unit unit;
 };
 
-inline const Getter kGetters[] = {
+const Getter kGetters[] = {
     {"MonitorData", hb_GetMonitorData, Unit::Record},
     {"CustomerMemoryRegion", hb_GetCustomerMemoryRegion, Unit::Bytes},
     {"FailMessage", hb_GetFailMessage, Unit::Record},
@@ -46,7 +39,7 @@ inline const Getter kGetters[] = {
     {"FifoHoldingBuffer", hb_GetFifoHoldingBuffer, Unit::Bytes},
 };
 
-inline constexpr uint32_t kUntouched = 0xDEADBEEF;
+constexpr uint32_t kUntouched = 0xDEADBEEF;
 
 struct Region {
     std::string name;
@@ -57,7 +50,7 @@ struct Region {
 
 // The regions `board` offers, in address order. An absent region must answer
 // 0 and leave the size alone; a null size must not change an answer.
-inline std::vector<Region> regionsOf(const AcceleratorBoard* board) {
+std::vector<Region> regionsOf(const AcceleratorBoard* board) {
     std::vector<Region> found;
     for (const Getter& g : kGetters) {
         uint32_t size = kUntouched;
@@ -76,7 +69,7 @@ inline std::vector<Region> regionsOf(const AcceleratorBoard* board) {
 }
 
 // Each region's offset and size value, by name.
-inline std::map<std::string, std::pair<uint32_t, uint32_t>> cellsOf(const AcceleratorBoard* board) {
+std::map<std::string, std::pair<uint32_t, uint32_t>> cellsOf(const AcceleratorBoard* board) {
     std::map<std::string, std::pair<uint32_t, uint32_t>> cells;
     for (const Region& r : regionsOf(board))
         cells[r.name] = {r.offset, r.size};
@@ -84,7 +77,6 @@ inline std::map<std::string, std::pair<uint32_t, uint32_t>> cellsOf(const Accele
 }
 
 using Cell = std::pair<uint32_t, uint32_t>;
-constexpr uint32_t kHwInfo = 0x8001A08C;
 
 struct Kind {
     int index;
@@ -105,26 +97,21 @@ const Kind kKinds[] = {
     {6, 26, 9, 2, 17, 0x4500, "FifoHoldingBuffer", 1},
 };
 
-class SharedMemoryMapTest : public ::testing::Test {
+class SharedMemoryMapTest : public VirtualBoardTest {
   protected:
     void TearDown() override {
         hb_FileIoUseCustomerMemory(0);
-        std::for_each(boards_.begin(), boards_.end(), hbAcceleratorBoardDestroy);
+        VirtualBoardTest::TearDown();
     }
     AcceleratorBoard* open(int index, uint32_t boardType, uint32_t busWidth) {
-        if (fake_.board(index) == nullptr)
-            fake_.addBoard(index, {boardType, busWidth});
-        boards_.push_back(hbAcceleratorBoardCreate(fake_.baseName().c_str(), index, 0));
-        EXPECT_NE(boards_.back(), nullptr);
-        return boards_.back();
+        AcceleratorBoard* handle = VirtualBoardTest::open(index, {boardType, busWidth});
+        EXPECT_NE(handle, nullptr);
+        return handle;
     }
     AcceleratorBoard* open(const Kind& kind) {
         return open(kind.index, kind.boardType, kind.busWidth);
     }
-    size_t hwInfoRequests(int index) { return fake_.board(index)->count(kHwInfo); }
-
-    hbtest::FakeDevice fake_;
-    std::vector<AcceleratorBoard*> boards_;
+    size_t hwInfoRequests(int index) { return countRequests(index, HB_IOCTL_GET_HW_INFO); }
 };
 
 // What a wrong cell of a layout breaks: a region off its word, a record whose
@@ -175,7 +162,7 @@ TEST_F(SharedMemoryMapTest, BoardsWithoutALayoutOrAUsableRecordOfferNoRegion) {
     EXPECT_EQ(hbBusType(nullptr) + hbBusWidth(nullptr), 0);
     // Indices past the per-board tables: no request; the getters leave the
     // last error alone, the bus queries set 87.
-    const size_t before = fake_.board(7)->requestCount();
+    const size_t before = board(7).trace().size();
     for (const int32_t outside : {16, -1}) {
         const AcceleratorBoard record{outside, boards_.front()->deviceHandle};
         hbSetLastError(0);
@@ -184,7 +171,7 @@ TEST_F(SharedMemoryMapTest, BoardsWithoutALayoutOrAUsableRecordOfferNoRegion) {
         EXPECT_EQ(hbBusType(&record) + hbBusWidth(&record), 0);
         EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
     }
-    EXPECT_EQ(fake_.board(7)->requestCount(), before);
+    EXPECT_EQ(board(7).trace().size(), before);
     // No device: the channel refuses with 87; the invalid value sends nothing.
     const AcceleratorBoard noDevice{15, nullptr}, invalid{15, HB_INVALID_HANDLE};
     hbSetLastError(0);
@@ -224,7 +211,7 @@ TEST_F(SharedMemoryMapTest, OnlyDeterminedBusTypesAndWidthsAreCachedAndOutliveTh
 
 TEST_F(SharedMemoryMapTest, AFailedHardwareQueryIsNotCachedAndKeepsTheDriversCode) {
     AcceleratorBoard* handle = open(12, 23, 4);
-    fake_.board(12)->failNext(kHwInfo, 31);
+    board(12).setFaultPlan(vboard::parseFaultPlan("fail:GetHwInfo=31"));
     hbSetLastError(0);
     uint32_t size = kUntouched;
     EXPECT_EQ(hb_GetFileIoBuffer(handle, &size), 0u);

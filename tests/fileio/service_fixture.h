@@ -42,6 +42,7 @@ class ServiceFixture : public ::testing::Test {
     hb::vboard::Board& virtualBoard(int index = 0) { return *virtualBoards_[index]; }
     hbtest::RequestAgent& agent(int index = 0) { return *agents_[index]; }
     const std::string& deviceBase() const { return device_->basePath(); }
+    hb::vboard::Device& device() { return *device_; }
 
     ScratchDirectory files_;
 

@@ -68,6 +68,26 @@ TEST_F(Lifecycle, RefusedCallsLeaveTheCallersLastErrorAndAFailedStartupTheSlotFr
     EXPECT_EQ(hbFileIoWaitForVpExit(&noDevice, HB_INFINITE_TIMEOUT), 0) << "nothing to wait for";
 }
 
+TEST_F(Lifecycle, StartupRegistersEventSixOnceAndFailsWhenTheLayoutCannotBeLearnt) {
+    hbFileIoShutdown(board());
+    virtualBoard().setTracing(true);
+    ASSERT_EQ(hbFileIoStartup(board()), 0u);
+    hbFileIoShutdown(board());
+    std::vector<std::pair<std::string, uint32_t>> events;
+    for (const auto& e : virtualBoard().trace())
+        if (e.name.starts_with("AsyncEvent"))
+            events.emplace_back(e.name, e.offset);
+    EXPECT_EQ(events, (decltype(events){{"AsyncEventRegister", 6}, {"AsyncEventDeregister", 6}}));
+    // Index 9 alone: its bus type is still unknown, and the board refuses to tell.
+    hb::vboard::Board& unknown = device().addBoard(9, {});
+    unknown.setFaultPlan(hb::vboard::parseFaultPlan("fail:GetHwInfo=31"));
+    AcceleratorBoard* handle = hbAcceleratorBoardCreate(deviceBase().c_str(), 9, 0);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(hbFileIoStartup(handle), 31u);
+    EXPECT_FALSE(unknown.isEventRegistered(6));
+    hbAcceleratorBoardDestroy(handle);
+}
+
 TEST_F(Lifecycle, AnyHandleOfTheBoardShutsItsServiceDown) {
     // A second handle of the running board: its startup is refused, the
     // running service stays, and its shutdown takes that service down.
@@ -182,12 +202,18 @@ class SixteenBoards : public ServiceFixture {
     }
 };
 
-TEST_F(SixteenBoards, AreServedConcurrentlyEachByItsOwnThread) {
+TEST_F(SixteenBoards, AreServedConcurrentlyEachByItsOwnThreadFromItsOwnSlot) {
     std::vector<std::thread> vps;
     std::atomic<int> failures{0};
     for (int i = 0; i < HB_MAX_BOARDS; ++i) {
+        const std::string name = std::to_string(i);
+        const char* arguments[] = {name.c_str(), nullptr};
+        ASSERT_EQ(hbFileIoSetCommandLine(board(i), arguments), 0u);
+    }
+    for (int i = 0; i < HB_MAX_BOARDS; ++i) {
         vps.emplace_back([this, i, &failures] {
             RequestAgent& vp = agent(i);
+            failures += vp.commandLine() != std::to_string(i) + " ";
             const std::string path = files_ / ("board" + std::to_string(i));
             const std::string content = "board " + std::to_string(i) + " data";
             for (int round = 0; round < 20; ++round) {

@@ -12,11 +12,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -25,18 +27,42 @@ using hbtest::RequestAgent;
 using Bytes = std::vector<uint8_t>;
 using Result = hbtest::ScriptedVp::Result;
 
-class Requests : public hbtest::ServiceFixture {};
+class Requests : public hbtest::ServiceFixture {
+  protected:
+    // The board's trace once it ends with the marker at the block (a write is
+    // traced just after it took effect: the VP may see the marker first).
+    std::vector<hb::vboard::TraceEntry> traceToMarker(int index = 0) {
+        for (int wait = 0; wait < 10000; ++wait) {
+            auto trace = virtualBoard(index).trace();
+            if (!trace.empty() && trace.back().name == "SharedMemoryWrite" &&
+                trace.back().offset == agent(index).blockOffset() &&
+                trace.back().value == RequestAgent::kMarker)
+                return trace;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ADD_FAILURE() << "no marker in the trace";
+        return {};
+    }
+};
 
-TEST_F(Requests, OpenReadSeekCloseAnswerTheProtocolExample) {
+TEST_F(Requests, OpenReadSeekCloseAnswerTheProtocolExampleInOneCopyAndTwoWrites) {
     RequestAgent& vp = agent();
     const auto opened = vp.open(files_.write("data", std::string(140, 'd')), HB_O_RDONLY);
     ASSERT_GE(opened.value, 0);
     EXPECT_EQ(vp.seek(opened.value, 100, 0).value, 100);
     // Read 100 with 40 left: 40 at 4, 0 at 8, the bytes at 12..51, marker last.
+    virtualBoard().setTracing(true);
     const auto read = vp.read(opened.value, 100);
-    EXPECT_EQ(vp.word(0), RequestAgent::kMarker);
     EXPECT_EQ(std::pair(read.value, read.error), std::pair(40, 0u));
     EXPECT_EQ(read.data, Bytes(40, 'd'));
+    std::vector<std::tuple<std::string, uint32_t, uint32_t>> steps; // offset in the block
+    for (const auto& e : traceToMarker())
+        steps.emplace_back(e.name, e.offset - vp.blockOffset(), e.length);
+    EXPECT_EQ(steps, (decltype(steps){{"SharedMemoryRead", 0, 528},
+                                      {"SharedMemoryWrite", 4, 12},
+                                      {"SharedMemoryWrite", 12, 40},
+                                      {"SharedMemoryWrite", 0, 4}}));
+    virtualBoard().setTracing(false);
     for (int32_t count : {10, 0}) {
         const auto atEnd = vp.read(opened.value, count);
         EXPECT_EQ(std::pair(atEnd.value, atEnd.error), std::pair(0, 0u)) << count;
@@ -203,17 +229,89 @@ TEST_F(Requests, UnknownCodesGetTheMarkerAloneAndTheBlockStays) {
     }
 }
 
-TEST_F(Requests, CountsNeverReachPastTheBuffer) {
-    RequestAgent& vp = agent();
-    const uint32_t room = vp.layout().size - 12;
+// Each layout's block lies where the map puts it. On the smallest the buffer
+// (320 bytes) is smaller than the block: no count and no answer reach past it.
+TEST_F(Requests, CountsAndAnswersNeverReachPastTheBuffer) {
+    addBoard(1, {27, 1});
+    addBoard(2, {27, 2});
+    const std::pair<int, uint32_t> places[] = {{0, 0x4500}, {1, 0x500}, {2, 0x1100}};
+    for (const auto& [index, offset] : places) {
+        EXPECT_EQ(agent(index).blockOffset(), offset);
+        EXPECT_GT(agent(index).environmentSize(), 0u) << "served at " << offset;
+    }
+    RequestAgent& vp = agent(1);
+    ASSERT_EQ(vp.blockSize(), 0x140u);
+    virtualBoard(1).setTracing(true);
+    const uint32_t room = 0x140 - 12;
     const int32_t fd = vp.open(files_.write("big", std::string(room + 500, 'b')), HB_O_RDWR).value;
     EXPECT_EQ(vp.read(fd, static_cast<int32_t>(room + 400)).value, static_cast<int32_t>(room));
     for (int32_t count : {static_cast<int32_t>(room + 1), -5}) {
         const auto refused = vp.write(fd, count);
         EXPECT_EQ(std::pair(refused.value, refused.error), std::pair(0, 87u)) << count;
     }
+    uint32_t count = 0;
+    vp.environment(100000, &count);
+    EXPECT_LE(count, 0x140u - 8);
     vp.close(fd);
+    for (const auto& e : traceToMarker(1))
+        EXPECT_TRUE(e.name != "SharedMemoryWrite" ||
+                    (e.offset >= 0x500 && e.offset + e.length <= 0x640))
+            << e.text();
     EXPECT_EQ(files_.read("big"), std::string(room + 500, 'b'));
+}
+
+// One failed copy of the block is tried again; a copy that keeps failing is
+// answered with the marker alone and nothing is carried out.
+TEST_F(Requests, ABlockThatCannotBeReadIsAnsweredWithTheMarkerAlone) {
+    virtualBoard().setFaultPlan(hb::vboard::parseFaultPlan("fail:SharedMemoryRead"));
+    agent().close(agent().open(files_ / "once", HB_O_CREAT | HB_O_WRONLY).value);
+    EXPECT_TRUE(std::filesystem::exists(files_ / "once")) << "a passing failure costs nothing";
+    virtualBoard().setFaultPlan(hb::vboard::parseFaultPlan("fail:SharedMemoryRead*2"));
+    agent().open(files_ / "never", HB_O_CREAT | HB_O_WRONLY);
+    EXPECT_TRUE(agent().answered());
+    EXPECT_EQ(virtualBoard().faultCounts().requestsSeen, 3u) << "two copies, the marker";
+    EXPECT_FALSE(std::filesystem::exists(files_ / "never"));
+    EXPECT_GT(agent().environmentSize(), 0u) << "the next request is served";
+}
+
+// A request the VP posts while the service still handles the previous
+// wake-up is served, whichever step of the dispatcher it meets: the event's
+// reset, the copies and the marker must not lose it. The trace listener posts
+// it on the device's thread once the step took effect, before its reply.
+TEST_F(Requests, ARequestPostedDuringThePreviousOneIsNeverLost) {
+    const struct {
+        const char* moment;
+        int afterCopy; // 0: after the previous request's marker
+    } moments[] = {{"during an empty wake-up's copy", 1},
+                   {"during the second look of an empty wake-up", 2},
+                   {"as the previous completion marker lands", 0}};
+    const uint32_t at = agent().blockOffset();
+    const auto post = [this, at](uint32_t code, uint32_t argument) {
+        virtualBoard().writeSharedWord(at + HB_FILEIO_ARGUMENT, argument);
+        virtualBoard().writeSharedWord(at, code);
+        return virtualBoard().raiseEvent(HB_EVENT_FILEIO_REQUEST);
+    };
+    for (const auto& m : moments) {
+        ASSERT_GT(agent().environmentSize(), 0u) << "the marker stands";
+        auto posted = std::make_shared<std::promise<void>>();
+        auto steps = std::make_shared<std::atomic<int>>(0);
+        virtualBoard().setTraceListener([=, after = m.afterCopy](const auto& e) {
+            const bool step = after == 0 ? e.name == "SharedMemoryWrite" && e.offset == at &&
+                                               e.value == RequestAgent::kMarker
+                                         : e.name == "SharedMemoryRead";
+            if (step && ++*steps == std::max(after, 1) && post(FileIoRequest_EnvironmentSize, 0))
+                posted->set_value();
+        });
+        ASSERT_TRUE(m.afterCopy != 0 ? virtualBoard().raiseEvent(HB_EVENT_FILEIO_REQUEST)
+                                     : post(FileIoRequest_Close, 4321));
+        ASSERT_EQ(posted->get_future().wait_for(std::chrono::seconds(20)),
+                  std::future_status::ready);
+        EXPECT_TRUE(
+            virtualBoard().waitForSharedWord(at, RequestAgent::kMarker, std::chrono::seconds(5)))
+            << m.moment << ": lost";
+        virtualBoard().setTraceListener({});
+        EXPECT_NE(agent().word(HB_FILEIO_ARGUMENT), 0u) << m.moment << ": answered";
+    }
 }
 
 TEST_F(Requests, UseCustomerMemoryMovesTheBlock) {

@@ -2,7 +2,7 @@
 // benchmarks and fuzz targets: writes a request into the board's file-I/O
 // block, rings the board and reads the answer once the completion marker
 // stands. Built on the wire format of file_io_block.h alone; the board it
-// talks to (the virtual board, the in-process fake) comes through VpBoard.
+// talks to (the virtual board, request_agent.h) comes through VpBoard.
 //
 // The block's place follows the board's layout (board type and bus width)
 // and the customer-memory switch, which the VP tracks when it sends
