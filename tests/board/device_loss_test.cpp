@@ -110,10 +110,8 @@ TEST_F(DeviceLossTest, AGoneBoardFailsTheRequestInFlightEveryQueuedAndEveryLater
     EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
     // A host that holds the memory mapped waits on nothing, yet its next
     // request after the device went fails too.
-    vboard::BoardConfig mapped;
-    mapped.transport = vboard::MemoryTransport::Mapped;
     AcceleratorBoard* fresh = open(0);
-    AcceleratorBoard* copying = open(1, mapped);
+    AcceleratorBoard* copying = open(1, {.transport = vboard::MemoryTransport::Mapped});
     ASSERT_TRUE(fresh && copying) << "the board still takes new connections";
     board(1).setTracing(false);
     ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(copying->deviceHandle, 0, &one, 4), 1);
@@ -162,9 +160,8 @@ TEST_F(DeviceLossTest, ADeviceGoneDuringABootsDownloadEndsTheBootWith1460) {
         SCOPED_TRACE(polling ? "polling" : "waiting on events");
         hb::setTransferWaitStateForTest(polling ? hb::WAIT_POLL : hb::WAIT_EVENT, 1);
         // A late monitor; the board goes at its 8th command, unanswered yet.
-        vboard::MonitorOptions late;
-        late.replyDelay = std::chrono::milliseconds(20);
-        late.raiseEvent3 = !polling;
+        const vboard::MonitorOptions late{.raiseEvent3 = !polling,
+                                          .replyDelay = std::chrono::milliseconds(20)};
         device_->addBoard(0, {}).setVpSide(
             std::make_shared<Vanishing>(0, false, std::make_shared<vboard::Monitor>(late), 8));
         AcceleratorBoard* b = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);

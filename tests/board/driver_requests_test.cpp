@@ -6,7 +6,6 @@
 #include <fstream>
 #include <initializer_list>
 #include <tuple>
-#include <vector>
 
 namespace hb::test {
 namespace {
@@ -48,6 +47,13 @@ class Recorder : public vboard::VpSide {
     std::vector<std::tuple<char, uint32_t, uint32_t>> seen;
 };
 
+// A call's result with the last error it left, which it then clears.
+std::pair<int32_t, uint32_t> outcome(int32_t result) {
+    const std::pair<int32_t, uint32_t> seen(result, hbGetLastError());
+    hbSetLastError(0);
+    return seen;
+}
+
 // A board of type 27, width 1: 4 KiB of shared memory.
 class DriverRequestsTest : public VirtualBoardTest {
   protected:
@@ -66,29 +72,23 @@ class DriverRequestsTest : public VirtualBoardTest {
     // Sends every kind of request once on `d`: each result, with the last
     // error it left.
     std::vector<std::pair<int32_t, uint32_t>> sendAll(HbHandle d) {
-        std::vector<std::pair<int32_t, uint32_t>> results;
         hbSetLastError(0);
-        const auto note = [&](int32_t result) {
-            results.emplace_back(result, hbGetLastError());
-            hbSetLastError(0);
-        };
-        note(hb_DeviceIoResetVp(d));
-        note(hb_DeviceIoPlxRegisterWrite(d, 0x44, 0xCAFE0002));
-        note(hb_DeviceIoPlxRegisterRead(d, 0x44, &value_));
-        note(hb_DeviceIoSharedMemoryWrite(d, 0x500, kSix, 6));
-        note(hb_DeviceIoSharedMemoryRead(d, 0xFFC, &word_, 4));
-        note(hb_DeviceIoSharedMemoryRead(d, 0x40, nullptr, 0));
-        note(hb_DeviceIoSharedMemoryWrite(d, 0x80, kSix, 0));
-        note(hb_DeviceIoAsyncEventRegister(d, 6, event_, 10, 20, 30, 5));
-        note(hb_DeviceIoAsyncEventDeregister(d, 6));
-        note(hb_DeviceIoAsyncEventRegister(d, 3, event_, 0, 0, 0, -1));
-        note(hb_DeviceIoAsyncEventRegister(d, 7, event_, 1, 2, 3, 0));
-        note(hb_DeviceIoVpWrite(d, kVpRequest, "to the VP", 9, &returned_));
-        note(hb_DeviceIoVpRead(d, fromVp_, 8, &returned_));
-        note(hb_DeviceIoAckVp(d));
-        note(hb_DeviceIoDebuggerBreak(d));
-        note(hb_DeviceIoGetHwInfo(d, &info_));
-        return results;
+        return {outcome(hb_DeviceIoResetVp(d)),
+                outcome(hb_DeviceIoPlxRegisterWrite(d, 0x44, 0xCAFE0002)),
+                outcome(hb_DeviceIoPlxRegisterRead(d, 0x44, &value_)),
+                outcome(hb_DeviceIoSharedMemoryWrite(d, 0x500, kSix, 6)),
+                outcome(hb_DeviceIoSharedMemoryRead(d, 0xFFC, &word_, 4)),
+                outcome(hb_DeviceIoSharedMemoryRead(d, 0x40, nullptr, 0)),
+                outcome(hb_DeviceIoSharedMemoryWrite(d, 0x80, kSix, 0)),
+                outcome(hb_DeviceIoAsyncEventRegister(d, 6, event_, 10, 20, 30, 5)),
+                outcome(hb_DeviceIoAsyncEventDeregister(d, 6)),
+                outcome(hb_DeviceIoAsyncEventRegister(d, 3, event_, 0, 0, 0, -1)),
+                outcome(hb_DeviceIoAsyncEventRegister(d, 7, event_, 1, 2, 3, 0)),
+                outcome(hb_DeviceIoVpWrite(d, kVpRequest, "to the VP", 9, &returned_)),
+                outcome(hb_DeviceIoVpRead(d, fromVp_, 8, &returned_)),
+                outcome(hb_DeviceIoAckVp(d)),
+                outcome(hb_DeviceIoDebuggerBreak(d)),
+                outcome(hb_DeviceIoGetHwInfo(d, &info_))};
     }
 
     AcceleratorBoard* handle_ = nullptr;
@@ -177,18 +177,13 @@ TEST_F(DriverRequestsTest, RefusedRequestsSendNothing) {
     }
     char buffer[16] = {};
     HbHandle mutex = hb__MutexCreate();
-    const auto refused = [](int32_t result) {
-        const uint32_t error = hbGetLastError();
-        hbSetLastError(0);
-        return std::make_pair(result, error);
-    };
     hbSetLastError(0);
     const std::vector<std::pair<int32_t, uint32_t>> refusals = {
-        refused(hb_DeviceIoVpRead(device(), buffer, 4, nullptr)), // no count
-        refused(hb_DeviceIoVpWrite(device(), buffer, buffer, 4, nullptr)),
-        refused(hb_DeviceIoResetVp(event_)),                                    // no device
-        refused(hb_DeviceIoAsyncEventRegister(device(), 6, mutex, 0, 0, 0, 0)), // no event
-        refused(hb_DeviceIoAsyncEventRegister(device(), 6, nullptr, 0, 0, 0, 0)),
+        outcome(hb_DeviceIoVpRead(device(), buffer, 4, nullptr)), // no count
+        outcome(hb_DeviceIoVpWrite(device(), buffer, buffer, 4, nullptr)),
+        outcome(hb_DeviceIoResetVp(event_)),                                    // no device
+        outcome(hb_DeviceIoAsyncEventRegister(device(), 6, mutex, 0, 0, 0, 0)), // no event
+        outcome(hb_DeviceIoAsyncEventRegister(device(), 6, nullptr, 0, 0, 0, 0)),
     };
     EXPECT_EQ(refusals, (std::vector<std::pair<int32_t, uint32_t>>{
                             {0, 87}, {0, 87}, {0, 6}, {0, 6}, {0, 6}}));

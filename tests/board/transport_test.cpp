@@ -8,20 +8,12 @@
 #include "device_socket.h"
 #include "device_wire.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <functional>
 #include <initializer_list>
-#include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace hb::test {
 namespace {
@@ -54,11 +46,8 @@ TEST_F(TransportTest, ThreadsSharingOneHandleEachReceiveTheirOwnReplies) {
 // ---- Shared memory mapped into the channel ---------------------------------
 
 TEST_F(TransportTest, AMappedHostCopiesTheOneMemoryWithinItsBoundsUntilWatched) {
-    vboard::BoardConfig mapped, socket;
-    mapped.transport = vboard::MemoryTransport::Mapped;
-    socket.transport = vboard::MemoryTransport::Socket;
-    device_->addBoard(0, mapped).setTracing(false);
-    device_->addBoard(1, socket).setTracing(false);
+    device_->addBoard(0, {.transport = vboard::MemoryTransport::Mapped}).setTracing(false);
+    device_->addBoard(1, {.transport = vboard::MemoryTransport::Socket}).setTracing(false);
     const HbHandle device = open(0)->deviceHandle;
     uint32_t word = 0x12345678, back = 0;
     ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 0x100, &word, 4), 1);

@@ -6,13 +6,10 @@
 #include "pe_image.h"
 #include "vboard/faults.h"
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <thread>
 #include <tuple>
 
 namespace {
@@ -73,18 +70,15 @@ class BootTest : public MonitorBoardTest {
 };
 
 TEST_F(BootTest, BadArgumentsSendNothingABootAnnouncesResetsSetsTheBridgeThenLoads) {
-    const struct {
-        const AcceleratorBoard* board;
-        const char* path;
-        double timeout;
-    } bad[] = {{nullptr, imagePath.c_str(), 1.0},
-               {board, nullptr, 1.0},
-               {board, imagePath.c_str(), -0.5},
-               {board, imagePath.c_str(), std::nan("")},
-               {board, imagePath.c_str(), -HB_INFINITE_TIMEOUT}};
-    for (const auto& c : bad) {
+    const std::tuple<const AcceleratorBoard*, const char*, double> bad[] = {
+        {nullptr, imagePath.c_str(), 1.0},
+        {board, nullptr, 1.0},
+        {board, imagePath.c_str(), -0.5},
+        {board, imagePath.c_str(), std::nan("")},
+        {board, imagePath.c_str(), -HB_INFINITE_TIMEOUT}};
+    for (const auto& [b, path, timeout] : bad) {
         hbSetLastError(0);
-        EXPECT_EQ(hbBootVp(c.board, c.path, c.timeout), 0);
+        EXPECT_EQ(hbBootVp(b, path, timeout), 0);
         EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
     }
     hbPreInit(nullptr);
@@ -93,10 +87,8 @@ TEST_F(BootTest, BadArgumentsSendNothingABootAnnouncesResetsSetsTheBridgeThenLoa
     writeImage(referenceImage());
     ASSERT_EQ(boot(), 1);
     const auto t = requests();
-    constexpr uint32_t kAny = ~0u;
-    const struct {
-        uint32_t code, offset, value;
-    } expected[] = {
+    constexpr uint32_t kAny = ~0u; // below: code, offset, value
+    const uint32_t expected[][3] = {
         {HB_IOCTL_PLX_REGISTER_WRITE, 0x44, 0},
         {HB_IOCTL_SHARED_MEMORY_WRITE, HB_MONITOR_MESSAGE_STATE, MSG_PREINIT},
         {HB_IOCTL_PLX_REGISTER_WRITE, 0x44, 5},
@@ -107,9 +99,9 @@ TEST_F(BootTest, BadArgumentsSendNothingABootAnnouncesResetsSetsTheBridgeThenLoa
     };
     ASSERT_GE(t.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(t[i].controlCode, expected[i].code) << i;
-        EXPECT_EQ(t[i].offset, expected[i].offset) << i;
-        EXPECT_TRUE(expected[i].value == kAny || t[i].value == expected[i].value) << i;
+        const auto [code, offset, value] = expected[i];
+        EXPECT_EQ(std::pair(t[i].controlCode, t[i].offset), std::pair(code, offset)) << i;
+        EXPECT_TRUE(value == kAny || t[i].value == value) << i;
     }
     EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_EVENT);
 }
@@ -178,30 +170,20 @@ TEST_F(BootTest, ReferenceImageGoesAsTheExactCommandsAndLandsRebased) {
     // Offset, first write, final write: 16-bit fields below 6, at 10, from 44
     // to 54 and at 64 (the monitor's 0x37F), the rest 32-bit; the flags are
     // the monitor's 0x246 without 0x7D5, then 0x202; the registers 12 to 36 zero.
-    std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> fields = {{0, 376, 376},
-                                                                    {2, 16, 16},
-                                                                    {4, 0, 0},
-                                                                    {6, 0, 0},
-                                                                    {10, 1, 1},
-                                                                    {44, 0x18, 0x18},
-                                                                    {46, 0x20, 0x20},
-                                                                    {48, 0x20, 0x20},
-                                                                    {50, 0x20, 0x20},
-                                                                    {52, 0x28, 0x28},
-                                                                    {54, 0x20, 0x20},
-                                                                    {64, 0x37F, 0x37F},
-                                                                    {60, 2, 0x202},
-                                                                    {40, 0, kBase + 0x18000},
-                                                                    {56, 0, kBase + 0x1010}};
+    const uint32_t stack = kBase + 0x18000, entry = kBase + 0x1010;
+    std::vector<uint32_t> fields = {
+        0,  376,  376,  2,  16,    16,    4,  0,    0,     6,  0,    0,     10, 1,    1,
+        44, 0x18, 0x18, 46, 0x20,  0x20,  48, 0x20, 0x20,  50, 0x20, 0x20,  52, 0x28, 0x28,
+        54, 0x20, 0x20, 64, 0x37F, 0x37F, 60, 2,    0x202, 40, 0,    stack, 56, 0,    entry};
     for (uint32_t at = 12; at <= 36; at += 4)
-        fields.emplace_back(at, 0, 0);
-    for (const auto& [at, first, last] : fields) {
+        fields.insert(fields.end(), {at, 0, 0});
+    for (size_t f = 0; f < fields.size(); f += 3) {
+        const uint32_t at = fields[f];
         const bool narrow = at < 6 || at == 10 || (at >= 44 && at <= 54) || at == 64;
         for (size_t i = 0; i < 2; ++i)
-            EXPECT_EQ(narrow ? half(contexts[i], at) : word(contexts[i], at), i == 0 ? first : last)
+            EXPECT_EQ(narrow ? half(contexts[i], at) : word(contexts[i], at), fields[f + 1 + i])
                 << "context " << i << ", offset " << at;
     }
-    EXPECT_EQ(monitor->startedImage().value().entryAddress, kBase + 0x1010);
 }
 
 // The board's monitor, except that MON_GET_DESCRIPTOR gets `reply`.
@@ -248,9 +230,7 @@ TEST_F(BootTest, StartupBlockGoesToTheBaseOfDescriptorReplyBytes6To8Only) {
 }
 
 TEST_F(BootTest, AShortContextReplyLeavesZerosAndASilentMonitorEndsTheLoadWith1460) {
-    vboard::MonitorOptions options;
-    options.contextReplyLength = 40;
-    open(options);
+    open({.contextReplyLength = 40});
     writeImage(referenceImage());
     ASSERT_EQ(boot(), 1);
     const auto first = monitor->commands().at(4).body;
@@ -543,10 +523,7 @@ TEST_F(MonitorTransferTest, MonitorRefusesMalformedCommandsWithTheirReasonAndCha
         std::fill(m.begin() + 14, m.end(), 0xEE);
         return m;
     };
-    const struct {
-        std::vector<uint8_t> request;
-        Error error;
-    } cases[] = {
+    const std::pair<std::vector<uint8_t>, Error> cases[] = {
         {write(0x100000 - 4, 0x20, 5), Error::OutsideMemory},
         {write(0xFFFFFFFE, 0x18, 5), Error::OutsideMemory}, // the address wraps
         {write(descriptors::kStartupLimit - 1, 0x28, 5), Error::OutsideMemory},
@@ -561,14 +538,14 @@ TEST_F(MonitorTransferTest, MonitorRefusesMalformedCommandsWithTheirReasonAndCha
         {message(MON_PREPARE, 8), Error::BadLength}, // MessageLength is 4
         {{1, 0}, Error::BadLength},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.request));
-        post(c.request, uint32_t(c.request.size()));
+    for (const auto& [request, error] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(request));
+        post(request, uint32_t(request.size()));
         std::vector<uint8_t> reply(8);
         vb->readShared(HB_MONITOR_MESSAGE_BODY, reply.data(), 8);
         EXPECT_EQ(vb->readSharedWord(HB_MONITOR_MESSAGE_LENGTH), 8u);
         EXPECT_EQ(half(reply, 2), vboard::kMonitorErrorOpcode);
-        EXPECT_EQ(half(reply, 6), uint16_t(c.error));
+        EXPECT_EQ(half(reply, 6), uint16_t(error));
     }
     EXPECT_EQ(monitor->readMemory(0x100000 - 4, 4), std::vector<uint8_t>(4, 0));
     EXPECT_EQ(monitor->readMemory(descriptors::kStartupBase + descriptors::kStartupLimit - 1, 1),

@@ -53,9 +53,8 @@ TEST(SyncObjects, WaitTimesOutNotBeforeItsTimeAndAnInfiniteOneEndsAtTheRelease) 
             EXPECT_EQ(k.lock(object, kForever), 0u) << k.name;
             EXPECT_EQ(k.release(object), 0u) << k.name << ": the taker may give it back";
         });
-        while (!timedOut) {
+        while (!timedOut)
             std::this_thread::sleep_for(1ms);
-        }
         EXPECT_EQ(k.release(object), 0u) << k.name;
         waiter.join();
         EXPECT_NE(k.destroy(object), 0) << k.name;
@@ -104,14 +103,12 @@ TEST(Event, StaysSetForEveryWaiterUntilOneResetClearsIt) {
     EXPECT_EQ(hb__EventReset(event), 0u);
     std::atomic<int> released{0};
     std::vector<std::thread> waiters;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i)
         waiters.emplace_back([&] { released += hb__EventLock(event, kForever) == 0 ? 1 : 0; });
-    }
     EXPECT_EQ(hb__EventSet(event), 0u);
     EXPECT_EQ(hb__EventUnlock(event), 0u) << "setting a set event succeeds";
-    for (auto& t : waiters) {
+    for (auto& t : waiters)
         t.join();
-    }
     EXPECT_EQ(released, 4);
     EXPECT_EQ(hb__EventLock(event, 0.0), 0u) << "a wait must not clear a manual-reset event";
     EXPECT_EQ(hb__EventReset(event), 0u) << "one reset after two sets";
@@ -151,13 +148,11 @@ TEST(Semaphore, CountsUpToItsMaximumAndImpossibleCountsAreRefused) {
     }
     HbHandle semaphore = hb__SemaphoreCreate(3, 3);
     for (int round = 0; round < 2; ++round) {
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 3; ++i)
             EXPECT_EQ(hb__SemaphoreLock(semaphore, 0.0), 0u) << round << i;
-        }
         EXPECT_EQ(hb__SemaphoreLock(semaphore, 0.0), HB_ERROR_SEM_TIMEOUT) << "one count, one wait";
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 3; ++i)
             EXPECT_EQ(hb__SemaphoreUnlock(semaphore), 0u) << round << i;
-        }
         EXPECT_EQ(hb__SemaphoreUnlock(semaphore), HB_ERROR_TOO_MANY_POSTS);
         EXPECT_EQ(hbGetLastError(), HB_ERROR_TOO_MANY_POSTS);
     }
@@ -176,9 +171,8 @@ TEST(Timeouts, SecondsBecomeWholeMillisecondsNeverTheInfiniteValueByAccident) {
         {1e12, 0xFFFFFFFEu},
         {2147483.648, 2147483648u},
     };
-    for (auto [seconds, milliseconds] : cases) {
+    for (auto [seconds, milliseconds] : cases)
         EXPECT_EQ(hb::timeoutToMilliseconds(seconds), milliseconds) << seconds;
-    }
 }
 
 } // namespace

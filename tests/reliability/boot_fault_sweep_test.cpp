@@ -72,9 +72,7 @@ TEST_F(BootFaultSweep, AnyFailedDriverRequestEndsTheBootCleanlyWith1460OrSuccess
 // at 0) is filled from the area only. (Buffers smaller than the reply: the
 // boot tests.)
 TEST_F(BootFaultSweep, AnOverlongReplyLengthIsCutToTheMonitorDataArea) {
-    vboard::MonitorOptions overlong;
-    overlong.replyLengthExcess = 0x10000;
-    open(overlong);
+    open({.replyLengthExcess = 0x10000});
     const uint8_t getContext[4] = {4, 0, MON_GET_CONTEXT, 0}; // length 4, the opcode
     std::vector<uint8_t> reply(0x2000, 0xAA);
     ASSERT_EQ(hb_SendRawData(board, getContext, 4, reply.data(), 0x2000, nullptr, 5.0), 1);

@@ -46,9 +46,8 @@ struct Code {
 
 // Until `done` holds, a minute at most.
 bool eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 60000 && !done(); ++i) {
+    for (int i = 0; i < 60000 && !done(); ++i)
         std::this_thread::sleep_for(1ms);
-    }
     return done();
 }
 
@@ -93,9 +92,8 @@ TEST(VpCpu,
     }
     hb::putLe32(&message[40], 0x180000);
     const uint16_t selectors[] = {0x18, 0x20, 0x20, 0x20, 0x28, 0x20}; // CS DS ES SS FS GS
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 6; ++i)
         hb::putLe16(&message[44 + 2 * i], selectors[i]);
-    }
     hb::putLe32(&message[56], kImage);
     hb::putLe32(&message[60], 0x202);
     EXPECT_FALSE(VpRegisters::fromContextMessage(message.data(), 63));
@@ -120,9 +118,8 @@ TEST(VpCpu,
     EXPECT_EQ(m.board.readSharedWord(0x100), 0x5A5A1234u);
     const uint32_t expected[] = {0x11111111, 0x22222222,      0x77777777, 0x180000,
                                  0xCAFEF00D, HBVP_INFO_MAGIC, kFileIo,    0x5A5A1234};
-    for (uint32_t i = 0; i < 8; ++i) {
+    for (uint32_t i = 0; i < 8; ++i)
         EXPECT_EQ(m.word(kData + 4 * i), expected[i]) << i;
-    }
 }
 
 // The fields that no SDK program reads; tests/emulation runs the programs on
@@ -172,8 +169,7 @@ TEST(VpCpu, EachFaultStopsTheProgramAndIsRecordedInTheFailMessageRegion) {
         s.registers.cs = c.cs;
         ASSERT_EQ(m.run(s), VpRunState::Faulted) << c.name;
         const VpFault f = *m.cpu.fault();
-        EXPECT_EQ(f.kind, c.kind) << c.name << ": " << f.text;
-        EXPECT_EQ(f.address, c.address) << c.name << ": " << f.text;
+        EXPECT_EQ(std::pair(f.kind, f.address), std::pair(c.kind, c.address)) << c.name << f.text;
         EXPECT_TRUE(c.detail == 0 || f.detail == c.detail) << c.name << ": " << f.detail;
         HbVpFaultRecord record{};
         ASSERT_TRUE(m.board.readShared(kFail, &record, sizeof record));
