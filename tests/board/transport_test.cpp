@@ -310,8 +310,8 @@ struct Rogue {
     const char* what;
     std::function<int()> memory;
     uint32_t memorySize;
-    uint32_t payload;
-    std::function<void(wire::FrameHeader&)> spoil;
+    uint32_t payload = 0;
+    std::function<void(wire::FrameHeader&)> spoil = {};
 };
 
 // Serves one connection at `path` as `rogue` says, on a thread of its own.
@@ -356,19 +356,16 @@ std::thread serveRogue(const std::string& path, const Rogue& rogue) {
 
 TEST_F(TransportTest, ARogueDevicesMemoryOrRepliesAreRefusedAndAReplyInPiecesIsTaken) {
     const off_t whole = static_cast<off_t>(wire::mappedFileSize(0x1000));
-    const auto fits = [](wire::FrameHeader&) {};
     const Rogue rogues[] = {
         // The memory: refused at open with 13.
-        {"unsealed memory", [&] { return memfd(whole, false); }, 0x1000, 0, fits},
-        {"memory without its control page", [&] { return memfd(whole - 1, true); }, 0x1000, 0,
-         fits},
-        {"memory larger than any board's", [&] { return memfd(whole, true); }, 0x40000001, 0, fits},
-        {"no memory at all", [&] { return memfd(whole, true); }, 0, 0, fits},
-        {"a plain file, not a memfd", [] { return ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC); },
-         0x1000, 0, fits},
+        {"unsealed memory", [&] { return memfd(whole, false); }, 0x1000},
+        {"memory without its control page", [&] { return memfd(whole - 1, true); }, 0x1000},
+        {"memory larger than any board's", [&] { return memfd(whole, true); }, 0x40000001},
+        {"no memory at all", [&] { return memfd(whole, true); }, 0},
+        {"a plain file", [] { return ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC); }, 0x1000},
         // The reply to a 4-byte read: the connection breaks, the caller's
         // buffer beyond its length stays as it was.
-        {"more bytes than the caller has room for", nullptr, 0, 8, fits},
+        {"more bytes than the caller has room for", nullptr, 0, 8, [](auto&) {}},
         {"count unequal to the bytes carried", nullptr, 0, 4, [](auto& h) { h.bytesReturned = 3; }},
         {"answer to another request", nullptr, 0, 4, [](auto& h) { ++h.requestId; }},
         {"not marked as a reply", nullptr, 0, 4, [](auto& h) { h.flags = 0; }},
@@ -387,13 +384,12 @@ TEST_F(TransportTest, ARogueDevicesMemoryOrRepliesAreRefusedAndAReplyInPiecesIsT
             EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle, 0, &word, 4), 1);
             EXPECT_EQ(word, 0xABABABABu);
         } else {
-            uint8_t buffer[12];
-            std::memset(buffer, 0x11, sizeof buffer);
+            Bytes buffer(12, 0x11);
             for (int attempt = 0; attempt < 2; ++attempt) {
-                EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle, 0, buffer, 4), 0);
+                EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle, 0, buffer.data(), 4), 0);
                 EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
             }
-            EXPECT_EQ(Bytes(buffer + 4, buffer + 12), Bytes(8, 0x11));
+            EXPECT_EQ(Bytes(buffer.begin() + 4, buffer.end()), Bytes(8, 0x11));
         }
         hb__DeviceIoClose(handle);
         device.join();
