@@ -342,6 +342,26 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A request with the header length given, so that it may disagree.
+std::vector<uint8_t> message(uint16_t opcode, uint16_t length, std::vector<uint32_t> words = {},
+                             size_t bytes = 0) {
+    std::vector<uint8_t> m(4 + 4 * words.size() + bytes, 0);
+    hb::putLe16(&m[0], length);
+    hb::putLe16(&m[2], opcode);
+    for (size_t i = 0; i < words.size(); ++i)
+        hb::putLe32(&m[4 + 4 * i], words[i]);
+    return m;
+}
+
+// A memory write: VP address, u16 selector, count, then `bytes` bytes of 0xEE.
+std::vector<uint8_t> memoryWrite(uint32_t address, uint16_t selector, uint32_t count,
+                                 size_t bytes = 5) {
+    auto m = message(MON_WRITE_MEMORY, uint16_t(14 + bytes), {address, selector, 0}, bytes - 2);
+    hb::putLe32(&m[10], count);
+    std::fill(m.begin() + 14, m.end(), 0xEE);
+    return m;
+}
+
 class MonitorTransferTest : public MonitorBoardTest {
   protected:
     int32_t send(const std::vector<uint8_t>& request, void* reply, uint32_t capacity,
@@ -350,7 +370,7 @@ class MonitorTransferTest : public MonitorBoardTest {
                               capacity, breakRequest, timeout);
     }
     int32_t sendPrepare(double timeout, volatile int32_t* breakRequest = nullptr) {
-        return send(monitorMessage(MON_PREPARE), scratch, sizeof scratch, timeout, breakRequest);
+        return send(message(MON_PREPARE, 4), scratch, sizeof scratch, timeout, breakRequest);
     }
     void failsWith(uint32_t error, double timeout, volatile int32_t* breakRequest = nullptr) {
         hbSetLastError(0);
@@ -369,7 +389,7 @@ class MonitorTransferTest : public MonitorBoardTest {
 
 TEST_F(MonitorTransferTest, EventModeRegistersBeforePostingAndCopiesNoMoreThanTheCapacity) {
     std::vector<uint8_t> reply(HB_VPCONTEXT_SIZE, 0xAA);
-    ASSERT_EQ(send(monitorMessage(MON_GET_CONTEXT), reply.data(), 100), 1);
+    ASSERT_EQ(send(message(MON_GET_CONTEXT, 4), reply.data(), 100), 1);
     EXPECT_EQ(half(reply, 0), HB_VPCONTEXT_SIZE);
     EXPECT_EQ(std::count(reply.begin() + 100, reply.end(), 0xAA), int(HB_VPCONTEXT_SIZE) - 100)
         << "bytes beyond the capacity stay";
@@ -385,7 +405,7 @@ TEST_F(MonitorTransferTest, RequestsTheAreaCannotHoldAndNullArgumentsAreRefusedU
     hbSetLastError(0);
     EXPECT_EQ(send(big, scratch, sizeof scratch), 0);
     EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
-    const auto prepare = monitorMessage(MON_PREPARE);
+    const auto prepare = message(MON_PREPARE, 4);
     EXPECT_EQ(hb_SendRawData(nullptr, prepare.data(), 4, scratch, 4, nullptr, 1.0), 0);
     EXPECT_EQ(hb_SendRawData(board, nullptr, 4, scratch, 4, nullptr, 1.0), 0);
     EXPECT_EQ(hb_SendRawData(board, prepare.data(), 4, nullptr, 4, nullptr, 1.0), 0);
@@ -400,14 +420,9 @@ TEST_F(MonitorTransferTest, RequestsTheAreaCannotHoldAndNullArgumentsAreRefusedU
 TEST_F(MonitorTransferTest, BoardOfTheLargerLayoutTakesLargerRequests) {
     // An index of its own: the bus caches are per index and per process.
     open(vboard::MonitorOptions{}, vboard::BoardConfig{.boardType = 27, .busWidth = 2}, 5);
-    const uint32_t count = 0x800 - 14; // VP address 0, selector 0x20
-    std::vector<uint8_t> request = monitorMessage(
-        MON_WRITE_MEMORY, {0, 0, 0, 0, 0x20, 0, uint8_t(count), uint8_t(count >> 8), 0, 0, 0x5A});
-    request.resize(0x800);
-    hb::putLe16(request.data(), 0x800);
-    ASSERT_EQ(send(request, scratch, sizeof scratch), 1);
+    ASSERT_EQ(send(memoryWrite(0, 0x20, 0x800 - 14, 0x800 - 14), scratch, sizeof scratch), 1);
     EXPECT_EQ(hb::getLe16(scratch + 2), MON_WRITE_MEMORY);
-    EXPECT_EQ(monitor->readMemory(0, 1), std::vector<uint8_t>{0x5A});
+    EXPECT_EQ(monitor->readMemory(0x800 - 15, 1), std::vector<uint8_t>{0xEE}) << "the last byte";
 }
 
 TEST_F(MonitorTransferTest, WithoutEventsTheFirstTransferFallsBackAndLaterOnesPoll) {
@@ -492,22 +507,11 @@ TEST_F(MonitorTransferTest, EventAndFallbackWaitsEndAtAFiniteTimeoutWithTheEvent
     EXPECT_FALSE(vb->isEventRegistered(HB_EVENT_MONITOR_REPLY));
 }
 
-// A request with the header length given, so that it may disagree.
-std::vector<uint8_t> message(uint16_t opcode, uint16_t length, std::vector<uint32_t> words = {},
-                             size_t bytes = 0) {
-    std::vector<uint8_t> m(4 + 4 * words.size() + bytes, 0);
-    hb::putLe16(&m[0], length);
-    hb::putLe16(&m[2], opcode);
-    for (size_t i = 0; i < words.size(); ++i)
-        hb::putLe32(&m[4 + 4 * i], words[i]);
-    return m;
-}
-
 TEST_F(MonitorTransferTest, ADelayedReplyNeverOverwritesTheAnswerToALaterRequest) {
     monitor->setReplyDelay(300ms);
     post(message(99, 4), 4); // a refusal, late
     monitor->setReplyDelay(0ms);
-    post(monitorMessage(MON_PREPARE), 4);
+    post(message(MON_PREPARE, 4), 4);
     std::this_thread::sleep_for(500ms); // past the time of the late one
     std::vector<uint8_t> reply(4);
     vb->readShared(HB_MONITOR_MESSAGE_BODY, reply.data(), 4);
@@ -516,19 +520,12 @@ TEST_F(MonitorTransferTest, ADelayedReplyNeverOverwritesTheAnswerToALaterRequest
 
 TEST_F(MonitorTransferTest, MonitorRefusesMalformedCommandsWithTheirReasonAndChangesNothing) {
     open(vboard::MonitorOptions{.memorySize = 0x100000});
-    // VP address, u16 selector, count, then five bytes.
-    const auto write = [](uint32_t address, uint16_t selector, uint32_t count) {
-        auto m = message(MON_WRITE_MEMORY, 19, {address, selector, 0}, 3);
-        hb::putLe32(&m[10], count);
-        std::fill(m.begin() + 14, m.end(), 0xEE);
-        return m;
-    };
     const std::pair<std::vector<uint8_t>, Error> cases[] = {
-        {write(0x100000 - 4, 0x20, 5), Error::OutsideMemory},
-        {write(0xFFFFFFFE, 0x18, 5), Error::OutsideMemory}, // the address wraps
-        {write(descriptors::kStartupLimit - 1, 0x28, 5), Error::OutsideMemory},
-        {write(0x2000, 0x30, 5), Error::BadSelector},
-        {write(0x2000, 0x20, 6), Error::BadLength}, // the count disagrees
+        {memoryWrite(0x100000 - 4, 0x20, 5), Error::OutsideMemory},
+        {memoryWrite(0xFFFFFFFE, 0x18, 5), Error::OutsideMemory}, // the address wraps
+        {memoryWrite(descriptors::kStartupLimit - 1, 0x28, 5), Error::OutsideMemory},
+        {memoryWrite(0x2000, 0x30, 5), Error::BadSelector},
+        {memoryWrite(0x2000, 0x20, 6), Error::BadLength}, // the count disagrees
         {message(MON_GET_DESCRIPTOR, 10, {0x00020028}, 2), Error::BadSelector}, // count 2
         {message(MON_GET_DESCRIPTOR, 10, {0x00010029}, 2), Error::BadSelector},
         {message(MON_SET_VARIABLE, 16, {16, 4, 1}), Error::BadVariable},
