@@ -88,12 +88,8 @@ TEST_F(DeviceLossTest, AGoneBoardFailsTheRequestInFlightEveryQueuedAndEveryLater
     requests.push_back(
         failure([&] { return hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &one, 4); }));
     ASSERT_TRUE(eventually([&] { return vp->entered.load(); }));
-    for (int i = 0; i < 3; ++i) {
-        requests.push_back(failure([&] {
-            HwInfo info{};
-            return hb_DeviceIoGetHwInfo(handle->deviceHandle, &info);
-        }));
-    }
+    for (int i = 0; i < 3; ++i)
+        requests.push_back(failure([&] { return hb_DeviceIoResetVp(handle->deviceHandle); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let them queue up
     vp->released = true;
     for (auto& request : requests)

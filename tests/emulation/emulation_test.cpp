@@ -172,14 +172,14 @@ TEST_F(Emulation, ProgramsRunOneAfterAnotherOnEachLayoutWithTheirArgumentsFilesA
     uint32_t started[HB_MAX_BOARDS] = {};
     std::vector<std::string> outs;
     for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.board) + ": " + c.argv[0]);
         const Run r = run(c.board, c.argv);
-        ASSERT_EQ(r.status.state, EmulatedVpState::Halted)
-            << c.argv[0] << ": " << describe(r.status);
+        ASSERT_EQ(r.status.state, EmulatedVpState::Halted) << describe(r.status);
         EXPECT_EQ(r.status.programsStarted, ++started[c.board]);
-        EXPECT_EQ(r.exitStatus, c.exitStatus) << c.board << c.argv[0] << ": " << r.err;
-        EXPECT_EQ(r.status.exitValue, uint32_t(c.exitStatus)) << c.argv[0];
-        EXPECT_TRUE(c.out.empty() || r.out == c.out) << c.argv[0] << ": " << r.out.substr(0, 500);
-        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.argv[0] << ": " << r.err;
+        EXPECT_EQ(r.exitStatus, c.exitStatus) << r.err;
+        EXPECT_EQ(r.status.exitValue, uint32_t(c.exitStatus));
+        EXPECT_TRUE(c.out.empty() || r.out == c.out) << r.out.substr(0, 500);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         outs.push_back(r.out);
     }
     EXPECT_TRUE(files_.read("target") == source);

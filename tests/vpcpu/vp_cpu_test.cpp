@@ -87,9 +87,8 @@ struct Machine {
 TEST(VpCpu,
      ProgramGetsTheMonitorsContextTheBoardInformationAndSharedMemoryAndEndsWithItsHaltValue) {
     std::vector<uint8_t> message(376, 0);
-    for (uint32_t i = 0; i < 7; ++i) {
+    for (uint32_t i = 0; i < 7; ++i)
         hb::putLe32(&message[12 + 4 * i], 0x11111111u * (i + 1)); // EAX..EBP
-    }
     hb::putLe32(&message[40], 0x180000);
     const uint16_t selectors[] = {0x18, 0x20, 0x20, 0x20, 0x28, 0x20}; // CS DS ES SS FS GS
     for (int i = 0; i < 6; ++i)
@@ -162,22 +161,23 @@ TEST(VpCpu, EachFaultStopsTheProgramAndIsRecordedInTheFailMessageRegion) {
     };
     Machine m;
     for (const FaultCase& c : cases) {
+        SCOPED_TRACE(c.name);
         const HbVpFaultRecord cleared{};
         m.board.writeShared(kFail, &cleared, sizeof cleared);
         VpStart s = m.startFor(c.code);
         s.registers.ds = c.ds;
         s.registers.cs = c.cs;
-        ASSERT_EQ(m.run(s), VpRunState::Faulted) << c.name;
+        ASSERT_EQ(m.run(s), VpRunState::Faulted);
         const VpFault f = *m.cpu.fault();
-        EXPECT_EQ(std::pair(f.kind, f.address), std::pair(c.kind, c.address)) << c.name << f.text;
-        EXPECT_TRUE(c.detail == 0 || f.detail == c.detail) << c.name << ": " << f.detail;
+        EXPECT_EQ(std::tuple(f.kind, f.address, c.detail == 0 ? 0 : f.detail),
+                  std::tuple(c.kind, c.address, c.detail))
+            << f.text;
         HbVpFaultRecord record{};
         ASSERT_TRUE(m.board.readShared(kFail, &record, sizeof record));
         EXPECT_EQ(std::tuple(record.magic, record.kind, record.address, record.eip, record.detail,
                              std::string(record.text)),
-                  std::tuple(HBVP_FAULT_MAGIC, f.kind, f.address, f.eip, f.detail, f.text))
-            << c.name;
-        EXPECT_FALSE(f.text.empty()) << c.name;
+                  std::tuple(HBVP_FAULT_MAGIC, f.kind, f.address, f.eip, f.detail, f.text));
+        EXPECT_FALSE(f.text.empty());
     }
 }
 
