@@ -37,14 +37,14 @@ std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Whether the file at `path` holds `text` within `limit`.
-bool waitFor(const std::string& path, const std::string& text, std::chrono::seconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    bool found = false;
-    while (!(found = readFile(path).find(text) != std::string::npos) &&
-           std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(20ms);
-    return found;
+// Whether the file at `path` holds `text` within 30 s.
+bool waitFor(const std::string& path, const std::string& text) {
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    for (; readFile(path).find(text) == std::string::npos; std::this_thread::sleep_for(20ms)) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+    }
+    return true;
 }
 
 struct Finished {
@@ -79,8 +79,8 @@ class Process {
         signal(SIGKILL);
         finish();
     }
-    bool waitForOutput(const std::string& text) const { return waitFor(outPath_, text, 30s); }
-    bool waitForError(const std::string& text) const { return waitFor(errPath_, text, 30s); }
+    bool waitForOutput(const std::string& text) const { return waitFor(outPath_, text); }
+    bool waitForError(const std::string& text) const { return waitFor(errPath_, text); }
     void signal(int number) const {
         if (pid_ > 0)
             ::kill(pid_, number);
@@ -96,10 +96,8 @@ class Process {
             std::this_thread::sleep_for(10ms);
         }
         pid_ = -1;
-        return {ended <= 0          ? -1
-                : WIFEXITED(status) ? WEXITSTATUS(status)
-                                    : 128 + WTERMSIG(status),
-                out(), err()};
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return {ended <= 0 ? -1 : code, out(), err()};
     }
     std::string out() const { return readFile(outPath_); }
     std::string err() const { return readFile(errPath_); }
