@@ -236,21 +236,18 @@ TEST_F(BoardHandleTest, CreateRefusesBadArgumentsAndMissingDevicesWithNothingLef
     ASSERT_GE(rude, 0);
     std::thread hangUp([&] { ::close(::accept(rude, nullptr, nullptr)); });
     const std::string longBase = directory_ + "/" + std::string(200, 'n');
-    const struct {
-        const char* base;
-        int32_t index;
-        uint32_t openError;
-    } cases[] = {{base_.c_str(), 1, HB_ERROR_FILE_NOT_FOUND},
-                 {base_.c_str(), 2, HB_ERROR_ACCESS_DENIED},
-                 {base_.c_str(), 3, HB_ERROR_ACCESS_DENIED},
-                 {base_.c_str(), 4, HB_ERROR_DEVICE_NOT_CONNECTED},
-                 {longBase.c_str(), 0, HB_ERROR_FILENAME_EXCED_RANGE}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(hb__DeviceIoOpen(c.base, c.index, 0), HB_INVALID_HANDLE) << c.index;
-        EXPECT_EQ(hbGetLastError(), c.openError) << c.index;
-        if (c.index != 4) {
-            EXPECT_EQ(hbAcceleratorBoardCreate(c.base, c.index, 0), nullptr) << c.index;
-            EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK) << "9 replaces " << c.openError;
+    const std::tuple<const char*, int32_t, uint32_t> cases[] = {
+        {base_.c_str(), 1, HB_ERROR_FILE_NOT_FOUND},
+        {base_.c_str(), 2, HB_ERROR_ACCESS_DENIED},
+        {base_.c_str(), 3, HB_ERROR_ACCESS_DENIED},
+        {base_.c_str(), 4, HB_ERROR_DEVICE_NOT_CONNECTED},
+        {longBase.c_str(), 0, HB_ERROR_FILENAME_EXCED_RANGE}};
+    for (const auto& [base, index, openError] : cases) {
+        EXPECT_EQ(hb__DeviceIoOpen(base, index, 0), HB_INVALID_HANDLE) << index;
+        EXPECT_EQ(hbGetLastError(), openError) << index;
+        if (index != 4) {
+            EXPECT_EQ(hbAcceleratorBoardCreate(base, index, 0), nullptr) << index;
+            EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK) << "9 replaces " << openError;
         }
     }
     hangUp.join();

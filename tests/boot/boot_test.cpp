@@ -248,10 +248,8 @@ TEST_F(BootTest, AShortContextReplyLeavesZerosAndASilentMonitorEndsTheLoadWith14
 // byte reaches the VP or, for what shows only later in the file, before START.
 TEST_F(BootTest, ImagesAreRefusedWith2Or3AndNeverStartedButTakenAtTheLimits) {
     enum { Cut = 0, NoFile = 1, BeforeAnyWrite, BeforeStart }; // kinds; else bytes patched
-    const struct {
-        std::string what;
-        uint32_t at, value, size, outcome;
-    } cases[] = {
+    const std::tuple<const char*, uint32_t, uint32_t, uint32_t, uint32_t> cases[] = {
+        // What, at, value, size, outcome.
         // Offsets in the reference image: NT headers at 0x380, section table at 0x478.
         {"no file", 0, 0, NoFile, BeforeAnyWrite},
         {"empty file", 0, 0, Cut, BeforeAnyWrite},
@@ -271,25 +269,24 @@ TEST_F(BootTest, ImagesAreRefusedWith2Or3AndNeverStartedButTakenAtTheLimits) {
         {".idata beyond what a seek takes", 0x478 + 40 + 20, 0x80000000, 4, BeforeStart},
         {"section table cut short", 0x478 + 40 * 2 + 10, 0, Cut, BeforeStart},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, at, value, size, outcome] : cases) {
+        SCOPED_TRACE(what);
         open(vboard::MonitorOptions{});
         auto bytes = referenceImage().build();
-        if (c.size == Cut) {
-            bytes.resize(c.at);
-        } else if (c.size == 2) {
-            hb::putLe16(&bytes[c.at], uint16_t(c.value));
-        } else if (c.size == 4) {
-            hb::putLe32(&bytes[c.at], c.value);
-        }
-        if (c.size != NoFile) {
+        if (size == Cut)
+            bytes.resize(at);
+        else if (size == 2)
+            hb::putLe16(&bytes[at], uint16_t(value));
+        else if (size == 4)
+            hb::putLe32(&bytes[at], value);
+        if (size != NoFile) {
             writeBytes(bytes);
             EXPECT_FALSE(hb::pe::loaderRefusals(bytes).empty())
                 << "hbpe takes what the loader refuses";
         }
-        expectRefused(c.size == NoFile ? HB_ERROR_PATH_NOT_FOUND : HB_ERROR_FILE_NOT_FOUND);
+        expectRefused(size == NoFile ? HB_ERROR_PATH_NOT_FOUND : HB_ERROR_FILE_NOT_FOUND);
         EXPECT_FALSE(sent("START"));
-        if (c.outcome == BeforeAnyWrite) {
+        if (outcome == BeforeAnyWrite) {
             EXPECT_EQ(commandList(), (std::vector<std::string>{"V 0=0", "V 6=1", "PREPARE",
                                                                "GET_CONTEXT", "SET_CONTEXT"}));
         }

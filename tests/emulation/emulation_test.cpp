@@ -214,12 +214,8 @@ HbVpFaultRecord faultRecord(AcceleratorBoard* board) {
 
 TEST_F(Emulation, AFaultStopsTheProgramAndReachesTheHostByEvent7AndTheFailMessageRegion) {
     ASSERT_NO_FATAL_FAILURE(addBoard(5)); // the smallest layout
-    const struct {
-        int board;
-        const char* how;
-        uint32_t kind;
-        uint32_t address; // 0: the faulting instruction's
-    } cases[] = {
+    // Board, the program's way to fault, the kind, the address (0: the faulting instruction's).
+    const std::tuple<int, const char*, uint32_t, uint32_t> cases[] = {
         {0, "invalid", HBVP_FAULT_INVALID_INSTRUCTION, 0},
         {0, "read", HBVP_FAULT_UNMAPPED_READ, 0x40000000},
         {0, "write", HBVP_FAULT_UNMAPPED_WRITE, 0x40000000},
@@ -230,27 +226,27 @@ TEST_F(Emulation, AFaultStopsTheProgramAndReachesTheHostByEvent7AndTheFailMessag
         {0, "copy", HBVP_FAULT_BAD_DOORBELL, 0x40000000},
         {5, "invalid", HBVP_FAULT_INVALID_INSTRUCTION, 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.how);
-        AcceleratorBoard* board = boards_[c.board];
+    for (const auto& [index, how, kind, address] : cases) {
+        SCOPED_TRACE(how);
+        AcceleratorBoard* board = boards_[index];
         HbHandle event = hb__EventCreate(0);
         ASSERT_NE(hb_DeviceIoAsyncEventRegister(board->deviceHandle, HB_EVENT_VP_FAULT, event, 0, 0,
                                                 0, 0),
                   0);
         const int8_t statusBefore = hbFileIoWaitForVpExit(board, 0.0);
-        boot(c.board, {"fault", c.how});
+        boot(index, {"fault", how});
         EXPECT_EQ(hb__EventLock(event, 60.0), 0u);
         const HbVpFaultRecord record = faultRecord(board);
         EXPECT_EQ(std::tuple(record.magic, record.kind, record.address),
-                  std::tuple(HBVP_FAULT_MAGIC, c.kind, c.address != 0 ? c.address : record.eip))
+                  std::tuple(HBVP_FAULT_MAGIC, kind, address != 0 ? address : record.eip))
             << record.text;
         EXPECT_GE(record.eip, 0x100000u); // in the image, or where a fetch went
         const size_t length = strnlen(record.text, sizeof record.text);
         EXPECT_TRUE(length > 0 && length < sizeof record.text);
-        const EmulatedVpStatus status = vps_[c.board]->waitUntilEnded(10s);
+        const EmulatedVpStatus status = vps_[index]->waitUntilEnded(10s);
         ASSERT_EQ(status.state, EmulatedVpState::Faulted) << describe(status);
         EXPECT_EQ(status.fault->kind, record.kind);
-        EXPECT_EQ(console(c.board).first, std::string("fault: ") + c.how + "\n")
+        EXPECT_EQ(console(index).first, std::string("fault: ") + how + "\n")
             << "it ran up to the fault";
         EXPECT_EQ(hbFileIoWaitForVpExit(board, 0.0), statusBefore) << "no exit was reported";
         hb_DeviceIoAsyncEventDeregister(board->deviceHandle, HB_EVENT_VP_FAULT);
