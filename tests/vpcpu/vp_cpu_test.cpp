@@ -2,20 +2,16 @@
 // its start context, its faults and their record, its stop, and its run
 // under a scripted debugger. The SDK's programs, booted through
 // the library, run in tests/emulation.
+#include "board/virtual_board_fixture.h"
 #include "little_endian.h"
 #include "vboard/vp_cpu.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <cstring>
-#include <functional>
 #include <initializer_list>
-#include <thread>
 #include <tuple>
-#include <unistd.h>
 
 using namespace hb::vboard;
+using hb::test::eventually;
 using namespace std::chrono_literals;
 
 namespace {
@@ -43,13 +39,6 @@ struct Code {
     Code& out(uint8_t port) { return raw({0xE7, port}); } // out port, eax
     Code& halt() { return out(HBVP_PORT_HALT).raw({0xF4}); }
 };
-
-// Until `done` holds, a minute at most.
-bool eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 60000 && !done(); ++i)
-        std::this_thread::sleep_for(1ms);
-    return done();
-}
 
 // The processor on a board of a virtual device with no host: events raised
 // reach no one.
