@@ -346,8 +346,7 @@ TEST_F(Tools, HbsimServesUntilASignalThenRemovesItsSockets) {
     EXPECT_EQ(runTool({kHbsim, "--path", base}, work_.path()).err,
               "hbsim: " + base + "1 is already served by a live device\n");
     const std::vector<std::string> run{"--device", base, "--board", "1", hello};
-    EXPECT_EQ(hbrun(run).err, "hbrun: the board monitor did not answer while loading '" + hello +
-                                  "': error 1460, time-out\n")
+    EXPECT_TRUE(matches(hbrun(run).err, "hbrun: the board monitor did not answer{...}\n"))
         << "the first read of board 1 fails";
     EXPECT_EQ(hbrun(run).status, 0);
     EXPECT_EQ(hbrun(run).status, 0) << "again on the same board";
