@@ -162,10 +162,9 @@ TEST_F(BootTest, ReferenceImageGoesAsTheExactCommandsAndLandsRebased) {
 
     // Both context writes: the loader's fields; the rest keeps the monitor's values.
     std::vector<std::vector<uint8_t>> contexts;
-    for (auto& c : monitor->commands()) {
+    for (auto& c : monitor->commands())
         if (c.opcode == MON_SET_CONTEXT)
             contexts.push_back(c.body);
-    }
     ASSERT_EQ(contexts.size(), 2u);
     // Offset, first write, final write: 16-bit fields below 6, at 10, from 44
     // to 54 and at 64 (the monitor's 0x37F), the rest 32-bit; the flags are

@@ -59,11 +59,8 @@ class MonitorBoardTest : public VirtualBoardTest {
     // The host's requests, without the hardware-information queries that
     // the bus caches make once per process.
     std::vector<vboard::TraceEntry> requests() const {
-        std::vector<vboard::TraceEntry> out;
-        for (auto& e : vb->trace()) {
-            if (e.controlCode != HB_IOCTL_GET_HW_INFO)
-                out.push_back(e);
-        }
+        std::vector<vboard::TraceEntry> out = vb->trace();
+        std::erase_if(out, [](const auto& e) { return e.controlCode == HB_IOCTL_GET_HW_INFO; });
         return out;
     }
 

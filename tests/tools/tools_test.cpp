@@ -40,10 +40,9 @@ std::string readFile(const std::string& path) {
 // Whether the file at `path` holds `text` within 30 s.
 bool waitFor(const std::string& path, const std::string& text) {
     const auto end = std::chrono::steady_clock::now() + 30s;
-    for (; readFile(path).find(text) == std::string::npos; std::this_thread::sleep_for(20ms)) {
+    for (; readFile(path).find(text) == std::string::npos; std::this_thread::sleep_for(20ms))
         if (std::chrono::steady_clock::now() > end)
             return false;
-    }
     return true;
 }
 
