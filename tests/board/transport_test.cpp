@@ -19,6 +19,7 @@ namespace hb::test {
 namespace {
 
 using TransportTest = VirtualBoardTest;
+constexpr uint32_t kGone = HB_ERROR_DEVICE_NOT_CONNECTED;
 using Bytes = std::vector<uint8_t>;
 
 TEST_F(TransportTest, ThreadsSharingOneHandleEachReceiveTheirOwnReplies) {
@@ -63,16 +64,17 @@ TEST_F(TransportTest, AMappedHostCopiesTheOneMemoryWithinItsBoundsUntilWatched) 
         ASSERT_EQ(hb_DeviceIoSharedMemoryRead(second, 0x10, &back, 4), 1);
         EXPECT_EQ(back, word);
     }
-    // Beyond the memory: refused, nothing touched; the last word and an
+    // Beyond the memory: refused with 87, nothing touched; the last word and an
     // empty transfer at the end are inside.
     const uint32_t size = board(0).sharedMemorySize();
     const std::pair<uint32_t, uint32_t> outside[] = {
         {size - 4, 8}, {size, 1}, {0xFFFFFFFC, 8}, {size + 4096, 4}};
     for (const auto& [offset, length] : outside) {
         uint8_t bytes[8] = {0x5A};
-        EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(device, offset, bytes, length), 0) << offset;
-        EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, offset, bytes, length), 0) << offset;
-        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(failure(hb_DeviceIoSharedMemoryWrite(device, offset, bytes, length)), 87u)
+            << offset;
+        EXPECT_EQ(failure(hb_DeviceIoSharedMemoryRead(device, offset, bytes, length)), 87u)
+            << offset;
     }
     EXPECT_EQ(board(0).readSharedWord(size - 4), 0u);
     EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(device, size, &word, 0), 1);
@@ -87,8 +89,8 @@ TEST_F(TransportTest, AMappedHostCopiesTheOneMemoryWithinItsBoundsUntilWatched) 
     ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(device, 8, &word, 4), 1);
     board(0).setFaultPlan(vboard::parseFaultPlan("fail:SharedMemoryRead#2=1167"));
     EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4), 1);
-    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4), 0) << "the plan's second read";
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(failure(hb_DeviceIoSharedMemoryRead(device, 0, &word, 4)), kGone)
+        << "the plan's second read";
     board(0).setTracing(true);
     EXPECT_EQ(countRequests(0, HB_IOCTL_SHARED_MEMORY_WRITE), 1u) << "untraced: a copy again";
 }
@@ -386,8 +388,7 @@ TEST_F(TransportTest, ARogueDevicesMemoryOrRepliesAreRefusedAndAReplyInPiecesIsT
         } else {
             Bytes buffer(12, 0x11);
             for (int attempt = 0; attempt < 2; ++attempt) {
-                EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle, 0, buffer.data(), 4), 0);
-                EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+                EXPECT_EQ(failure(hb_DeviceIoSharedMemoryRead(handle, 0, buffer.data(), 4)), kGone);
             }
             EXPECT_EQ(Bytes(buffer.begin() + 4, buffer.end()), Bytes(8, 0x11));
         }

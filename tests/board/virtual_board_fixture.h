@@ -40,6 +40,11 @@ inline int threadCount() {
     return countEntries("/proc/self/task");
 }
 
+// The last error that a call which must fail left; 0 when it succeeded.
+inline uint32_t failure(int32_t result) {
+    return result != 0 ? 0 : hbGetLastError();
+}
+
 // Polls `condition` until it holds or `limit` passes (for effects on the
 // device's thread, which follow a reply or a close without ordering).
 inline bool eventually(const std::function<bool()>& condition,

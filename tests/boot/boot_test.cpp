@@ -63,8 +63,7 @@ class BootTest : public MonitorBoardTest {
         return hbBootVp(board, imagePath.c_str(), timeout);
     }
     void expectRefused(uint32_t code) {
-        EXPECT_EQ(boot(), 0);
-        EXPECT_EQ(hbGetLastError(), code);
+        EXPECT_EQ(failure(boot()), code);
         EXPECT_FALSE(monitor->startedImage());
     }
 };
@@ -78,8 +77,7 @@ TEST_F(BootTest, BadArgumentsSendNothingABootAnnouncesResetsSetsTheBridgeThenLoa
         {board, imagePath.c_str(), -HB_INFINITE_TIMEOUT}};
     for (const auto& [b, path, timeout] : bad) {
         hbSetLastError(0);
-        EXPECT_EQ(hbBootVp(b, path, timeout), 0);
-        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(failure(hbBootVp(b, path, timeout)), HB_ERROR_INVALID_PARAMETER);
     }
     hbPreInit(nullptr);
     EXPECT_TRUE(requests().empty());
@@ -110,8 +108,7 @@ TEST_F(BootTest, EveryBootResetsAndLoadsAgainInEitherWaitModeUnlessTheBoardIsBus
     writeImage(referenceImage());
     vb->setFaultPlan(vboard::parseFaultPlan("fail:ResetVp=170"));
     monitor->clearCommands();
-    EXPECT_EQ(boot(), 0);
-    EXPECT_EQ(hbGetLastError(), 170u);
+    EXPECT_EQ(failure(boot()), 170u);
     EXPECT_TRUE(monitor->commands().empty()) << "no image over another host's program";
 
     vb->setFaultPlan({});
@@ -238,8 +235,7 @@ TEST_F(BootTest, AShortContextReplyLeavesZerosAndASilentMonitorEndsTheLoadWith14
 
     monitor->setNeverAnswer(true);
     monitor->clearCommands();
-    EXPECT_EQ(boot(0.6), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_TIMEOUT);
+    EXPECT_EQ(failure(boot(0.6)), HB_ERROR_TIMEOUT);
     EXPECT_EQ(commandList(), std::vector<std::string>{"V 0=0"}) << "the load stops at once";
 }
 
@@ -370,8 +366,7 @@ class MonitorTransferTest : public MonitorBoardTest {
     }
     void failsWith(uint32_t error, double timeout, volatile int32_t* breakRequest = nullptr) {
         hbSetLastError(0);
-        EXPECT_EQ(sendPrepare(timeout, breakRequest), 0);
-        EXPECT_EQ(hbGetLastError(), error);
+        EXPECT_EQ(failure(sendPrepare(timeout, breakRequest)), error);
     }
     // As the host posts: body, MessageLength, then MessageState 2; the monitor is told.
     void post(const std::vector<uint8_t>& request, uint32_t messageLength) {
@@ -399,13 +394,12 @@ TEST_F(MonitorTransferTest, EventModeRegistersBeforePostingAndCopiesNoMoreThanTh
 TEST_F(MonitorTransferTest, RequestsTheAreaCannotHoldAndNullArgumentsAreRefusedUnsent) {
     std::vector<uint8_t> big(0x400 - 8 + 1, 0);
     hbSetLastError(0);
-    EXPECT_EQ(send(big, scratch, sizeof scratch), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(failure(send(big, scratch, sizeof scratch)), HB_ERROR_INVALID_PARAMETER);
     const auto prepare = message(MON_PREPARE, 4);
     EXPECT_EQ(hb_SendRawData(nullptr, prepare.data(), 4, scratch, 4, nullptr, 1.0), 0);
     EXPECT_EQ(hb_SendRawData(board, nullptr, 4, scratch, 4, nullptr, 1.0), 0);
-    EXPECT_EQ(hb_SendRawData(board, prepare.data(), 4, nullptr, 4, nullptr, 1.0), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(failure(hb_SendRawData(board, prepare.data(), 4, nullptr, 4, nullptr, 1.0)),
+              HB_ERROR_INVALID_PARAMETER);
     failsWith(HB_ERROR_INVALID_PARAMETER, std::nan(""));
     EXPECT_TRUE(requests().empty());
 
