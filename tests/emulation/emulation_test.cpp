@@ -230,9 +230,7 @@ TEST_F(Emulation, AFaultStopsTheProgramAndReachesTheHostByEvent7AndTheFailMessag
         SCOPED_TRACE(how);
         AcceleratorBoard* board = boards_[index];
         HbHandle event = hb__EventCreate(0);
-        ASSERT_NE(hb_DeviceIoAsyncEventRegister(board->deviceHandle, HB_EVENT_VP_FAULT, event, 0, 0,
-                                                0, 0),
-                  0);
+        ASSERT_TRUE(hb_DeviceIoAsyncEventRegister(board->deviceHandle, 7, event, 0, 0, 0, 0));
         const int8_t statusBefore = hbFileIoWaitForVpExit(board, 0.0);
         boot(index, {"fault", how});
         EXPECT_EQ(hb__EventLock(event, 60.0), 0u);
