@@ -10,17 +10,6 @@
 namespace hb::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// 32-bit little-endian words, as every buffer of the contract holds them.
-Bytes words(std::initializer_list<uint32_t> values) {
-    Bytes bytes;
-    for (uint32_t v : values)
-        bytes.insert(bytes.end(),
-                     {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
-    return bytes;
-}
-
 const uint8_t kSix[6] = {1, 2, 3, 4, 5, 6};
 const uint8_t kVpRequest[16] = {0xEE, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0xFF};
 
@@ -28,7 +17,6 @@ const uint8_t kVpRequest[16] = {0xEE, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
 // second buffer where it carries data to the driver, and the offset, length
 // and value the trace decodes.
 using Seen = std::tuple<uint32_t, Bytes, Bytes, uint32_t, uint32_t, uint32_t>;
-const Bytes none;
 
 // The VP side: records each request it is shown (a letter and two words),
 // and at a write stores the word that the next request reads back, which

@@ -20,7 +20,6 @@ namespace {
 
 using TransportTest = VirtualBoardTest;
 constexpr uint32_t kGone = HB_ERROR_DEVICE_NOT_CONNECTED;
-using Bytes = std::vector<uint8_t>;
 
 TEST_F(TransportTest, ThreadsSharingOneHandleEachReceiveTheirOwnReplies) {
     const HbHandle device = open(0)->deviceHandle;
@@ -98,14 +97,6 @@ TEST_F(TransportTest, AMappedHostCopiesTheOneMemoryWithinItsBoundsUntilWatched) 
 // ---- Frames that a device must refuse --------------------------------------
 
 constexpr uint32_t kClosed = 0xFFFFFFFF;
-const Bytes none;
-
-Bytes word(uint32_t value) {
-    Bytes bytes(4);
-    wire::putLe32(bytes.data(), value);
-    return bytes;
-}
-
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -122,7 +113,7 @@ const wire::FrameHeader kHello =
 
 // A hello's payload: magic, version, and no wish for the mapping.
 Bytes greeting(uint32_t magic = wire::kMagic, uint32_t version = wire::kProtocolVersion) {
-    return word(magic) + word(version) + word(0);
+    return words({magic, version, 0});
 }
 
 // The bytes of a frame; a total size of 0 is computed from the payload.
@@ -220,7 +211,7 @@ std::vector<BadFrame> badFrames() {
     constexpr uint32_t kHw = 0x8001A08C, kRead = 0x8001600E, kWrite = 0x8001A011;
     constexpr uint32_t kRegRead = 0x80016004, kRegWrite = 0x8001A009, kEvent = 0x80012048;
     constexpr uint32_t kBad = kStatusInvalidParameter;
-    const Bytes record = word(6) + Bytes(20);
+    const Bytes record = words({6, 0, 0, 0, 0, 0});
     const FrameHeader registration = header(kEvent, 24, 0, 0, kFlagDescriptor);
     return {
         {"total below the header", header(kHw, 0, 0, 68, 0, 20), none, kClosed},
@@ -232,7 +223,7 @@ std::vector<BadFrame> badFrames() {
         {"reply flag on a request", header(kHw, 0, 0, 68, kFlagReply), none, kClosed},
         {"data to a code that returns data", header(kRead, 4, 4, 4), Bytes(8), kClosed},
         {"data unequal to the second buffer", header(kWrite, 4, 4, 8), Bytes(8), kClosed},
-        {"capacity beyond the limit", header(kRead, 4, 0, kMaxPayload + 1), word(0), kClosed},
+        {"capacity beyond the limit", header(kRead, 4, 0, kMaxPayload + 1), words({0}), kClosed},
         {"request before the hello", header(kHw, 0, 0, 68), none, kClosed, 0, false},
         {"second hello", kHello, greeting(), kClosed},
         {"hello, wrong magic", kHello, greeting(0x12345678), kClosed, 0, false},
@@ -241,13 +232,13 @@ std::vector<BadFrame> badFrames() {
         {"hello with a descriptor", kHello, greeting(), kClosed, 1, false},
         {"unknown control code", header(0x80012FFC, 0, 0, 0), none, kStatusInvalidFunction},
         {"input too short", header(kRead, 2, 0, 4), Bytes(2), kBad},
-        {"input where none belongs", header(kHw, 4, 0, 68), word(0), kBad},
-        {"read past the end", header(kRead, 4, 0, 8), word((256u << 10) - 4), kBad},
-        {"write wrapping around", header(kWrite, 4, 2, 2), word(0xFFFFFFFF) + Bytes(2), kBad},
-        {"unaligned register", header(kRegRead, 4, 0, 4), word(0x41), kBad},
-        {"register past the space", header(kRegWrite, 4, 4, 4), word(0x200) + word(1), kBad},
-        {"register value of 2 bytes", header(kRegWrite, 4, 2, 2), word(0x40) + Bytes(2), kBad},
-        {"register read without room", header(kRegRead, 4, 0, 2), word(0x40), kBad},
+        {"input where none belongs", header(kHw, 4, 0, 68), words({0}), kBad},
+        {"read past the end", header(kRead, 4, 0, 8), words({(256u << 10) - 4}), kBad},
+        {"write wrapping around", header(kWrite, 4, 2, 2), words({0xFFFFFFFF}) + Bytes(2), kBad},
+        {"unaligned register", header(kRegRead, 4, 0, 4), words({0x41}), kBad},
+        {"register past the space", header(kRegWrite, 4, 4, 4), words({0x200, 1}), kBad},
+        {"register value of 2 bytes", header(kRegWrite, 4, 2, 2), words({0x40}) + Bytes(2), kBad},
+        {"register read without room", header(kRegRead, 4, 0, 2), words({0x40}), kBad},
         {"information without room", header(kHw, 0, 0, 67), none, kBad},
         {"descriptor nothing takes", header(kHw, 0, 0, 68, kFlagDescriptor), none, kBad, 1},
         {"descriptor without the flag", header(kHw, 0, 0, 68), none, kBad, 1},
@@ -256,7 +247,7 @@ std::vector<BadFrame> badFrames() {
         {"registration with two descriptors", registration, record, kBad, 2},
         {"registration record too short", header(kEvent, 20, 0, 0, kFlagDescriptor), Bytes(20),
          kBad, 1},
-        {"deregistration of nothing", header(0x8001204C, 4, 0, 0), word(6), kBad},
+        {"deregistration of nothing", header(0x8001204C, 4, 0, 0), words({6}), kBad},
     };
 }
 
@@ -331,11 +322,10 @@ std::thread serveRogue(const std::string& path, const Rogue& rogue) {
         reply.flags |= wire::kFlagReply | (memory >= 0 ? wire::kFlagDescriptor : 0);
         reply.totalSize = 0;
         reply.bytesReturned = wire::kHelloReplyPayloadSize;
-        Bytes out =
-            frame(reply,
-                  word(wire::kMagic) + word(wire::kProtocolVersion) +
-                      word(memory >= 0 ? wire::kFeatureMappedMemory : 0) + word(rogue.memorySize),
-                  reply.requestId);
+        Bytes out = frame(reply,
+                          words({wire::kMagic, wire::kProtocolVersion,
+                                 memory >= 0 ? wire::kFeatureMappedMemory : 0, rogue.memorySize}),
+                          reply.requestId);
         iovec iov{out.data(), out.size()};
         wire::sendWhole(fd, &iov, 1, memory);
         ::close(memory);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -25,6 +26,18 @@
 #include <unistd.h>
 
 namespace hb::test {
+
+using Bytes = std::vector<uint8_t>;
+const Bytes none;
+
+// 32-bit little-endian words, as every buffer of the device's contract holds them.
+inline Bytes words(std::initializer_list<uint32_t> values) {
+    Bytes bytes;
+    for (uint32_t v : values)
+        bytes.insert(bytes.end(),
+                     {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+    return bytes;
+}
 
 // Entries of a /proc/self directory, less the descriptor that lists them.
 inline int countEntries(const char* directory) {
