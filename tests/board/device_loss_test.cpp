@@ -16,6 +16,8 @@
 namespace hb::test {
 namespace {
 
+constexpr uint32_t kGone = HB_ERROR_DEVICE_NOT_CONNECTED;
+
 // The VP side that makes the board vanish: at the host's shared-memory write
 // at `at` (kAnywhere: any), or at its monitor's `nth` command, it drops the
 // board's connections without answering; with `hold` it first waits until
@@ -80,49 +82,41 @@ TEST_F(DeviceLossTest, AGoneBoardFailsTheRequestInFlightEveryQueuedAndEveryLater
     ASSERT_TRUE(handle && idle);
     auto vp = std::make_shared<Vanishing>(Vanishing::kAnywhere, true);
     board(0).setVpSide(vp);
-    const auto failure = [&](const std::function<int32_t()>& call) {
+    const auto later = [&](const std::function<int32_t()>& call) {
         return std::async(std::launch::async, [=] { return call() ? 0u : hbGetLastError(); });
     };
     const uint32_t one = 1;
     std::vector<std::future<uint32_t>> requests;
     requests.push_back(
-        failure([&] { return hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &one, 4); }));
+        later([&] { return hb_DeviceIoSharedMemoryWrite(handle->deviceHandle, 0, &one, 4); }));
     ASSERT_TRUE(eventually([&] { return vp->entered.load(); }));
-    for (int i = 0; i < 3; ++i) {
-        requests.push_back(failure([&] {
-            HwInfo info{};
-            return hb_DeviceIoGetHwInfo(handle->deviceHandle, &info);
-        }));
-    }
+    for (int i = 0; i < 3; ++i)
+        requests.push_back(later([&] { return hb_DeviceIoResetVp(handle->deviceHandle); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let them queue up
     vp->released = true;
     for (auto& request : requests)
-        EXPECT_EQ(request.get(), HB_ERROR_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(request.get(), kGone);
     board(0).setVpSide(nullptr);
     uint32_t word = 0;
-    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(handle->deviceHandle, 0, &word, 4), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(failure(hb_DeviceIoSharedMemoryRead(handle->deviceHandle, 0, &word, 4)), kGone);
     EXPECT_EQ(board(0).readSharedWord(0), 1u) << "the interrupted write had taken effect";
 
     // The idle handle's next request is sent to the gone peer: no SIGPIPE.
     std::vector<uint8_t> block(256 * 1024, 7);
-    EXPECT_EQ(hb_DeviceIoSharedMemoryWrite(idle->deviceHandle, 0, block.data(), 256 * 1024), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(
+        failure(hb_DeviceIoSharedMemoryWrite(idle->deviceHandle, 0, block.data(), 256 * 1024)),
+        kGone);
     // A host that holds the memory mapped waits on nothing, yet its next
     // request after the device went fails too.
-    vboard::BoardConfig mapped;
-    mapped.transport = vboard::MemoryTransport::Mapped;
     AcceleratorBoard* fresh = open(0);
-    AcceleratorBoard* copying = open(1, mapped);
+    AcceleratorBoard* copying = open(1, {.transport = vboard::MemoryTransport::Mapped});
     ASSERT_TRUE(fresh && copying) << "the board still takes new connections";
     board(1).setTracing(false);
     ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(copying->deviceHandle, 0, &one, 4), 1);
     replaceDevice();
     uint32_t returned = 0;
-    EXPECT_EQ(hb_DeviceIoVpRead(fresh->deviceHandle, block.data(), 4, &returned), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(hb_DeviceIoSharedMemoryRead(copying->deviceHandle, 0, &word, 4), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(failure(hb_DeviceIoVpRead(fresh->deviceHandle, block.data(), 4, &returned)), kGone);
+    EXPECT_EQ(failure(hb_DeviceIoSharedMemoryRead(copying->deviceHandle, 0, &word, 4)), kGone);
 }
 
 // The file-I/O service and a gone device: startup fails with 1167 and leaves
@@ -132,7 +126,7 @@ TEST_F(DeviceLossTest, TheFileIoServiceNeitherStartsNorHangsOnAGoneDevice) {
     AcceleratorBoard* gone = open(0);
     ASSERT_NE(gone, nullptr);
     board(0).dropConnections();
-    EXPECT_EQ(hbFileIoStartup(gone), HB_ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(hbFileIoStartup(gone), kGone);
     AcceleratorBoard* serving = open(0);
     ASSERT_EQ(hbFileIoStartup(serving), 0u) << "the failed startup left the slot free";
     auto vp = std::make_shared<Vanishing>(Vanishing::kAnywhere, true);
@@ -162,16 +156,14 @@ TEST_F(DeviceLossTest, ADeviceGoneDuringABootsDownloadEndsTheBootWith1460) {
         SCOPED_TRACE(polling ? "polling" : "waiting on events");
         hb::setTransferWaitStateForTest(polling ? hb::WAIT_POLL : hb::WAIT_EVENT, 1);
         // A late monitor; the board goes at its 8th command, unanswered yet.
-        vboard::MonitorOptions late;
-        late.replyDelay = std::chrono::milliseconds(20);
-        late.raiseEvent3 = !polling;
+        const vboard::MonitorOptions late{.raiseEvent3 = !polling,
+                                          .replyDelay = std::chrono::milliseconds(20)};
         device_->addBoard(0, {}).setVpSide(
             std::make_shared<Vanishing>(0, false, std::make_shared<vboard::Monitor>(late), 8));
         AcceleratorBoard* b = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
         ASSERT_NE(b, nullptr);
         promptly("the boot", [&] {
-            EXPECT_EQ(hbBootVp(b, image.c_str(), HB_INFINITE_TIMEOUT), 0);
-            EXPECT_EQ(hbGetLastError(), HB_ERROR_TIMEOUT);
+            EXPECT_EQ(failure(hbBootVp(b, image.c_str(), HB_INFINITE_TIMEOUT)), HB_ERROR_TIMEOUT);
         });
         hbAcceleratorBoardDestroy(b);
         replaceDevice();

@@ -6,21 +6,9 @@
 #include <fstream>
 #include <initializer_list>
 #include <tuple>
-#include <vector>
 
 namespace hb::test {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-// 32-bit little-endian words, as every buffer of the contract holds them.
-Bytes words(std::initializer_list<uint32_t> values) {
-    Bytes bytes;
-    for (uint32_t v : values)
-        bytes.insert(bytes.end(),
-                     {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
-    return bytes;
-}
 
 const uint8_t kSix[6] = {1, 2, 3, 4, 5, 6};
 const uint8_t kVpRequest[16] = {0xEE, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0xFF};
@@ -29,7 +17,6 @@ const uint8_t kVpRequest[16] = {0xEE, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
 // second buffer where it carries data to the driver, and the offset, length
 // and value the trace decodes.
 using Seen = std::tuple<uint32_t, Bytes, Bytes, uint32_t, uint32_t, uint32_t>;
-const Bytes none;
 
 // The VP side: records each request it is shown (a letter and two words),
 // and at a write stores the word that the next request reads back, which
@@ -47,6 +34,13 @@ class Recorder : public vboard::VpSide {
     void onSignal(vboard::Board&, uint32_t code) override { seen.push_back({'s', code, 0}); }
     std::vector<std::tuple<char, uint32_t, uint32_t>> seen;
 };
+
+// A call's result with the last error it left, which it then clears.
+std::pair<int32_t, uint32_t> outcome(int32_t result) {
+    const std::pair<int32_t, uint32_t> seen(result, hbGetLastError());
+    hbSetLastError(0);
+    return seen;
+}
 
 // A board of type 27, width 1: 4 KiB of shared memory.
 class DriverRequestsTest : public VirtualBoardTest {
@@ -66,29 +60,23 @@ class DriverRequestsTest : public VirtualBoardTest {
     // Sends every kind of request once on `d`: each result, with the last
     // error it left.
     std::vector<std::pair<int32_t, uint32_t>> sendAll(HbHandle d) {
-        std::vector<std::pair<int32_t, uint32_t>> results;
         hbSetLastError(0);
-        const auto note = [&](int32_t result) {
-            results.emplace_back(result, hbGetLastError());
-            hbSetLastError(0);
-        };
-        note(hb_DeviceIoResetVp(d));
-        note(hb_DeviceIoPlxRegisterWrite(d, 0x44, 0xCAFE0002));
-        note(hb_DeviceIoPlxRegisterRead(d, 0x44, &value_));
-        note(hb_DeviceIoSharedMemoryWrite(d, 0x500, kSix, 6));
-        note(hb_DeviceIoSharedMemoryRead(d, 0xFFC, &word_, 4));
-        note(hb_DeviceIoSharedMemoryRead(d, 0x40, nullptr, 0));
-        note(hb_DeviceIoSharedMemoryWrite(d, 0x80, kSix, 0));
-        note(hb_DeviceIoAsyncEventRegister(d, 6, event_, 10, 20, 30, 5));
-        note(hb_DeviceIoAsyncEventDeregister(d, 6));
-        note(hb_DeviceIoAsyncEventRegister(d, 3, event_, 0, 0, 0, -1));
-        note(hb_DeviceIoAsyncEventRegister(d, 7, event_, 1, 2, 3, 0));
-        note(hb_DeviceIoVpWrite(d, kVpRequest, "to the VP", 9, &returned_));
-        note(hb_DeviceIoVpRead(d, fromVp_, 8, &returned_));
-        note(hb_DeviceIoAckVp(d));
-        note(hb_DeviceIoDebuggerBreak(d));
-        note(hb_DeviceIoGetHwInfo(d, &info_));
-        return results;
+        return {outcome(hb_DeviceIoResetVp(d)),
+                outcome(hb_DeviceIoPlxRegisterWrite(d, 0x44, 0xCAFE0002)),
+                outcome(hb_DeviceIoPlxRegisterRead(d, 0x44, &value_)),
+                outcome(hb_DeviceIoSharedMemoryWrite(d, 0x500, kSix, 6)),
+                outcome(hb_DeviceIoSharedMemoryRead(d, 0xFFC, &word_, 4)),
+                outcome(hb_DeviceIoSharedMemoryRead(d, 0x40, nullptr, 0)),
+                outcome(hb_DeviceIoSharedMemoryWrite(d, 0x80, kSix, 0)),
+                outcome(hb_DeviceIoAsyncEventRegister(d, 6, event_, 10, 20, 30, 5)),
+                outcome(hb_DeviceIoAsyncEventDeregister(d, 6)),
+                outcome(hb_DeviceIoAsyncEventRegister(d, 3, event_, 0, 0, 0, -1)),
+                outcome(hb_DeviceIoAsyncEventRegister(d, 7, event_, 1, 2, 3, 0)),
+                outcome(hb_DeviceIoVpWrite(d, kVpRequest, "to the VP", 9, &returned_)),
+                outcome(hb_DeviceIoVpRead(d, fromVp_, 8, &returned_)),
+                outcome(hb_DeviceIoAckVp(d)),
+                outcome(hb_DeviceIoDebuggerBreak(d)),
+                outcome(hb_DeviceIoGetHwInfo(d, &info_))};
     }
 
     AcceleratorBoard* handle_ = nullptr;
@@ -177,18 +165,13 @@ TEST_F(DriverRequestsTest, RefusedRequestsSendNothing) {
     }
     char buffer[16] = {};
     HbHandle mutex = hb__MutexCreate();
-    const auto refused = [](int32_t result) {
-        const uint32_t error = hbGetLastError();
-        hbSetLastError(0);
-        return std::make_pair(result, error);
-    };
     hbSetLastError(0);
     const std::vector<std::pair<int32_t, uint32_t>> refusals = {
-        refused(hb_DeviceIoVpRead(device(), buffer, 4, nullptr)), // no count
-        refused(hb_DeviceIoVpWrite(device(), buffer, buffer, 4, nullptr)),
-        refused(hb_DeviceIoResetVp(event_)),                                    // no device
-        refused(hb_DeviceIoAsyncEventRegister(device(), 6, mutex, 0, 0, 0, 0)), // no event
-        refused(hb_DeviceIoAsyncEventRegister(device(), 6, nullptr, 0, 0, 0, 0)),
+        outcome(hb_DeviceIoVpRead(device(), buffer, 4, nullptr)), // no count
+        outcome(hb_DeviceIoVpWrite(device(), buffer, buffer, 4, nullptr)),
+        outcome(hb_DeviceIoResetVp(event_)),                                    // no device
+        outcome(hb_DeviceIoAsyncEventRegister(device(), 6, mutex, 0, 0, 0, 0)), // no event
+        outcome(hb_DeviceIoAsyncEventRegister(device(), 6, nullptr, 0, 0, 0, 0)),
     };
     EXPECT_EQ(refusals, (std::vector<std::pair<int32_t, uint32_t>>{
                             {0, 87}, {0, 87}, {0, 6}, {0, 6}, {0, 6}}));
@@ -241,21 +224,18 @@ TEST_F(BoardHandleTest, CreateRefusesBadArgumentsAndMissingDevicesWithNothingLef
     ASSERT_GE(rude, 0);
     std::thread hangUp([&] { ::close(::accept(rude, nullptr, nullptr)); });
     const std::string longBase = directory_ + "/" + std::string(200, 'n');
-    const struct {
-        const char* base;
-        int32_t index;
-        uint32_t openError;
-    } cases[] = {{base_.c_str(), 1, HB_ERROR_FILE_NOT_FOUND},
-                 {base_.c_str(), 2, HB_ERROR_ACCESS_DENIED},
-                 {base_.c_str(), 3, HB_ERROR_ACCESS_DENIED},
-                 {base_.c_str(), 4, HB_ERROR_DEVICE_NOT_CONNECTED},
-                 {longBase.c_str(), 0, HB_ERROR_FILENAME_EXCED_RANGE}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(hb__DeviceIoOpen(c.base, c.index, 0), HB_INVALID_HANDLE) << c.index;
-        EXPECT_EQ(hbGetLastError(), c.openError) << c.index;
-        if (c.index != 4) {
-            EXPECT_EQ(hbAcceleratorBoardCreate(c.base, c.index, 0), nullptr) << c.index;
-            EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK) << "9 replaces " << c.openError;
+    const std::tuple<const char*, int32_t, uint32_t> cases[] = {
+        {base_.c_str(), 1, HB_ERROR_FILE_NOT_FOUND},
+        {base_.c_str(), 2, HB_ERROR_ACCESS_DENIED},
+        {base_.c_str(), 3, HB_ERROR_ACCESS_DENIED},
+        {base_.c_str(), 4, HB_ERROR_DEVICE_NOT_CONNECTED},
+        {longBase.c_str(), 0, HB_ERROR_FILENAME_EXCED_RANGE}};
+    for (const auto& [base, index, openError] : cases) {
+        EXPECT_EQ(hb__DeviceIoOpen(base, index, 0), HB_INVALID_HANDLE) << index;
+        EXPECT_EQ(hbGetLastError(), openError) << index;
+        if (index != 4) {
+            EXPECT_EQ(hbAcceleratorBoardCreate(base, index, 0), nullptr) << index;
+            EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_BLOCK) << "9 replaces " << openError;
         }
     }
     hangUp.join();

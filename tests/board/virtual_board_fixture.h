@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -25,6 +26,18 @@
 #include <unistd.h>
 
 namespace hb::test {
+
+using Bytes = std::vector<uint8_t>;
+const Bytes none;
+
+// 32-bit little-endian words, as every buffer of the device's contract holds them.
+inline Bytes words(std::initializer_list<uint32_t> values) {
+    Bytes bytes;
+    for (uint32_t v : values)
+        bytes.insert(bytes.end(),
+                     {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+    return bytes;
+}
 
 // Entries of a /proc/self directory, less the descriptor that lists them.
 inline int countEntries(const char* directory) {
@@ -38,6 +51,11 @@ inline int countOpenDescriptors() {
 // Threads the process runs right now.
 inline int threadCount() {
     return countEntries("/proc/self/task");
+}
+
+// The last error that a call which must fail left; 0 when it succeeded.
+inline uint32_t failure(int32_t result) {
+    return result != 0 ? 0 : hbGetLastError();
 }
 
 // Polls `condition` until it holds or `limit` passes (for effects on the

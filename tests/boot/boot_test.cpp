@@ -6,13 +6,10 @@
 #include "pe_image.h"
 #include "vboard/faults.h"
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <thread>
 #include <tuple>
 
 namespace {
@@ -66,26 +63,21 @@ class BootTest : public MonitorBoardTest {
         return hbBootVp(board, imagePath.c_str(), timeout);
     }
     void expectRefused(uint32_t code) {
-        EXPECT_EQ(boot(), 0);
-        EXPECT_EQ(hbGetLastError(), code);
+        EXPECT_EQ(failure(boot()), code);
         EXPECT_FALSE(monitor->startedImage());
     }
 };
 
 TEST_F(BootTest, BadArgumentsSendNothingABootAnnouncesResetsSetsTheBridgeThenLoads) {
-    const struct {
-        const AcceleratorBoard* board;
-        const char* path;
-        double timeout;
-    } bad[] = {{nullptr, imagePath.c_str(), 1.0},
-               {board, nullptr, 1.0},
-               {board, imagePath.c_str(), -0.5},
-               {board, imagePath.c_str(), std::nan("")},
-               {board, imagePath.c_str(), -HB_INFINITE_TIMEOUT}};
-    for (const auto& c : bad) {
+    const std::tuple<const AcceleratorBoard*, const char*, double> bad[] = {
+        {nullptr, imagePath.c_str(), 1.0},
+        {board, nullptr, 1.0},
+        {board, imagePath.c_str(), -0.5},
+        {board, imagePath.c_str(), std::nan("")},
+        {board, imagePath.c_str(), -HB_INFINITE_TIMEOUT}};
+    for (const auto& [b, path, timeout] : bad) {
         hbSetLastError(0);
-        EXPECT_EQ(hbBootVp(c.board, c.path, c.timeout), 0);
-        EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(failure(hbBootVp(b, path, timeout)), HB_ERROR_INVALID_PARAMETER);
     }
     hbPreInit(nullptr);
     EXPECT_TRUE(requests().empty());
@@ -93,10 +85,8 @@ TEST_F(BootTest, BadArgumentsSendNothingABootAnnouncesResetsSetsTheBridgeThenLoa
     writeImage(referenceImage());
     ASSERT_EQ(boot(), 1);
     const auto t = requests();
-    constexpr uint32_t kAny = ~0u;
-    const struct {
-        uint32_t code, offset, value;
-    } expected[] = {
+    constexpr uint32_t kAny = ~0u; // below: code, offset, value
+    const uint32_t expected[][3] = {
         {HB_IOCTL_PLX_REGISTER_WRITE, 0x44, 0},
         {HB_IOCTL_SHARED_MEMORY_WRITE, HB_MONITOR_MESSAGE_STATE, MSG_PREINIT},
         {HB_IOCTL_PLX_REGISTER_WRITE, 0x44, 5},
@@ -107,9 +97,9 @@ TEST_F(BootTest, BadArgumentsSendNothingABootAnnouncesResetsSetsTheBridgeThenLoa
     };
     ASSERT_GE(t.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(t[i].controlCode, expected[i].code) << i;
-        EXPECT_EQ(t[i].offset, expected[i].offset) << i;
-        EXPECT_TRUE(expected[i].value == kAny || t[i].value == expected[i].value) << i;
+        const auto [code, offset, value] = expected[i];
+        EXPECT_EQ(std::pair(t[i].controlCode, t[i].offset), std::pair(code, offset)) << i;
+        EXPECT_TRUE(value == kAny || t[i].value == value) << i;
     }
     EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_EVENT);
 }
@@ -118,8 +108,7 @@ TEST_F(BootTest, EveryBootResetsAndLoadsAgainInEitherWaitModeUnlessTheBoardIsBus
     writeImage(referenceImage());
     vb->setFaultPlan(vboard::parseFaultPlan("fail:ResetVp=170"));
     monitor->clearCommands();
-    EXPECT_EQ(boot(), 0);
-    EXPECT_EQ(hbGetLastError(), 170u);
+    EXPECT_EQ(failure(boot()), 170u);
     EXPECT_TRUE(monitor->commands().empty()) << "no image over another host's program";
 
     vb->setFaultPlan({});
@@ -170,38 +159,27 @@ TEST_F(BootTest, ReferenceImageGoesAsTheExactCommandsAndLandsRebased) {
 
     // Both context writes: the loader's fields; the rest keeps the monitor's values.
     std::vector<std::vector<uint8_t>> contexts;
-    for (auto& c : monitor->commands()) {
+    for (auto& c : monitor->commands())
         if (c.opcode == MON_SET_CONTEXT)
             contexts.push_back(c.body);
-    }
     ASSERT_EQ(contexts.size(), 2u);
     // Offset, first write, final write: 16-bit fields below 6, at 10, from 44
     // to 54 and at 64 (the monitor's 0x37F), the rest 32-bit; the flags are
     // the monitor's 0x246 without 0x7D5, then 0x202; the registers 12 to 36 zero.
-    std::vector<std::tuple<uint32_t, uint32_t, uint32_t>> fields = {{0, 376, 376},
-                                                                    {2, 16, 16},
-                                                                    {4, 0, 0},
-                                                                    {6, 0, 0},
-                                                                    {10, 1, 1},
-                                                                    {44, 0x18, 0x18},
-                                                                    {46, 0x20, 0x20},
-                                                                    {48, 0x20, 0x20},
-                                                                    {50, 0x20, 0x20},
-                                                                    {52, 0x28, 0x28},
-                                                                    {54, 0x20, 0x20},
-                                                                    {64, 0x37F, 0x37F},
-                                                                    {60, 2, 0x202},
-                                                                    {40, 0, kBase + 0x18000},
-                                                                    {56, 0, kBase + 0x1010}};
+    const uint32_t stack = kBase + 0x18000, entry = kBase + 0x1010;
+    std::vector<uint32_t> fields = {
+        0,  376,  376,  2,  16,    16,    4,  0,    0,     6,  0,    0,     10, 1,    1,
+        44, 0x18, 0x18, 46, 0x20,  0x20,  48, 0x20, 0x20,  50, 0x20, 0x20,  52, 0x28, 0x28,
+        54, 0x20, 0x20, 64, 0x37F, 0x37F, 60, 2,    0x202, 40, 0,    stack, 56, 0,    entry};
     for (uint32_t at = 12; at <= 36; at += 4)
-        fields.emplace_back(at, 0, 0);
-    for (const auto& [at, first, last] : fields) {
+        fields.insert(fields.end(), {at, 0, 0});
+    for (size_t f = 0; f < fields.size(); f += 3) {
+        const uint32_t at = fields[f];
         const bool narrow = at < 6 || at == 10 || (at >= 44 && at <= 54) || at == 64;
         for (size_t i = 0; i < 2; ++i)
-            EXPECT_EQ(narrow ? half(contexts[i], at) : word(contexts[i], at), i == 0 ? first : last)
+            EXPECT_EQ(narrow ? half(contexts[i], at) : word(contexts[i], at), fields[f + 1 + i])
                 << "context " << i << ", offset " << at;
     }
-    EXPECT_EQ(monitor->startedImage().value().entryAddress, kBase + 0x1010);
 }
 
 // The board's monitor, except that MON_GET_DESCRIPTOR gets `reply`.
@@ -248,9 +226,7 @@ TEST_F(BootTest, StartupBlockGoesToTheBaseOfDescriptorReplyBytes6To8Only) {
 }
 
 TEST_F(BootTest, AShortContextReplyLeavesZerosAndASilentMonitorEndsTheLoadWith1460) {
-    vboard::MonitorOptions options;
-    options.contextReplyLength = 40;
-    open(options);
+    open({.contextReplyLength = 40});
     writeImage(referenceImage());
     ASSERT_EQ(boot(), 1);
     const auto first = monitor->commands().at(4).body;
@@ -259,8 +235,7 @@ TEST_F(BootTest, AShortContextReplyLeavesZerosAndASilentMonitorEndsTheLoadWith14
 
     monitor->setNeverAnswer(true);
     monitor->clearCommands();
-    EXPECT_EQ(boot(0.6), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_TIMEOUT);
+    EXPECT_EQ(failure(boot(0.6)), HB_ERROR_TIMEOUT);
     EXPECT_EQ(commandList(), std::vector<std::string>{"V 0=0"}) << "the load stops at once";
 }
 
@@ -268,10 +243,8 @@ TEST_F(BootTest, AShortContextReplyLeavesZerosAndASilentMonitorEndsTheLoadWith14
 // byte reaches the VP or, for what shows only later in the file, before START.
 TEST_F(BootTest, ImagesAreRefusedWith2Or3AndNeverStartedButTakenAtTheLimits) {
     enum { Cut = 0, NoFile = 1, BeforeAnyWrite, BeforeStart }; // kinds; else bytes patched
-    const struct {
-        std::string what;
-        uint32_t at, value, size, outcome;
-    } cases[] = {
+    const std::tuple<const char*, uint32_t, uint32_t, uint32_t, uint32_t> cases[] = {
+        // What, at, value, size, outcome.
         // Offsets in the reference image: NT headers at 0x380, section table at 0x478.
         {"no file", 0, 0, NoFile, BeforeAnyWrite},
         {"empty file", 0, 0, Cut, BeforeAnyWrite},
@@ -291,25 +264,24 @@ TEST_F(BootTest, ImagesAreRefusedWith2Or3AndNeverStartedButTakenAtTheLimits) {
         {".idata beyond what a seek takes", 0x478 + 40 + 20, 0x80000000, 4, BeforeStart},
         {"section table cut short", 0x478 + 40 * 2 + 10, 0, Cut, BeforeStart},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, at, value, size, outcome] : cases) {
+        SCOPED_TRACE(what);
         open(vboard::MonitorOptions{});
         auto bytes = referenceImage().build();
-        if (c.size == Cut) {
-            bytes.resize(c.at);
-        } else if (c.size == 2) {
-            hb::putLe16(&bytes[c.at], uint16_t(c.value));
-        } else if (c.size == 4) {
-            hb::putLe32(&bytes[c.at], c.value);
-        }
-        if (c.size != NoFile) {
+        if (size == Cut)
+            bytes.resize(at);
+        else if (size == 2)
+            hb::putLe16(&bytes[at], uint16_t(value));
+        else if (size == 4)
+            hb::putLe32(&bytes[at], value);
+        if (size != NoFile) {
             writeBytes(bytes);
             EXPECT_FALSE(hb::pe::loaderRefusals(bytes).empty())
                 << "hbpe takes what the loader refuses";
         }
-        expectRefused(c.size == NoFile ? HB_ERROR_PATH_NOT_FOUND : HB_ERROR_FILE_NOT_FOUND);
+        expectRefused(size == NoFile ? HB_ERROR_PATH_NOT_FOUND : HB_ERROR_FILE_NOT_FOUND);
         EXPECT_FALSE(sent("START"));
-        if (c.outcome == BeforeAnyWrite) {
+        if (outcome == BeforeAnyWrite) {
             EXPECT_EQ(commandList(), (std::vector<std::string>{"V 0=0", "V 6=1", "PREPARE",
                                                                "GET_CONTEXT", "SET_CONTEXT"}));
         }
@@ -362,6 +334,26 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A request with the header length given, so that it may disagree.
+std::vector<uint8_t> message(uint16_t opcode, uint16_t length, std::vector<uint32_t> words = {},
+                             size_t bytes = 0) {
+    std::vector<uint8_t> m(4 + 4 * words.size() + bytes, 0);
+    hb::putLe16(&m[0], length);
+    hb::putLe16(&m[2], opcode);
+    for (size_t i = 0; i < words.size(); ++i)
+        hb::putLe32(&m[4 + 4 * i], words[i]);
+    return m;
+}
+
+// A memory write: VP address, u16 selector, count, then `bytes` bytes of 0xEE.
+std::vector<uint8_t> memoryWrite(uint32_t address, uint16_t selector, uint32_t count,
+                                 size_t bytes = 5) {
+    auto m = message(MON_WRITE_MEMORY, uint16_t(14 + bytes), {address, selector, 0}, bytes - 2);
+    hb::putLe32(&m[10], count);
+    std::fill(m.begin() + 14, m.end(), 0xEE);
+    return m;
+}
+
 class MonitorTransferTest : public MonitorBoardTest {
   protected:
     int32_t send(const std::vector<uint8_t>& request, void* reply, uint32_t capacity,
@@ -370,12 +362,11 @@ class MonitorTransferTest : public MonitorBoardTest {
                               capacity, breakRequest, timeout);
     }
     int32_t sendPrepare(double timeout, volatile int32_t* breakRequest = nullptr) {
-        return send(monitorMessage(MON_PREPARE), scratch, sizeof scratch, timeout, breakRequest);
+        return send(message(MON_PREPARE, 4), scratch, sizeof scratch, timeout, breakRequest);
     }
     void failsWith(uint32_t error, double timeout, volatile int32_t* breakRequest = nullptr) {
         hbSetLastError(0);
-        EXPECT_EQ(sendPrepare(timeout, breakRequest), 0);
-        EXPECT_EQ(hbGetLastError(), error);
+        EXPECT_EQ(failure(sendPrepare(timeout, breakRequest)), error);
     }
     // As the host posts: body, MessageLength, then MessageState 2; the monitor is told.
     void post(const std::vector<uint8_t>& request, uint32_t messageLength) {
@@ -389,7 +380,7 @@ class MonitorTransferTest : public MonitorBoardTest {
 
 TEST_F(MonitorTransferTest, EventModeRegistersBeforePostingAndCopiesNoMoreThanTheCapacity) {
     std::vector<uint8_t> reply(HB_VPCONTEXT_SIZE, 0xAA);
-    ASSERT_EQ(send(monitorMessage(MON_GET_CONTEXT), reply.data(), 100), 1);
+    ASSERT_EQ(send(message(MON_GET_CONTEXT, 4), reply.data(), 100), 1);
     EXPECT_EQ(half(reply, 0), HB_VPCONTEXT_SIZE);
     EXPECT_EQ(std::count(reply.begin() + 100, reply.end(), 0xAA), int(HB_VPCONTEXT_SIZE) - 100)
         << "bytes beyond the capacity stay";
@@ -403,13 +394,12 @@ TEST_F(MonitorTransferTest, EventModeRegistersBeforePostingAndCopiesNoMoreThanTh
 TEST_F(MonitorTransferTest, RequestsTheAreaCannotHoldAndNullArgumentsAreRefusedUnsent) {
     std::vector<uint8_t> big(0x400 - 8 + 1, 0);
     hbSetLastError(0);
-    EXPECT_EQ(send(big, scratch, sizeof scratch), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
-    const auto prepare = monitorMessage(MON_PREPARE);
+    EXPECT_EQ(failure(send(big, scratch, sizeof scratch)), HB_ERROR_INVALID_PARAMETER);
+    const auto prepare = message(MON_PREPARE, 4);
     EXPECT_EQ(hb_SendRawData(nullptr, prepare.data(), 4, scratch, 4, nullptr, 1.0), 0);
     EXPECT_EQ(hb_SendRawData(board, nullptr, 4, scratch, 4, nullptr, 1.0), 0);
-    EXPECT_EQ(hb_SendRawData(board, prepare.data(), 4, nullptr, 4, nullptr, 1.0), 0);
-    EXPECT_EQ(hbGetLastError(), HB_ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(failure(hb_SendRawData(board, prepare.data(), 4, nullptr, 4, nullptr, 1.0)),
+              HB_ERROR_INVALID_PARAMETER);
     failsWith(HB_ERROR_INVALID_PARAMETER, std::nan(""));
     EXPECT_TRUE(requests().empty());
 
@@ -420,14 +410,9 @@ TEST_F(MonitorTransferTest, RequestsTheAreaCannotHoldAndNullArgumentsAreRefusedU
 TEST_F(MonitorTransferTest, BoardOfTheLargerLayoutTakesLargerRequests) {
     // An index of its own: the bus caches are per index and per process.
     open(vboard::MonitorOptions{}, vboard::BoardConfig{.boardType = 27, .busWidth = 2}, 5);
-    const uint32_t count = 0x800 - 14; // VP address 0, selector 0x20
-    std::vector<uint8_t> request = monitorMessage(
-        MON_WRITE_MEMORY, {0, 0, 0, 0, 0x20, 0, uint8_t(count), uint8_t(count >> 8), 0, 0, 0x5A});
-    request.resize(0x800);
-    hb::putLe16(request.data(), 0x800);
-    ASSERT_EQ(send(request, scratch, sizeof scratch), 1);
+    ASSERT_EQ(send(memoryWrite(0, 0x20, 0x800 - 14, 0x800 - 14), scratch, sizeof scratch), 1);
     EXPECT_EQ(hb::getLe16(scratch + 2), MON_WRITE_MEMORY);
-    EXPECT_EQ(monitor->readMemory(0, 1), std::vector<uint8_t>{0x5A});
+    EXPECT_EQ(monitor->readMemory(0x800 - 15, 1), std::vector<uint8_t>{0xEE}) << "the last byte";
 }
 
 TEST_F(MonitorTransferTest, WithoutEventsTheFirstTransferFallsBackAndLaterOnesPoll) {
@@ -512,22 +497,11 @@ TEST_F(MonitorTransferTest, EventAndFallbackWaitsEndAtAFiniteTimeoutWithTheEvent
     EXPECT_FALSE(vb->isEventRegistered(HB_EVENT_MONITOR_REPLY));
 }
 
-// A request with the header length given, so that it may disagree.
-std::vector<uint8_t> message(uint16_t opcode, uint16_t length, std::vector<uint32_t> words = {},
-                             size_t bytes = 0) {
-    std::vector<uint8_t> m(4 + 4 * words.size() + bytes, 0);
-    hb::putLe16(&m[0], length);
-    hb::putLe16(&m[2], opcode);
-    for (size_t i = 0; i < words.size(); ++i)
-        hb::putLe32(&m[4 + 4 * i], words[i]);
-    return m;
-}
-
 TEST_F(MonitorTransferTest, ADelayedReplyNeverOverwritesTheAnswerToALaterRequest) {
     monitor->setReplyDelay(300ms);
     post(message(99, 4), 4); // a refusal, late
     monitor->setReplyDelay(0ms);
-    post(monitorMessage(MON_PREPARE), 4);
+    post(message(MON_PREPARE, 4), 4);
     std::this_thread::sleep_for(500ms); // past the time of the late one
     std::vector<uint8_t> reply(4);
     vb->readShared(HB_MONITOR_MESSAGE_BODY, reply.data(), 4);
@@ -536,22 +510,12 @@ TEST_F(MonitorTransferTest, ADelayedReplyNeverOverwritesTheAnswerToALaterRequest
 
 TEST_F(MonitorTransferTest, MonitorRefusesMalformedCommandsWithTheirReasonAndChangesNothing) {
     open(vboard::MonitorOptions{.memorySize = 0x100000});
-    // VP address, u16 selector, count, then five bytes.
-    const auto write = [](uint32_t address, uint16_t selector, uint32_t count) {
-        auto m = message(MON_WRITE_MEMORY, 19, {address, selector, 0}, 3);
-        hb::putLe32(&m[10], count);
-        std::fill(m.begin() + 14, m.end(), 0xEE);
-        return m;
-    };
-    const struct {
-        std::vector<uint8_t> request;
-        Error error;
-    } cases[] = {
-        {write(0x100000 - 4, 0x20, 5), Error::OutsideMemory},
-        {write(0xFFFFFFFE, 0x18, 5), Error::OutsideMemory}, // the address wraps
-        {write(descriptors::kStartupLimit - 1, 0x28, 5), Error::OutsideMemory},
-        {write(0x2000, 0x30, 5), Error::BadSelector},
-        {write(0x2000, 0x20, 6), Error::BadLength}, // the count disagrees
+    const std::pair<std::vector<uint8_t>, Error> cases[] = {
+        {memoryWrite(0x100000 - 4, 0x20, 5), Error::OutsideMemory},
+        {memoryWrite(0xFFFFFFFE, 0x18, 5), Error::OutsideMemory}, // the address wraps
+        {memoryWrite(descriptors::kStartupLimit - 1, 0x28, 5), Error::OutsideMemory},
+        {memoryWrite(0x2000, 0x30, 5), Error::BadSelector},
+        {memoryWrite(0x2000, 0x20, 6), Error::BadLength}, // the count disagrees
         {message(MON_GET_DESCRIPTOR, 10, {0x00020028}, 2), Error::BadSelector}, // count 2
         {message(MON_GET_DESCRIPTOR, 10, {0x00010029}, 2), Error::BadSelector},
         {message(MON_SET_VARIABLE, 16, {16, 4, 1}), Error::BadVariable},
@@ -561,14 +525,14 @@ TEST_F(MonitorTransferTest, MonitorRefusesMalformedCommandsWithTheirReasonAndCha
         {message(MON_PREPARE, 8), Error::BadLength}, // MessageLength is 4
         {{1, 0}, Error::BadLength},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.request));
-        post(c.request, uint32_t(c.request.size()));
+    for (const auto& [request, error] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(request));
+        post(request, uint32_t(request.size()));
         std::vector<uint8_t> reply(8);
         vb->readShared(HB_MONITOR_MESSAGE_BODY, reply.data(), 8);
         EXPECT_EQ(vb->readSharedWord(HB_MONITOR_MESSAGE_LENGTH), 8u);
         EXPECT_EQ(half(reply, 2), vboard::kMonitorErrorOpcode);
-        EXPECT_EQ(half(reply, 6), uint16_t(c.error));
+        EXPECT_EQ(half(reply, 6), uint16_t(error));
     }
     EXPECT_EQ(monitor->readMemory(0x100000 - 4, 4), std::vector<uint8_t>(4, 0));
     EXPECT_EQ(monitor->readMemory(descriptors::kStartupBase + descriptors::kStartupLimit - 1, 1),

@@ -10,14 +10,6 @@
 
 namespace hb::test {
 
-inline std::vector<uint8_t> monitorMessage(uint16_t opcode, std::vector<uint8_t> fields = {}) {
-    std::vector<uint8_t> m(4);
-    hb::putLe16(m.data(), static_cast<uint16_t>(4 + fields.size()));
-    hb::putLe16(m.data() + 2, opcode);
-    m.insert(m.end(), fields.begin(), fields.end());
-    return m;
-}
-
 inline uint32_t word(const std::vector<uint8_t>& b, size_t at) {
     (void)b.at(at + 3); // throws outside the bytes
     return hb::getLe32(b.data() + at);
@@ -67,11 +59,8 @@ class MonitorBoardTest : public VirtualBoardTest {
     // The host's requests, without the hardware-information queries that
     // the bus caches make once per process.
     std::vector<vboard::TraceEntry> requests() const {
-        std::vector<vboard::TraceEntry> out;
-        for (auto& e : vb->trace()) {
-            if (e.controlCode != HB_IOCTL_GET_HW_INFO)
-                out.push_back(e);
-        }
+        std::vector<vboard::TraceEntry> out = vb->trace();
+        std::erase_if(out, [](const auto& e) { return e.controlCode == HB_IOCTL_GET_HW_INFO; });
         return out;
     }
 

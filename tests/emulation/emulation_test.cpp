@@ -80,11 +80,10 @@ class Emulation : public ::testing::Test {
     // Virtual board `index` with an emulated VP, opened through the library
     // with its file-I/O service and console writers.
     void addBoard(int index) {
-        BoardConfig config;
-        if (index == 5 || index == 6) {
-            config = BoardConfig{.boardType = 27, .busWidth = uint32_t(index - 4)};
-        }
-        vps_[index] = attachEmulatedVp(device_->addBoard(index, config));
+        const bool narrow = index == 5 || index == 6;
+        vps_[index] = attachEmulatedVp(device_->addBoard(
+            index, narrow ? BoardConfig{.boardType = 27, .busWidth = uint32_t(index - 4)}
+                          : BoardConfig{}));
         boards_[index] = hbAcceleratorBoardCreate(device_->basePath().c_str(), index, 0);
         ASSERT_NE(boards_[index], nullptr);
         ASSERT_NO_FATAL_FAILURE(startService(index));
@@ -98,9 +97,8 @@ class Emulation : public ::testing::Test {
     // Boots `argv[0]` of the SDK with the command line `argv`.
     void boot(int index, const std::vector<std::string>& argv) {
         std::vector<const char*> words;
-        for (const auto& w : argv) {
+        for (const auto& w : argv)
             words.push_back(w.c_str());
-        }
         words.push_back(nullptr);
         ASSERT_EQ(hbFileIoSetCommandLine(boards_[index], words.data()), 0u);
         const std::string image = std::string(HB_VP_IMAGE_DIR) + "/" + argv[0] + ".exe";
@@ -134,9 +132,8 @@ class Emulation : public ::testing::Test {
 };
 
 TEST_F(Emulation, ProgramsRunOneAfterAnotherOnEachLayoutWithTheirArgumentsFilesAndConsole) {
-    for (int index : {5, 6}) {
+    for (int index : {5, 6})
         ASSERT_NO_FATAL_FAILURE(addBoard(index));
-    }
     const std::string big = pattern(200 * 1024 + 17, 1), crlf = "second\r\nwith a CR LF\n";
     const std::string source = pattern(3 * 1024 * 1024 + 5, 2);
     files_.write("big.bin", big);
@@ -148,18 +145,16 @@ TEST_F(Emulation, ProgramsRunOneAfterAnotherOnEachLayoutWithTheirArgumentsFilesA
     files_.write("two.dat", "");
     ::chmod((files_ / "two.dat").c_str(), 0444);
     std::filesystem::create_directory(files_ / "sub.dat");
+    const std::string hello = "hello from the VP\nargv[0] = hello\nargv[1] = world\nargv[2] = "
+                              "two words\nHBVP_GREETING = hello from the host\n",
+                      selftest = "selftest: stdout 42 ok beef\nselftest: 0 failures\n";
     const struct {
         int board;
         std::vector<std::string> argv;
         int exitStatus;
         std::string out, err; // out: all of it where given; err: a part of it
     } cases[] = {
-        {0,
-         {"hello", "world", "\"two words\""},
-         0,
-         "hello from the VP\nargv[0] = hello\nargv[1] = world\nargv[2] = two words\n"
-         "HBVP_GREETING = hello from the host\n",
-         ""},
+        {0, {"hello", "world", "\"two words\""}, 0, hello, ""},
         {0, {"cat", files_ / "big.bin", files_ / "lines.txt"}, 0, big + crlf, ""},
         {0, {"copy", files_ / "source", files_ / "target"}, 0, "copied 3145733 bytes\n", ""},
         {0, {"copy", files_ / "empty", files_ / "old"}, 0, "copied 0 bytes\n", ""},
@@ -168,11 +163,7 @@ TEST_F(Emulation, ProgramsRunOneAfterAnotherOnEachLayoutWithTheirArgumentsFilesA
         {0, {"ls", files_ / "*.dat"}, 0, "", ""}, // the listing: below
         {0, {"ls", files_ / "*.none"}, 1, "", "no match"},
         {0, {"fault", "bogus"}, 2, "fault: bogus\n", "fault: unknown way bogus\n"},
-        {0,
-         {"selftest", files_.path()},
-         0,
-         "selftest: stdout 42 ok beef\nselftest: 0 failures\n",
-         "selftest: stderr works\n"},
+        {0, {"selftest", files_.path()}, 0, selftest, "selftest: stderr works\n"},
         {5, {"selftest", files_.path()}, 0, "", ""},
         {6, {"selftest", files_.path()}, 0, "", ""},
         {5, {"copy", files_ / "big.bin", files_ / "target5"}, 0, "copied 204817 bytes\n", ""},
@@ -181,14 +172,14 @@ TEST_F(Emulation, ProgramsRunOneAfterAnotherOnEachLayoutWithTheirArgumentsFilesA
     uint32_t started[HB_MAX_BOARDS] = {};
     std::vector<std::string> outs;
     for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.board) + ": " + c.argv[0]);
         const Run r = run(c.board, c.argv);
-        ASSERT_EQ(r.status.state, EmulatedVpState::Halted)
-            << c.argv[0] << ": " << describe(r.status);
+        ASSERT_EQ(r.status.state, EmulatedVpState::Halted) << describe(r.status);
         EXPECT_EQ(r.status.programsStarted, ++started[c.board]);
-        EXPECT_EQ(r.exitStatus, c.exitStatus) << c.board << c.argv[0] << ": " << r.err;
-        EXPECT_EQ(r.status.exitValue, uint32_t(c.exitStatus)) << c.argv[0];
-        EXPECT_TRUE(c.out.empty() || r.out == c.out) << c.argv[0] << ": " << r.out.substr(0, 500);
-        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.argv[0] << ": " << r.err;
+        EXPECT_EQ(r.exitStatus, c.exitStatus) << r.err;
+        EXPECT_EQ(r.status.exitValue, uint32_t(c.exitStatus));
+        EXPECT_TRUE(c.out.empty() || r.out == c.out) << r.out.substr(0, 500);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         outs.push_back(r.out);
     }
     EXPECT_TRUE(files_.read("target") == source);
@@ -199,9 +190,8 @@ TEST_F(Emulation, ProgramsRunOneAfterAnotherOnEachLayoutWithTheirArgumentsFilesA
     // the count: in the order of their bytes, the count comes third.
     std::vector<std::string> lines;
     std::istringstream listed(outs[6]);
-    for (std::string line; std::getline(listed, line);) {
+    for (std::string line; std::getline(listed, line);)
         lines.push_back(line + "\n");
-    }
     std::sort(lines.begin(), lines.end());
     const std::string date = R"( 20\d\d-(0[1-9]|1[0-2])-[0-3]\d [0-2]\d:[0-5]\d:[0-5]\d )";
     EXPECT_TRUE(
@@ -224,12 +214,8 @@ HbVpFaultRecord faultRecord(AcceleratorBoard* board) {
 
 TEST_F(Emulation, AFaultStopsTheProgramAndReachesTheHostByEvent7AndTheFailMessageRegion) {
     ASSERT_NO_FATAL_FAILURE(addBoard(5)); // the smallest layout
-    const struct {
-        int board;
-        const char* how;
-        uint32_t kind;
-        uint32_t address; // 0: the faulting instruction's
-    } cases[] = {
+    // Board, the program's way to fault, the kind, the address (0: the faulting instruction's).
+    const std::tuple<int, const char*, uint32_t, uint32_t> cases[] = {
         {0, "invalid", HBVP_FAULT_INVALID_INSTRUCTION, 0},
         {0, "read", HBVP_FAULT_UNMAPPED_READ, 0x40000000},
         {0, "write", HBVP_FAULT_UNMAPPED_WRITE, 0x40000000},
@@ -240,26 +226,25 @@ TEST_F(Emulation, AFaultStopsTheProgramAndReachesTheHostByEvent7AndTheFailMessag
         {0, "copy", HBVP_FAULT_BAD_DOORBELL, 0x40000000},
         {5, "invalid", HBVP_FAULT_INVALID_INSTRUCTION, 0},
     };
-    for (const auto& c : cases) {
-        AcceleratorBoard* board = boards_[c.board];
+    for (const auto& [index, how, kind, address] : cases) {
+        SCOPED_TRACE(how);
+        AcceleratorBoard* board = boards_[index];
         HbHandle event = hb__EventCreate(0);
-        ASSERT_NE(hb_DeviceIoAsyncEventRegister(board->deviceHandle, HB_EVENT_VP_FAULT, event, 0, 0,
-                                                0, 0),
-                  0);
+        ASSERT_TRUE(hb_DeviceIoAsyncEventRegister(board->deviceHandle, 7, event, 0, 0, 0, 0));
         const int8_t statusBefore = hbFileIoWaitForVpExit(board, 0.0);
-        boot(c.board, {"fault", c.how});
-        EXPECT_EQ(hb__EventLock(event, 60.0), 0u) << c.how;
+        boot(index, {"fault", how});
+        EXPECT_EQ(hb__EventLock(event, 60.0), 0u);
         const HbVpFaultRecord record = faultRecord(board);
-        EXPECT_EQ(record.magic, HBVP_FAULT_MAGIC) << c.how;
-        EXPECT_EQ(record.kind, c.kind) << c.how << ": " << record.text;
-        EXPECT_GE(record.eip, 0x100000u) << c.how; // in the image, or where a fetch went
-        EXPECT_EQ(record.address, c.address != 0 ? c.address : record.eip) << c.how;
+        EXPECT_EQ(std::tuple(record.magic, record.kind, record.address),
+                  std::tuple(HBVP_FAULT_MAGIC, kind, address != 0 ? address : record.eip))
+            << record.text;
+        EXPECT_GE(record.eip, 0x100000u); // in the image, or where a fetch went
         const size_t length = strnlen(record.text, sizeof record.text);
-        EXPECT_TRUE(length > 0 && length < sizeof record.text) << c.how;
-        const EmulatedVpStatus status = vps_[c.board]->waitUntilEnded(10s);
+        EXPECT_TRUE(length > 0 && length < sizeof record.text);
+        const EmulatedVpStatus status = vps_[index]->waitUntilEnded(10s);
         ASSERT_EQ(status.state, EmulatedVpState::Faulted) << describe(status);
         EXPECT_EQ(status.fault->kind, record.kind);
-        EXPECT_EQ(console(c.board).first, std::string("fault: ") + c.how + "\n")
+        EXPECT_EQ(console(index).first, std::string("fault: ") + how + "\n")
             << "it ran up to the fault";
         EXPECT_EQ(hbFileIoWaitForVpExit(board, 0.0), statusBefore) << "no exit was reported";
         hb_DeviceIoAsyncEventDeregister(board->deviceHandle, HB_EVENT_VP_FAULT);
@@ -276,9 +261,8 @@ TEST_F(Emulation, AFaultStopsTheProgramAndReachesTheHostByEvent7AndTheFailMessag
 TEST_F(Emulation, AResetStopsTheProgramWhereverItIsAndAProgramWaitingForALateServiceGoesOn) {
     boot(0, {"fault", "loop"});
     std::string out; // once it has run so far, a minute at most
-    for (int i = 0; i < 6000 && (out = console(0).first).empty(); ++i) {
+    for (int i = 0; i < 6000 && (out = console(0).first).empty(); ++i)
         std::this_thread::sleep_for(10ms);
-    }
     ASSERT_EQ(out, "fault: loop\n");
     ASSERT_NE(hb_DeviceIoResetVp(boards_[0]->deviceHandle), 0);
     EXPECT_EQ(vps_[0]->status().state, EmulatedVpState::InMonitor) << describe(vps_[0]->status());
@@ -327,9 +311,8 @@ TEST_F(Emulation, TheServiceOrTheBoardGoingAwayUnderARunningProgramNeitherHangsN
 }
 
 TEST_F(Emulation, FourHostThreadsRunProgramsOnFourBoardsAtOnce) {
-    for (int i = 1; i < 4; ++i) {
+    for (int i = 1; i < 4; ++i)
         ASSERT_NO_FATAL_FAILURE(addBoard(i));
-    }
     std::mutex bootTurn; // monitor transfers of a process go one at a time
     std::vector<std::thread> hosts;
     std::string data[4];

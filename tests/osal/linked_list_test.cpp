@@ -9,9 +9,8 @@ namespace {
 
 std::vector<uintptr_t> walk(ListNode* list) {
     std::vector<uintptr_t> items;
-    for (ListNode* n = hb_listGetNextNode(list); n; n = hb_listGetNextNode(n)) {
+    for (ListNode* n = hb_listGetNextNode(list); n; n = hb_listGetNextNode(n))
         items.push_back(hb_listItem(n));
-    }
     return items;
 }
 
@@ -49,9 +48,8 @@ TEST(List, RemoveTakesOnlyTheFirstMatchBehindTheGivenNode) {
 TEST(List, DestroyFreesEveryNodeAndAcceptsNull) {
     hb_listDestroy(nullptr);
     ListNode* list = hb_listCreate();
-    for (uintptr_t i = 0; i < 100; ++i) {
+    for (uintptr_t i = 0; i < 100; ++i)
         hb_listInsert(i, list);
-    }
     hb_listDestroy(list); // LeakSanitizer checks the rest
 }
 

@@ -53,9 +53,8 @@ TEST(SyncObjects, WaitTimesOutNotBeforeItsTimeAndAnInfiniteOneEndsAtTheRelease) 
             EXPECT_EQ(k.lock(object, kForever), 0u) << k.name;
             EXPECT_EQ(k.release(object), 0u) << k.name << ": the taker may give it back";
         });
-        while (!timedOut) {
+        while (!timedOut)
             std::this_thread::sleep_for(1ms);
-        }
         EXPECT_EQ(k.release(object), 0u) << k.name;
         waiter.join();
         EXPECT_NE(k.destroy(object), 0) << k.name;
@@ -67,11 +66,9 @@ TEST(SyncObjects, ClosedBogusAndOtherKindsHandlesAreRefusedWithoutBlocking) {
         HbHandle object = k.create();
         const auto value = reinterpret_cast<uintptr_t>(object);
         EXPECT_TRUE(value != 0 && value < 0xFFFFFFFFu) << k.name << ": 32 bits, no no-device value";
-        for (const Kind& other : kKinds) {
-            if (&other != &k) {
-                EXPECT_EQ(other.release(object), HB_ERROR_INVALID_HANDLE) << other.name << k.name;
-            }
-        }
+        for (const Kind& other : kKinds)
+            EXPECT_TRUE(&other == &k || other.release(object) == HB_ERROR_INVALID_HANDLE)
+                << other.name << " on a " << k.name;
         k.release(object);
         ASSERT_NE(k.destroy(object), 0) << k.name;
         for (HbHandle gone :
@@ -104,14 +101,12 @@ TEST(Event, StaysSetForEveryWaiterUntilOneResetClearsIt) {
     EXPECT_EQ(hb__EventReset(event), 0u);
     std::atomic<int> released{0};
     std::vector<std::thread> waiters;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i)
         waiters.emplace_back([&] { released += hb__EventLock(event, kForever) == 0 ? 1 : 0; });
-    }
     EXPECT_EQ(hb__EventSet(event), 0u);
     EXPECT_EQ(hb__EventUnlock(event), 0u) << "setting a set event succeeds";
-    for (auto& t : waiters) {
+    for (auto& t : waiters)
         t.join();
-    }
     EXPECT_EQ(released, 4);
     EXPECT_EQ(hb__EventLock(event, 0.0), 0u) << "a wait must not clear a manual-reset event";
     EXPECT_EQ(hb__EventReset(event), 0u) << "one reset after two sets";
@@ -151,13 +146,11 @@ TEST(Semaphore, CountsUpToItsMaximumAndImpossibleCountsAreRefused) {
     }
     HbHandle semaphore = hb__SemaphoreCreate(3, 3);
     for (int round = 0; round < 2; ++round) {
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 3; ++i)
             EXPECT_EQ(hb__SemaphoreLock(semaphore, 0.0), 0u) << round << i;
-        }
         EXPECT_EQ(hb__SemaphoreLock(semaphore, 0.0), HB_ERROR_SEM_TIMEOUT) << "one count, one wait";
-        for (int i = 0; i < 3; ++i) {
+        for (int i = 0; i < 3; ++i)
             EXPECT_EQ(hb__SemaphoreUnlock(semaphore), 0u) << round << i;
-        }
         EXPECT_EQ(hb__SemaphoreUnlock(semaphore), HB_ERROR_TOO_MANY_POSTS);
         EXPECT_EQ(hbGetLastError(), HB_ERROR_TOO_MANY_POSTS);
     }
@@ -176,9 +169,8 @@ TEST(Timeouts, SecondsBecomeWholeMillisecondsNeverTheInfiniteValueByAccident) {
         {1e12, 0xFFFFFFFEu},
         {2147483.648, 2147483648u},
     };
-    for (auto [seconds, milliseconds] : cases) {
+    for (auto [seconds, milliseconds] : cases)
         EXPECT_EQ(hb::timeoutToMilliseconds(seconds), milliseconds) << seconds;
-    }
 }
 
 } // namespace

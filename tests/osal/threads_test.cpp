@@ -59,9 +59,8 @@ TEST(Thread, DestroyRaisesTheFlagWakesOnceAndReturnsOnlyAfterTheEntry) {
         }
         for (size_t i = 0; i < threads.size(); ++i) {
             Worker& worker = *workers[i];
-            while (worker.id == 0) {
+            while (worker.id == 0)
                 std::this_thread::yield();
-            }
             EXPECT_EQ(threads[i]->threadId, worker.id.load()) << "the record names its thread";
             EXPECT_NE(worker.id.load(), hb__ThreadID());
             EXPECT_EQ(*threads[i]->stopFlag, 0);

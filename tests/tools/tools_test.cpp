@@ -37,14 +37,13 @@ std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Whether the file at `path` holds `text` within `limit`.
-bool waitFor(const std::string& path, const std::string& text, std::chrono::seconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    bool found = false;
-    while (!(found = readFile(path).find(text) != std::string::npos) &&
-           std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(20ms);
-    return found;
+// Whether the file at `path` holds `text` within 30 s.
+bool waitFor(const std::string& path, const std::string& text) {
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    for (; readFile(path).find(text) == std::string::npos; std::this_thread::sleep_for(20ms))
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+    return true;
 }
 
 struct Finished {
@@ -79,8 +78,8 @@ class Process {
         signal(SIGKILL);
         finish();
     }
-    bool waitForOutput(const std::string& text) const { return waitFor(outPath_, text, 30s); }
-    bool waitForError(const std::string& text) const { return waitFor(errPath_, text, 30s); }
+    bool waitForOutput(const std::string& text) const { return waitFor(outPath_, text); }
+    bool waitForError(const std::string& text) const { return waitFor(errPath_, text); }
     void signal(int number) const {
         if (pid_ > 0)
             ::kill(pid_, number);
@@ -96,10 +95,8 @@ class Process {
             std::this_thread::sleep_for(10ms);
         }
         pid_ = -1;
-        return {ended <= 0          ? -1
-                : WIFEXITED(status) ? WEXITSTATUS(status)
-                                    : 128 + WTERMSIG(status),
-                out(), err()};
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return {ended <= 0 ? -1 : code, out(), err()};
     }
     std::string out() const { return readFile(outPath_); }
     std::string err() const { return readFile(errPath_); }
@@ -273,36 +270,26 @@ TEST_F(Tools, EachRunEndsWithItsStatusAndOneLineSayingWhy) {
         }
         return text;
     };
-    const auto check = [&](std::vector<std::string> argv, int status, const std::string& err,
+    const std::map<std::string, std::string> tools{
+        {"hbrun", kHbrun}, {"hbsim", kHbsim}, {"hbpe", kHbpe}};
+    const auto check = [&](const std::string& command, int status, const std::string& err,
                            const std::string& out) {
-        const std::map<std::string, std::string> tools{
-            {"hbrun", kHbrun}, {"hbsim", kHbsim}, {"hbpe", kHbpe}};
-        std::string command;
-        for (std::string& word : argv) {
-            command += " " + word;
-            word = word == "''" ? "" : tools.contains(word) ? tools.at(word) : word;
-        }
         SCOPED_TRACE(command);
+        std::vector<std::string> argv;
+        std::istringstream words(expand(command));
+        for (std::string word; words >> word;)
+            argv.push_back(word == "''" ? "" : tools.contains(word) ? tools.at(word) : word);
         const Finished done = runTool(argv, work_.path(), 30s);
         EXPECT_EQ(done.status, status) << done.err;
-        EXPECT_TRUE(matches(done.err, err)) << done.err;
+        EXPECT_TRUE(matches(done.err, expand(err))) << done.err;
         EXPECT_TRUE(matches(done.out, out)) << done.out;
     };
-    for (const auto& c : kRuns) {
-        std::vector<std::string> argv;
-        std::istringstream words(expand(c.command));
-        for (std::string word; words >> word;)
-            argv.push_back(word);
-        check(argv, c.status, expand(c.err), c.out);
-    }
+    for (const auto& c : kRuns)
+        check(c.command, c.status, c.err, c.out);
     for (const auto& [tool, option, value, range] : kOutOfRange) {
-        const bool isHbrun = tool == std::string("hbrun");
-        check(isHbrun ? std::vector<std::string>{tool, option, value, "x.exe"}
-                      : std::vector<std::string>{tool, "--path", work_ / "x", option, value},
-              2,
-              std::string(tool) + ": " + option + ": '" + value + "' is not a " + range +
-                  " (see --help)\n",
-              "");
+        const std::string t = tool, exe = t == "hbrun" ? " x.exe" : "";
+        check(t + (exe.empty() ? " --path $W/x " : " ") + option + " " + value + exe, 2,
+              t + ": " + option + ": '" + value + "' is not a " + range + " (see --help)\n", "");
     }
     EXPECT_FALSE(std::filesystem::exists(work_ / "x1")) << "a refused hbsim served nothing";
 }
@@ -350,9 +337,7 @@ std::vector<std::string> textNames(const std::string& text, const std::string& p
 // hbrun under a fault plan of their own, and trace.
 TEST_F(Tools, HbsimServesUntilASignalThenRemovesItsSockets) {
     const std::string base = work_ / "dev", hello = kVp + "/hello.exe";
-    auto crashed = hbsim(base);
-    crashed->signal(SIGKILL);
-    crashed->finish();
+    hbsim(base); // killed at once, its sockets left behind
     ASSERT_TRUE(std::filesystem::exists(base + "1"));
     const auto sim = hbsim(base, {"--boards", "2", "--trace", "--trace-json", work_ / "sim.json",
                                   "--fault", "1@fail:SharedMemoryRead#1=1117"});
@@ -360,8 +345,7 @@ TEST_F(Tools, HbsimServesUntilASignalThenRemovesItsSockets) {
     EXPECT_EQ(runTool({kHbsim, "--path", base}, work_.path()).err,
               "hbsim: " + base + "1 is already served by a live device\n");
     const std::vector<std::string> run{"--device", base, "--board", "1", hello};
-    EXPECT_EQ(hbrun(run).err, "hbrun: the board monitor did not answer while loading '" + hello +
-                                  "': error 1460, time-out\n")
+    EXPECT_TRUE(matches(hbrun(run).err, "hbrun: the board monitor did not answer{...}\n"))
         << "the first read of board 1 fails";
     EXPECT_EQ(hbrun(run).status, 0);
     EXPECT_EQ(hbrun(run).status, 0) << "again on the same board";
@@ -412,8 +396,7 @@ TEST_F(Tools, ABoardHasOneClientAtATimeAndHbrunNoticesItsDeviceEnding) {
     EXPECT_EQ(after.out, helloOut + "HBVP_GREETING = (not set)\n");
     holder = std::make_unique<Process>(loop, work_.path());
     ASSERT_TRUE(holder->waitForOutput("fault: loop\n")) << holder->err();
-    sim->signal(SIGKILL); // what the program wrote before is kept
-    sim->finish();
+    sim.reset(); // killed; what the program wrote before is kept
     const Finished lost = holder->finish(15s);
     EXPECT_EQ(lost.status, 125);
     EXPECT_EQ(lost.out, "fault: loop\n");
@@ -426,11 +409,8 @@ TEST_F(Tools, ABoardHasOneClientAtATimeAndHbrunNoticesItsDeviceEnding) {
 TEST_F(Tools, TheReadmesHbrunExamplesDoWhatItSays) {
     const std::string readme = readFile(README_PATH);
     std::filesystem::create_directory_symlink(BUILD_DIR, work_ / "build");
-    const struct {
-        const char* line;
-        const char* out;
-        const char* err;
-    } examples[] = {
+    // The line, its stdout and its stderr.
+    const char* const examples[][3] = {
         {"build/tools/hbrun/hbrun build/vp/hello.exe one \"two words\" ''",
          "hello from the VP\nargv[0] = build/vp/hello.exe\nargv[1] = one\nargv[2] = two "
          "words\nargv[3] = \nHBVP_GREETING = (not set)\n",
@@ -467,14 +447,10 @@ TEST_F(Tools, HbrunTracesEveryRequestDecodedAsTextAndAsJson) {
     EXPECT_EQ(tracks.size(), 2u);
     EXPECT_EQ(tracks["1/1"], textNames(trace, "driver: "));
     EXPECT_EQ(tracks["1/2"], textNames(trace, "fileio: "));
-    std::ifstream in(work_ / "trace.json");
-    const json events = json::parse(in)["traceEvents"];
+    const json events = json::parse(std::ifstream(work_ / "trace.json"))["traceEvents"];
     EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const json& e) {
-        return e["name"] == "Write" && e["args"] == json{{"fd", 1},
-                                                         {"count", 18},
-                                                         {"result", 18},
-                                                         {"data", "hello from the VP\n"},
-                                                         {"error", 0}};
+        return e["name"] == "Write" && e["args"].dump() == R"({"count":18,"data":"hello from the )"
+                                                           R"(VP\n","error":0,"fd":1,"result":18})";
     }));
     // A pipe cannot be rewritten: the file is closed at the end instead.
     const std::string script = "'" + kHbrun + "' --trace-json /dev/fd/3 '" + kVp +
@@ -574,18 +550,12 @@ TEST_F(Tools, GdbBreaksReadsAndWritesTheVpAndTheProgramRunsOnWithTheChanges) {
     const std::string hello = kVp + "/hello.exe";
     Process run({kHbrun, "--timeout", "60", "--gdb", "0", hello, "one"}, work_.path());
     ASSERT_TRUE(run.waitForError("hbrun: waiting for gdb on 127.0.0.1:")) << run.err();
-    std::vector<std::string> argv = {kGdb,
-                                     "-nx",
-                                     "-batch",
-                                     "-ex",
-                                     "set confirm off",
-                                     "-ex",
-                                     "target remote 127.0.0.1:" + portIn(run.err())};
-    for (const char* command :
-         {"break main", "continue", "print argv[1]", "set var argv[1][0] = 'J'",
-          "set var $eax = 0x1234abcd", "print/x $eax", "continue"}) {
+    std::vector<std::string> argv = {kGdb, "-nx", "-batch"};
+    for (const std::string& command : std::vector<std::string>{
+             "set confirm off", "target remote 127.0.0.1:" + portIn(run.err()), "break main",
+             "continue", "print argv[1]", "set var argv[1][0] = 'J'", "set var $eax = 0x1234abcd",
+             "print/x $eax", "continue"})
         argv.insert(argv.end(), {"-ex", command});
-    }
     argv.push_back(hello);
     const Finished session = runTool(argv, work_.path(), 60s);
     EXPECT_TRUE(std::regex_search(session.out, std::regex("Breakpoint 1, main \\(argc=2")))
