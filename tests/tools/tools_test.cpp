@@ -226,10 +226,9 @@ TEST_F(Tools, EachRunEndsWithItsStatusAndOneLineSayingWhy) {
         const auto bytes = image.build();
         work_.write(name, std::string(bytes.begin(), bytes.end()));
     }
-    // A board without a file-I/O block, holding a port; a board whose monitor is silent.
-    const auto kind24 = hbsim(work_ / "kind24", {"--board-type", "24", "--gdb", "0"});
-    EXPECT_TRUE(matches(kind24->out(), "{*}; no layout, no VP program can be served){*}"));
-    const std::string port = portIn(kind24->out());
+    // A board holding a port; a board whose monitor is silent.
+    const auto held = hbsim(work_ / "held", {"--gdb", "0"});
+    const std::string port = portIn(held->out());
     const auto silent = hbsim(work_ / "silent", {"--never-answer"});
     const auto expand = [&](std::string text) {
         for (const auto& [name, value] : {std::pair{"$VP", kVp},
@@ -304,7 +303,6 @@ TEST_F(Tools, HbsimServesUntilASignalThenRemovesItsSockets) {
     ASSERT_TRUE(std::filesystem::exists(base + "1"));
     const auto sim = hbsim(base, {"--boards", "2", "--trace", "--trace-json", work_ / "sim.json",
                                   "--fault", "1@fail:SharedMemoryRead#1=1117"});
-    EXPECT_TRUE(matches(sim->out(), "{*}hbsim: board 1 at " + base + "2 {*}"));
     EXPECT_EQ(runTool({kHbsim, "--path", base}, work_.path()).err,
               "hbsim: " + base + "1 is already served by a live device\n");
     const std::vector<std::string> run{"--device", base, "--board", "1", hello};
