@@ -180,17 +180,15 @@ TEST_F(BootTest, ReferenceImageGoesAsTheExactCommandsAndLandsRebased) {
 }
 
 // The board's monitor, except that MON_GET_DESCRIPTOR gets `reply`.
-class DescriptorReplyOf : public vboard::VpSide {
+class DescriptorReplyOf : public vboard::Monitor {
   public:
-    DescriptorReplyOf(std::shared_ptr<vboard::Monitor> monitor, std::vector<uint8_t> reply)
-        : monitor_(std::move(monitor)), reply_(std::move(reply)) {}
-    void onReset(vboard::Board& b) override { monitor_->onReset(b); }
+    explicit DescriptorReplyOf(std::vector<uint8_t> reply) : reply_(std::move(reply)) {}
     void onSharedMemoryWrite(vboard::Board& b, uint32_t offset, uint32_t length) override {
         uint8_t header[4] = {};
         b.readShared(HB_MONITOR_MESSAGE_BODY, header, 4);
         if (b.readSharedWord(HB_MONITOR_MESSAGE_STATE) != MSG_REQUEST_POSTED ||
             hb::getLe16(header + 2) != MON_GET_DESCRIPTOR) {
-            return monitor_->onSharedMemoryWrite(b, offset, length);
+            return Monitor::onSharedMemoryWrite(b, offset, length);
         }
         b.writeShared(HB_MONITOR_MESSAGE_BODY, reply_.data(), uint32_t(reply_.size()));
         b.writeSharedWord(HB_MONITOR_MESSAGE_LENGTH, uint32_t(reply_.size()));
@@ -199,7 +197,6 @@ class DescriptorReplyOf : public vboard::VpSide {
     }
 
   private:
-    std::shared_ptr<vboard::Monitor> monitor_;
     std::vector<uint8_t> reply_;
 };
 
@@ -208,9 +205,10 @@ class DescriptorReplyOf : public vboard::VpSide {
 TEST_F(BootTest, StartupBlockGoesToTheBaseOfDescriptorReplyBytes6To8Only) {
     // Base 0x9C412000 in the descriptor: the block belongs at 0x412000, right
     // behind a .text of 68 KiB.
-    vb->setVpSide(std::make_shared<DescriptorReplyOf>(
-        monitor, std::vector<uint8_t>{12, 0, MON_GET_DESCRIPTOR, 0, 0xFF, 0x0F, 0x00, 0x20, 0x41,
-                                      0x92, 0x40, 0x9C}));
+    monitor->stop();
+    monitor = std::make_shared<DescriptorReplyOf>(std::vector<uint8_t>{
+        12, 0, MON_GET_DESCRIPTOR, 0, 0xFF, 0x0F, 0x00, 0x20, 0x41, 0x92, 0x40, 0x9C});
+    vb->setVpSide(monitor);
     PeImage image = referenceImage();
     image.sections[0].data = patternBytes(0x11000, 5);
     writeImage(image);

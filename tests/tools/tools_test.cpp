@@ -194,17 +194,18 @@ const struct {
     {1, "hbpe fix $W/text.exe -o $W/none.exe", "$W/text.exe: no MS-DOS header{...}\n"},
     {0, "hbpe check $W/odd.exe", "hbpe: $W/odd.exe: warning: e_lfanew 868 {...}\n"},
     // Usage errors: 2, one line naming the option and what it takes; nothing
-    // runs. A value out of range: one row per kind of value.
+    // runs. Values out of range: a few options stand for the rest.
     {2, "hbrun", "hbrun: image is required (see --help)\n"},
     {2, "hbrun --root '' x.exe", "hbrun: --root: '' is empty; give a name (see --help)\n"},
     {2, "hbrun --gdb 0 --device $W/none x.exe", "hbrun: --device excludes --gdb (see --help)\n"},
     {2, "hbrun --timeout nan x.exe",
      "hbrun: --timeout: 'nan' is not a number from 0.001 to 1000000 (see --help)\n"},
-    {2, "hbrun --board 16 x.exe",
-     "hbrun: --board: '16' is not a whole number from 0 to 15 (see --help)\n"},
+    {2, "hbrun --gdb 65536 x.exe",
+     "hbrun: --gdb: '65536' is not a whole number from 0 to 65535 (see --help)\n"},
     {2, "hbsim", "hbsim: --path is required (see --help)\n"},
     {2, "hbsim --path $W/x --boards 17",
      "hbsim: --boards: '17' is not a whole number from 1 to 16 (see --help)\n"},
+    {2, "hbsim --path $W/x --monitor-context-length 3", "hbsim: --monitor-context-length: {...}\n"},
     {2, "hbsim --path $W/x --transport pigeon",
      "hbsim: --transport: pigeon not in {mapped,socket} (see --help)\n"},
     {2, "hbsim --path $W/x --fault x@fail:any", "hbsim: --fault 'x@fail:any': board 'x' {...}\n"},
