@@ -171,77 +171,49 @@ const struct {
      "inside\n"},
     // hbrun's own failures: 125, and 124 when its time-out runs out.
     {125, "hbrun none.exe", "hbrun: cannot open image 'none.exe': error 3, path not found\n"},
-    {125, "hbrun $W/text.exe",
-     "hbrun: image '$W/text.exe' is not a valid image: no MS-DOS header{...}\n"},
-    {125, "hbrun --device $W/none $VP/hello.exe",
-     "hbrun: cannot open board 0 of device '$W/none': error 9, invalid block (no device "
-     "answers there)\n"},
-    {125, "hbrun --root $W/none $VP/hello.exe",
-     "hbrun: cannot confine file access to '$W/none': error 3, path not found\n"},
+    {125, "hbrun $W/text.exe", "hbrun: image '$W/text.exe' is not a valid image: {...}\n"},
+    {125, "hbrun --device $W/none $VP/hello.exe", "hbrun: cannot open board 0 of device{...}\n"},
+    {125, "hbrun --root $W/none $VP/hello.exe", "hbrun: cannot confine file access to{...}\n"},
     {125, "hbrun $VP/fault.exe write",
      "hbrun: VP fault: unmapped write at eip 0x{hex}, address 0x40000000\n", "fault: write\n"},
-    {125, "hbrun $VP/fault.exe invalid", "hbrun: VP fault: invalid instruction at eip 0x{hex}\n",
-     "fault: invalid\n"},
-    {124, "hbrun --timeout 1 $VP/fault.exe loop", "hbrun: the VP program did not exit within 1 s\n",
+    {124, "hbrun --timeout 1 $VP/fault.exe loop", "hbrun: the VP program did not exit{...}\n",
      "fault: loop\n"},
     {125, "hbrun --board-type 27 --width 4 $VP/hello.exe",
-     "hbrun: cannot serve a program on this board kind: the embedded board (type 27) has no "
-     "file-I/O block (bus type 1, bus width 4)\n"},
-    {125, "hbrun --device $W/kind24 $VP/hello.exe",
-     "hbrun: cannot serve a program on this board kind: {...}\n"},
+     "hbrun: cannot serve a program on this board kind: {...}(bus type 1, bus width 4)\n"},
     {125, "hbrun --device $W/silent --timeout 0.3 $VP/hello.exe",
-     "hbrun: the board monitor did not answer while loading '$VP/hello.exe': error 1460, "
-     "time-out\n"},
+     "hbrun: the board monitor did not answer while loading{...}: error 1460, time-out\n"},
     {125, "hbrun --trace-json $W/no/dir.json $VP/hello.exe",
-     "hbrun: cannot open JSON trace file '$W/no/dir.json': error 3, path not found\n"},
+     "hbrun: cannot open JSON trace file '$W/no/dir.json'{...}\n"},
     {125, "hbrun --gdb $PORT $VP/hello.exe",
      "hbrun: cannot listen for gdb on 127.0.0.1:$PORT: Address already in use\n"},
-    {125, "hbsim --path $W/x --trace-json $W/no/dir.json",
-     "hbsim: cannot open JSON trace file '$W/no/dir.json': {...}\n"},
-    {125, "hbsim --path $W/x --gdb $PORT",
-     "hbsim: board 0: cannot listen for gdb on 127.0.0.1:$PORT: Address already in use\n", "{*}"},
     {125, "hbpe check $W/root", "hbpe: cannot read '$W/root': it is a directory\n"},
-    {0, "hbpe check $VP/hello.exe", ""},
     // The loader's refusals: 1, a line each; fix cures what it can; warnings leave 0.
-    {1, "hbpe check $W/early.exe",
-     "$W/early.exe: e_lfanew is 120; the loader needs it between 864 and 1264 (hbpe fix cures "
-     "this)\n"},
+    {1, "hbpe check $W/early.exe", "$W/early.exe: e_lfanew is 120; {...}(hbpe fix cures this)\n"},
     {0, "hbpe fix $W/early.exe -o $W/fixed.exe", ""},
     {0, "hbpe check $W/fixed.exe", ""},
     {1, "hbpe fix $W/text.exe -o $W/none.exe", "$W/text.exe: no MS-DOS header{...}\n"},
-    {0, "hbpe check $W/odd.exe",
-     "hbpe: $W/odd.exe: warning: e_lfanew 868 is not a multiple of 8 (hbpe fix cures this)\n"},
-    // Usage errors: 2, one line naming the option and what it takes; nothing runs.
+    {0, "hbpe check $W/odd.exe", "hbpe: $W/odd.exe: warning: e_lfanew 868 {...}\n"},
+    // Usage errors: 2, one line naming the option and what it takes; nothing
+    // runs. Values out of range: a few options stand for the rest.
     {2, "hbrun", "hbrun: image is required (see --help)\n"},
     {2, "hbrun --root '' x.exe", "hbrun: --root: '' is empty; give a name (see --help)\n"},
     {2, "hbrun --gdb 0 --device $W/none x.exe", "hbrun: --device excludes --gdb (see --help)\n"},
+    {2, "hbrun --timeout nan x.exe",
+     "hbrun: --timeout: 'nan' is not a number from 0.001 to 1000000 (see --help)\n"},
+    {2, "hbrun --gdb 65536 x.exe",
+     "hbrun: --gdb: '65536' is not a whole number from 0 to 65535 (see --help)\n"},
     {2, "hbsim", "hbsim: --path is required (see --help)\n"},
+    {2, "hbsim --path $W/x --boards 17",
+     "hbsim: --boards: '17' is not a whole number from 1 to 16 (see --help)\n"},
+    {2, "hbsim --path $W/x --monitor-context-length 3", "hbsim: --monitor-context-length: {...}\n"},
     {2, "hbsim --path $W/x --transport pigeon",
      "hbsim: --transport: pigeon not in {mapped,socket} (see --help)\n"},
-    {2, "hbsim --path $W/x --fault x@fail:any",
-     "hbsim: --fault 'x@fail:any': board 'x' is not one of the boards served (0 to 0)\n"},
-    {2, "hbsim --path $W/x --boards 2 --gdb 2@0",
-     "hbsim: --gdb '2@0': board '2' is not one of the boards served (0 to 1)\n"},
-    {2, "hbsim --path $W/x --gdb 0@70000",
-     "hbsim: --gdb '0@70000': '70000' is no TCP port (0 to 65535)\n"},
-    {2, "hbpe check", "hbpe: a mode (check or fix) and an image are required (see hbpe --help)\n"},
-    {2, "hbpe fix x.exe --lfanew -1",
-     "hbpe: --lfanew: '-1' is not a whole number (see hbpe --help)\n"},
-};
-
-// Values out of range: "TOOL: OPTION: 'VALUE' is not a RANGE (see --help)".
-const char* const kOutOfRange[][4] = {
-    {"hbrun", "--timeout", "nan", "number from 0.001 to 1000000"},
-    {"hbrun", "--board", "16", "whole number from 0 to 15"},
-    {"hbrun", "--board-type", "1e309", "whole number from 22 to 27"},
-    {"hbrun", "--width", "-1", "whole number from 1 to 4"},
-    {"hbrun", "--gdb", "65536", "whole number from 0 to 65535"},
-    {"hbsim", "--boards", "17", "whole number from 1 to 16"},
-    {"hbsim", "--memory", "1e309", "whole number from 1 to 256"},
-    {"hbsim", "--reply-delay", "soon", "whole number from 0 to 600000"},
-    {"hbsim", "--monitor-reply-excess", "nan", "whole number from 0 to 4294967295"},
-    {"hbsim", "--monitor-context-length", "3", "whole number from 4 to 376"},
-    {"hbsim", "--width", "inf", "whole number from 1 to 4"},
+    {2, "hbsim --path $W/x --fault x@fail:any", "hbsim: --fault 'x@fail:any': board 'x' {...}\n"},
+    {2, "hbsim --path $W/x --boards 2 --gdb 2@0", "hbsim: --gdb '2@0': board '2' {...}(0 to 1)\n"},
+    {2, "hbsim --path $W/x --gdb 0@70000", "hbsim: --gdb '0@70000': '70000' is no TCP port{...}\n"},
+    {2, "hbpe check", "hbpe: a mode (check or fix) and an image are required{...}\n"},
+    {2, "hbpe fix x.exe --lfanew -1", "hbpe: --lfanew: '-1' is not a whole number{...}\n"},
+    {2, "hbpe fix $W/early.exe -o", "hbpe: {...}'-o'{...}\n"}, // not a read past the arguments
 };
 
 TEST_F(Tools, EachRunEndsWithItsStatusAndOneLineSayingWhy) {
@@ -255,10 +227,9 @@ TEST_F(Tools, EachRunEndsWithItsStatusAndOneLineSayingWhy) {
         const auto bytes = image.build();
         work_.write(name, std::string(bytes.begin(), bytes.end()));
     }
-    // A board without a file-I/O block, holding a port; a board whose monitor is silent.
-    const auto kind24 = hbsim(work_ / "kind24", {"--board-type", "24", "--gdb", "0"});
-    EXPECT_TRUE(matches(kind24->out(), "{*}; no layout, no VP program can be served){*}"));
-    const std::string port = portIn(kind24->out());
+    // A board holding a port; a board whose monitor is silent.
+    const auto held = hbsim(work_ / "held", {"--gdb", "0"});
+    const std::string port = portIn(held->out());
     const auto silent = hbsim(work_ / "silent", {"--never-answer"});
     const auto expand = [&](std::string text) {
         for (const auto& [name, value] : {std::pair{"$VP", kVp},
@@ -272,24 +243,16 @@ TEST_F(Tools, EachRunEndsWithItsStatusAndOneLineSayingWhy) {
     };
     const std::map<std::string, std::string> tools{
         {"hbrun", kHbrun}, {"hbsim", kHbsim}, {"hbpe", kHbpe}};
-    const auto check = [&](const std::string& command, int status, const std::string& err,
-                           const std::string& out) {
-        SCOPED_TRACE(command);
+    for (const auto& run : kRuns) {
+        SCOPED_TRACE(run.command);
         std::vector<std::string> argv;
-        std::istringstream words(expand(command));
+        std::istringstream words(expand(run.command));
         for (std::string word; words >> word;)
             argv.push_back(word == "''" ? "" : tools.contains(word) ? tools.at(word) : word);
         const Finished done = runTool(argv, work_.path(), 30s);
-        EXPECT_EQ(done.status, status) << done.err;
-        EXPECT_TRUE(matches(done.err, expand(err))) << done.err;
-        EXPECT_TRUE(matches(done.out, out)) << done.out;
-    };
-    for (const auto& c : kRuns)
-        check(c.command, c.status, c.err, c.out);
-    for (const auto& [tool, option, value, range] : kOutOfRange) {
-        const std::string t = tool, exe = t == "hbrun" ? " x.exe" : "";
-        check(t + (exe.empty() ? " --path $W/x " : " ") + option + " " + value + exe, 2,
-              t + ": " + option + ": '" + value + "' is not a " + range + " (see --help)\n", "");
+        EXPECT_EQ(done.status, run.status) << done.err;
+        EXPECT_TRUE(matches(done.err, expand(run.err))) << done.err;
+        EXPECT_TRUE(matches(done.out, run.out)) << done.out;
     }
     EXPECT_FALSE(std::filesystem::exists(work_ / "x1")) << "a refused hbsim served nothing";
 }
@@ -341,7 +304,6 @@ TEST_F(Tools, HbsimServesUntilASignalThenRemovesItsSockets) {
     ASSERT_TRUE(std::filesystem::exists(base + "1"));
     const auto sim = hbsim(base, {"--boards", "2", "--trace", "--trace-json", work_ / "sim.json",
                                   "--fault", "1@fail:SharedMemoryRead#1=1117"});
-    EXPECT_TRUE(matches(sim->out(), "{*}hbsim: board 1 at " + base + "2 {*}"));
     EXPECT_EQ(runTool({kHbsim, "--path", base}, work_.path()).err,
               "hbsim: " + base + "1 is already served by a live device\n");
     const std::vector<std::string> run{"--device", base, "--board", "1", hello};
@@ -387,8 +349,7 @@ TEST_F(Tools, ABoardHasOneClientAtATimeAndHbrunNoticesItsDeviceEnding) {
     std::string helloOut = "hello from the VP\nargv[0] = " + kVp + "/hello.exe\n";
     for (size_t i = 3; i < hello.size(); ++i)
         helloOut += "argv[" + std::to_string(i - 2) + "] = " + hello[i] + "\n";
-    EXPECT_EQ(hbrun(hello).err, "hbrun: board 0 of device '" + base +
-                                    "' is busy: another client is using it (error 170, busy)\n");
+    EXPECT_TRUE(matches(hbrun(hello).err, "hbrun: board 0 {...} is busy{...}(error 170, busy)\n"));
     holder->signal(SIGKILL);
     EXPECT_EQ(holder->finish().status, 128 + SIGKILL);
     const Finished after = hbrun(hello);
@@ -400,8 +361,7 @@ TEST_F(Tools, ABoardHasOneClientAtATimeAndHbrunNoticesItsDeviceEnding) {
     const Finished lost = holder->finish(15s);
     EXPECT_EQ(lost.status, 125);
     EXPECT_EQ(lost.out, "fault: loop\n");
-    EXPECT_EQ(lost.err, "hbrun: lost the device: board 0 of device '" + base +
-                            "' stopped answering (error 1167, device not connected)\n");
+    EXPECT_TRUE(matches(lost.err, "hbrun: lost the device: {...}(error 1167, {...})\n"));
 }
 
 // The examples under README's "Running a VP program", run as written there
