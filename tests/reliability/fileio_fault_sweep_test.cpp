@@ -9,8 +9,10 @@
 // promises.
 #include "request_sweep.h"
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -115,6 +117,7 @@ TEST_F(FaultInjection, EachRequestFaultHitsItsRequestsWithItsErrorAndEffect) {
         ASSERT_NE(b, nullptr);
         board(0).setFaultPlan(vboard::parseFaultPlan(c.plan));
         uint32_t error = 0;
+        const auto began = std::chrono::steady_clock::now();
         for (uint32_t i = 0; i < 5; ++i) {
             const uint32_t value = 0xC0DE0000 + i;
             ASSERT_TRUE(board(0).writeSharedWord(0x100 + 4 * i, 0));
@@ -126,6 +129,9 @@ TEST_F(FaultInjection, EachRequestFaultHitsItsRequestsWithItsErrorAndEffect) {
             EXPECT_EQ(board(0).readSharedWord(0x100 + 4 * i), took ? value : 0) << "write " << i;
         }
         EXPECT_EQ(error, c.error);
+        if (std::string_view(c.plan).starts_with("delay")) { // not before its time
+            EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(50));
+        }
         EXPECT_EQ(board(0).faultCounts().requestsSeen, c.error == kBroken ? 2u : 5u);
         board(0).setFaultPlan({});
         close(b);
