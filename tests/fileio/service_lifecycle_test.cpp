@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -174,9 +175,7 @@ TEST_F(Lifecycle, ShutdownWaitsForTheRequestInFlight) {
     release.set_value();
     stopper.join();
     const auto answer = request.get();
-    EXPECT_TRUE(agent().answered());
-    EXPECT_EQ(answer.value, 4);
-    EXPECT_EQ(answer.error, 0u);
+    EXPECT_EQ(std::tuple(agent().answered(), answer.value, answer.error), std::tuple(true, 4, 0u));
     ASSERT_EQ(hbFileIoStartup(board()), 0u);
     hbFileIoSetStdOutFunctions(board(), nullptr, nullptr);
 }
