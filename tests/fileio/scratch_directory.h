@@ -1,5 +1,5 @@
-// A fresh directory under the system's temporary directory, removed with
-// everything in it at the end of the test.
+// A fresh directory under the system's temporary directory (or another),
+// removed with everything in it at the end of the test.
 #pragma once
 
 #include <filesystem>
@@ -11,8 +11,8 @@ namespace hbtest {
 
 class ScratchDirectory {
   public:
-    ScratchDirectory() {
-        const std::filesystem::path temp = std::filesystem::temp_directory_path();
+    explicit ScratchDirectory(
+        const std::filesystem::path& temp = std::filesystem::temp_directory_path()) {
         std::random_device random;
         for (;;) {
             const auto candidate = temp / ("hbfileio-" + std::to_string(random()));

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -174,9 +175,7 @@ TEST_F(Lifecycle, ShutdownWaitsForTheRequestInFlight) {
     release.set_value();
     stopper.join();
     const auto answer = request.get();
-    EXPECT_TRUE(agent().answered());
-    EXPECT_EQ(answer.value, 4);
-    EXPECT_EQ(answer.error, 0u);
+    EXPECT_EQ(std::tuple(agent().answered(), answer.value, answer.error), std::tuple(true, 4, 0u));
     ASSERT_EQ(hbFileIoStartup(board()), 0u);
     hbFileIoSetStdOutFunctions(board(), nullptr, nullptr);
 }
@@ -194,40 +193,26 @@ TEST_F(Lifecycle, FirstStartupsAtTheSameMomentInitialiseOnce) {
     EXPECT_EQ(hb::fileIoSlot(0)->stdoutWriter.load(), &keptWriter);
 }
 
-class SixteenBoards : public ServiceFixture {
-  protected:
-    void SetUp() override {
-        for (int i = 0; i < HB_MAX_BOARDS; ++i)
-            addBoard(i, {});
-    }
-};
-
-TEST_F(SixteenBoards, AreServedConcurrentlyEachByItsOwnThreadFromItsOwnSlot) {
+TEST_F(Lifecycle, SixteenBoardsAreServedConcurrentlyEachByItsOwnThreadFromItsOwnSlot) {
+    for (int i = 1; i < HB_MAX_BOARDS; ++i)
+        addBoard(i, {});
     std::vector<std::thread> vps;
     std::atomic<int> failures{0};
     for (int i = 0; i < HB_MAX_BOARDS; ++i) {
         const std::string name = std::to_string(i);
         const char* arguments[] = {name.c_str(), nullptr};
-        ASSERT_EQ(hbFileIoSetCommandLine(board(i), arguments), 0u);
-    }
-    for (int i = 0; i < HB_MAX_BOARDS; ++i) {
-        vps.emplace_back([this, i, &failures] {
+        EXPECT_EQ(hbFileIoSetCommandLine(board(i), arguments), 0u);
+        vps.emplace_back([this, i, name, &failures] {
             RequestAgent& vp = agent(i);
-            failures += vp.commandLine() != std::to_string(i) + " ";
-            const std::string path = files_ / ("board" + std::to_string(i));
-            const std::string content = "board " + std::to_string(i) + " data";
+            failures += vp.commandLine() != name + " ";
+            const std::string path = files_ / ("board" + name), content = "board " + name;
             for (int round = 0; round < 20; ++round) {
                 const int32_t fd = vp.open(path, HB_O_CREAT | HB_O_TRUNC | HB_O_RDWR).value;
-                if (fd < 0 || vp.write(fd, content).value != static_cast<int32_t>(content.size()) ||
-                    vp.seek(fd, 0, 0).value != 0) {
-                    ++failures;
-                    continue;
-                }
+                vp.write(fd, content);
+                vp.seek(fd, 0, 0);
                 const auto read = vp.read(fd, 100);
-                if (std::string(read.data.begin(), read.data.end()) != content)
-                    ++failures;
-                if (vp.close(fd) != 0)
-                    ++failures;
+                failures += std::string(read.data.begin(), read.data.end()) != content;
+                failures += vp.close(fd) != 0;
             }
             vp.exit(static_cast<uint32_t>(i + 1));
         });

@@ -270,13 +270,11 @@ TEST_F(Sandbox, ComponentWalkAgreesWithTheKernel) {
         int error; // 0: opens
     } cases[] = {
         {"inside.txt", 0},
-        {"sub/../inside.txt", 0},
         {"in_link", 0},
         {"sub/up", 0},
         {"./sub/./../inside.txt", 0},
         {"sub/", 0},
         {"..", EACCES},
-        {"../outside.txt", EACCES},
         {"sub/../../outside.txt", EACCES},
         {"/etc/passwd", EACCES},
         {"out_link", EACCES},
@@ -284,7 +282,6 @@ TEST_F(Sandbox, ComponentWalkAgreesWithTheKernel) {
         {"dir_link/outside.txt", EACCES},
         {"missing", ENOENT},
         {"missing/x.txt", ENOENT},
-        {"missing/sub/x.txt", ENOENT},
         {"inside.txt/x", ENOTDIR},
         {"loop", ELOOP},
         {"", ENOENT},
@@ -296,12 +293,8 @@ TEST_F(Sandbox, ComponentWalkAgreesWithTheKernel) {
                 byComponents ? hb::platform::posix::openBeneathByComponents(hostRoot->descriptor(),
                                                                             c.path, O_RDONLY, 0)
                              : hb::platform::posix::openBeneath(*hostRoot, c.path, O_RDONLY);
-            if (c.error == 0) {
-                EXPECT_GE(fd, 0) << c.path << " components=" << byComponents;
-            } else {
-                EXPECT_EQ(fd, -1) << c.path << " components=" << byComponents;
-                EXPECT_EQ(errno, c.error) << c.path << " components=" << byComponents;
-            }
+            EXPECT_EQ(std::pair(fd >= 0, fd >= 0 ? 0 : errno), std::pair(c.error == 0, c.error))
+                << c.path << " components=" << byComponents;
             if (fd >= 0)
                 ::close(fd);
         }

@@ -34,13 +34,11 @@ std::vector<uint8_t> PeImage::build() const {
         end = s.data.empty() ? end : dataAt.back() + static_cast<uint32_t>(s.data.size());
     }
     std::vector<uint8_t> file(end);
-    for (uint32_t at = 64; at < eLfanew && at < file.size(); ++at) {
+    for (uint32_t at = 64; at < eLfanew && at < file.size(); ++at)
         file[at] = static_cast<uint8_t>(at & 0xFF);
-    }
     // MS-DOS header fields with values, so a copy can be compared.
-    for (uint32_t at = 2; at < 60; at += 2) {
+    for (uint32_t at = 2; at < 60; at += 2)
         putLe16(&file[at], static_cast<uint16_t>(0x1100 + at));
-    }
     putLe16(&file[0], magic);
     putLe32(&file[60], eLfanew);
     putLe32(&file[nt], signature);
@@ -77,18 +75,16 @@ std::vector<uint8_t> PeImage::build() const {
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
+    if (f == nullptr)
         return false;
-    }
     const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
 }
 
 std::vector<uint8_t> patternBytes(size_t count, uint8_t seed) {
     std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i)
         bytes[i] = static_cast<uint8_t>((i * 7 + seed + (i >> 8)) & 0xFF);
-    }
     return bytes;
 }
 

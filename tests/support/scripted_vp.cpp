@@ -18,13 +18,11 @@ FileIoLayout fileIoLayout(uint32_t boardType, uint32_t busWidth, bool useCustome
 std::vector<uint8_t> ScriptedVp::block(uint32_t code, Words words, Texts texts) {
     std::vector<uint8_t> bytes(kBlockSize, 0);
     hb::putLe32(bytes.data() + HB_FILEIO_CODE, code);
-    for (const auto& [offset, text] : texts) {
+    for (const auto& [offset, text] : texts)
         std::copy_n(text.begin(), std::min<size_t>(text.size(), HB_FILEIO_PATH_SIZE),
                     bytes.begin() + offset);
-    }
-    for (const auto& [offset, value] : words) {
+    for (const auto& [offset, value] : words)
         hb::putLe32(bytes.data() + offset, static_cast<uint32_t>(value));
-    }
     return bytes;
 }
 
@@ -36,11 +34,9 @@ bool ScriptedVp::post(const void* block, uint32_t length) {
     const auto* bytes = static_cast<const uint8_t*>(block);
     const uint32_t code = std::min<uint32_t>(length, 4);
     if ((length > code && !board_.writeShared(at + code, bytes + code, length - code)) ||
-        !board_.writeShared(at, bytes, code)) {
+        !board_.writeShared(at, bytes, code))
         return false;
-    }
-    answered_ = board_.ring(at, timeout_);
-    return answered_;
+    return answered_ = board_.ring(at, timeout_);
 }
 
 ScriptedVp::Result ScriptedVp::ask(uint32_t code, Words words, Texts texts) {
@@ -63,9 +59,8 @@ ScriptedVp::ReadResult ScriptedVp::read(int32_t descriptor, int32_t count) {
     ReadResult result;
     static_cast<Result&>(result) =
         ask(FileIoRequest_Read, {{HB_FILEIO_ARGUMENT, descriptor}, {HB_FILEIO_SECOND, count}});
-    if (result.value > 0) {
+    if (result.value > 0)
         result.data = readBlock(HB_FILEIO_READ_WRITE_DATA, static_cast<uint32_t>(result.value));
-    }
     return result;
 }
 
@@ -103,9 +98,8 @@ ScriptedVp::FindResult ScriptedVp::find(uint32_t code, Words words, Texts texts)
 std::vector<uint8_t> ScriptedVp::environment(uint32_t maximum, uint32_t* count) {
     const auto n = static_cast<uint32_t>(
         ask(FileIoRequest_Environment, {{HB_FILEIO_ARGUMENT, maximum}}).value);
-    if (count != nullptr) {
+    if (count != nullptr)
         *count = n;
-    }
     const uint32_t size = blockSize();
     const uint32_t room = size > HB_FILEIO_ENVIRONMENT_DATA ? size - HB_FILEIO_ENVIRONMENT_DATA : 0;
     return readBlock(HB_FILEIO_ENVIRONMENT_DATA, std::min(n, room));
@@ -114,9 +108,8 @@ std::vector<uint8_t> ScriptedVp::environment(uint32_t maximum, uint32_t* count) 
 void ScriptedVp::useCustomerMemory(uint32_t flag) {
     // The marker stands at the old place; the next request goes to the new one.
     ask(FileIoRequest_UseCustomerMemory, {{HB_FILEIO_ARGUMENT, flag}});
-    if (answered_) {
+    if (answered_)
         useCustomerMemory_ = flag != 0;
-    }
 }
 
 } // namespace hbtest

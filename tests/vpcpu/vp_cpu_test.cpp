@@ -266,14 +266,12 @@ TEST(VpDebug, StepsRunOneInstructionAlsoInABlockTranslatedBeforeAndBreakpointsSt
                           },
                           answer(VpResume::Step), answer(VpResume::Step), answer(VpResume::Step),
                           answer(VpResume::Continue)});
-    ASSERT_EQ(d->stops.size(), 5u);
-    for (size_t i = 0; i < 5; ++i) { // at the start, the breakpoint, then after each step
-        EXPECT_EQ(d->stops[i].eip, kImage + (i == 0 ? 0 : i + 2)) << i;
-        EXPECT_EQ(d->stops[i].reason, i == 0   ? VpStop::Reason::Started
-                                      : i == 1 ? VpStop::Reason::Breakpoint
-                                               : VpStop::Reason::Stepped)
-            << i;
-    }
+    using R = VpStop::Reason; // at the start, the breakpoint, then after each step
+    const std::pair<R, uint32_t> stops[] = {
+        {R::Started, 0}, {R::Breakpoint, 3}, {R::Stepped, 4}, {R::Stepped, 5}, {R::Stepped, 6}};
+    ASSERT_EQ(d->stops.size(), std::size(stops));
+    for (size_t i = 0; i < std::size(stops); ++i)
+        EXPECT_EQ(std::pair(d->stops[i].reason, d->stops[i].eip - kImage), stops[i]) << i;
     ASSERT_TRUE(d->end);
     EXPECT_EQ(d->end->reason, VpEnd::Reason::Halted);
     EXPECT_EQ(d->end->exitValue, 4u) << "the breakpoint it resumed from stopped it again";
@@ -288,8 +286,6 @@ TEST(VpDebug, CodeAndRegistersWrittenWhileStoppedTakeEffectAndWhatCannotBeWritte
                    EXPECT_TRUE(t.writeRegister(kVpCs, bytes)) << "the value it holds";
                    bytes[0] = 0x20;
                    EXPECT_FALSE(t.writeRegister(kVpCs, bytes)) << "segments are the monitor's";
-                   EXPECT_EQ(t.readMemory(HBVP_INFO_ADDRESS, bytes, 4), 4u);
-                   EXPECT_EQ(hb::getLe32(bytes), HBVP_INFO_MAGIC);
                    EXPECT_EQ(t.readMemory(kMemorySize - 2, bytes, 4), 2u)
                        << "up to the end of memory";
                    EXPECT_FALSE(t.writeMemory(HBVP_INFO_ADDRESS, bytes, 1));

@@ -62,48 +62,29 @@ TEST(PosixHostOpen, TemporaryFileGoesWhenItsDescriptorClosesAndNoOtherDoes) {
 
 TEST(PosixHostRename, FileMovesToAnotherFileSystemWholeOrNotAtAll) {
     ScratchDirectory dir;
-    char pattern[] = "/dev/shm/hbfileio-XXXXXX";
     struct stat here {};
     struct stat there {};
-    if (mkdtemp(pattern) == nullptr || stat(pattern, &there) != 0 ||
-        stat(dir.path().c_str(), &here) != 0 || here.st_dev == there.st_dev)
+    if (stat("/dev/shm", &there) != 0 || stat(dir.path().c_str(), &here) != 0 ||
+        here.st_dev == there.st_dev)
         GTEST_SKIP() << "no second file system at /dev/shm";
-    const std::string other = pattern;
-    const std::string source = dir.write("a", "moved content");
-    const timespec times[2] = {{1213537530, 0}, {1213537530, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
-    EXPECT_EQ(hb::hostRename(source.c_str(), (other + "/a").c_str()), 0u);
-    EXPECT_NE(access(source.c_str(), F_OK), 0);
-    struct stat moved {};
-    EXPECT_EQ(stat((other + "/a").c_str(), &moved), 0);
-    EXPECT_EQ(moved.st_mtim.tv_sec, 1213537530);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(
-                              std::ifstream(other + "/a", std::ios::binary).rdbuf()),
-                          {}),
-              "moved content");
-
-    // Never over an existing file; directories do not cross.
-    const std::string second = dir.write("b", "B");
-    EXPECT_EQ(hb::hostRename(second.c_str(), (other + "/a").c_str()), 183u);
-    EXPECT_EQ(dir.read("b"), "B");
-    mkdir((dir / "d").c_str(), 0777);
-    EXPECT_EQ(hb::hostRename((dir / "d").c_str(), (other + "/d").c_str()), 17u);
+    const ScratchDirectory other("/dev/shm");
+    EXPECT_EQ(hb::hostRename(dir.write("a", "moved").c_str(), (other / "a").c_str()), 0u);
+    EXPECT_EQ(hb::hostRename(dir.write("b", "B").c_str(), (other / "a").c_str()), 183u);
+    EXPECT_EQ(dir.read("a") + dir.read("b") + other.read("a"), "Bmoved") << "never over a file";
 
     // A copy that fails half-way (the file-size limit) leaves no part behind.
     const std::string big = dir.write("big", std::string(256 * 1024, 'b'));
     rlimit before{};
     getrlimit(RLIMIT_FSIZE, &before);
     const auto previous = signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = before;
-    limited.rlim_cur = 64 * 1024;
+    const rlimit limited{64 * 1024, before.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const uint32_t failed = hb::hostRename(big.c_str(), (other + "/big").c_str());
+    const uint32_t failed = hb::hostRename(big.c_str(), (other / "big").c_str());
     setrlimit(RLIMIT_FSIZE, &before);
     signal(SIGXFSZ, previous);
     EXPECT_EQ(failed, 223u);
-    EXPECT_NE(access((other + "/big").c_str(), F_OK), 0);
+    EXPECT_EQ(access((other / "big").c_str(), F_OK), -1);
     EXPECT_EQ(dir.read("big"), std::string(256 * 1024, 'b'));
-    std::filesystem::remove_all(other);
 }
 
 TEST(PosixHostAttributes, FollowTheFileKindPermissionsAndLeadingDot) {
