@@ -73,17 +73,16 @@ class Sandbox : public ServiceFixture {
     std::string outer_, root_;
 };
 
-enum class Op { Read, Create, Truncate, Append, Delete, RenameFrom, RenameTo, Attributes, Find };
+enum class Op { Read, Create, Truncate, Delete, RenameFrom, RenameTo, Attributes, Find };
 
 TEST_F(Sandbox, PathsThatLeaveTheRootOrPassAMissingDirectoryFailAndYieldNothingUsable) {
     RequestAgent& vp = agent();
     const std::string absolute = outer_ + "/outside.txt";
     // The error of one attempt; no descriptor, search or attribute bits come back.
     const auto attempt = [&](Op op, const std::string& path) -> uint32_t {
-        if (op <= Op::Append) {
+        if (op <= Op::Truncate) {
             const uint32_t flags[] = {HB_O_RDONLY, HB_O_CREAT | HB_O_WRONLY,
-                                      HB_O_CREAT | HB_O_TRUNC | HB_O_WRONLY,
-                                      HB_O_WRONLY | HB_O_APPEND};
+                                      HB_O_CREAT | HB_O_TRUNC | HB_O_WRONLY};
             const auto answer = vp.open(path, flags[static_cast<int>(op)]);
             EXPECT_EQ(answer.value, -1) << path;
             return answer.error;
@@ -104,26 +103,19 @@ TEST_F(Sandbox, PathsThatLeaveTheRootOrPassAMissingDirectoryFailAndYieldNothingU
         std::vector<std::string> paths;
         uint32_t error;
     } cases[] = {
-        {Op::Read,
-         {"../outside.txt", "sub/../../outside.txt", "sub/../sub/../../root/../outside.txt",
-          absolute, "/etc/passwd", "out_link", "abs_link", "dir_link/outside.txt",
-          "C:\\..\\outside.txt"},
-         kDenied},
+        // One path per rule: "..", absolute, a link out (last or inner
+        // component), the VP's spelling.
+        {Op::Read, {"../outside.txt", absolute, "out_link", "C:\\..\\outside.txt"}, kDenied},
         {Op::Create, {"../created", "dir_link/created"}, kDenied},
-        {Op::Truncate, {"out_link"}, kDenied},
-        {Op::Append, {"abs_link"}, kDenied},
-        {Op::Delete, {"../outside.txt", absolute, "dir_link/outside.txt", "sub/../.."}, kDenied},
+        {Op::Truncate, {"out_link", "abs_link"}, kDenied},
+        {Op::Delete, {"../outside.txt", absolute, "dir_link/outside.txt"}, kDenied},
         {Op::RenameTo, {"../stolen", outer_ + "/stolen", "dir_link/stolen"}, kDenied},
-        {Op::RenameFrom, {"../outside.txt", "dir_link/outside.txt", "sub/.."}, kDenied},
-        {Op::Attributes,
-         {"../outside.txt", absolute, "out_link", "abs_link", "..", "dir_link"},
-         kDenied},
-        {Op::Find,
-         {"../*", "sub/../../*", outer_ + "/*", "dir_link/*", "/*", "C:\\..\\*"},
-         kNoSearch},
+        {Op::RenameFrom, {"../outside.txt", "dir_link/outside.txt"}, kDenied},
+        {Op::Attributes, {"../outside.txt", absolute, "out_link"}, kDenied},
+        {Op::Find, {"../*", outer_ + "/*", "dir_link/*", "C:\\..\\*"}, kNoSearch},
         {Op::Read, {"missing"}, HB_ERROR_FILE_NOT_FOUND},
-        {Op::Read, {"missing/x.txt", "missing/sub/x.txt"}, HB_ERROR_PATH_NOT_FOUND},
-        {Op::Create, {"missing/x.txt", "sub/missing/x.txt"}, HB_ERROR_PATH_NOT_FOUND},
+        {Op::Read, {"missing/x.txt"}, HB_ERROR_PATH_NOT_FOUND},
+        {Op::Create, {"sub/missing/x.txt"}, HB_ERROR_PATH_NOT_FOUND},
     };
     for (const auto& c : cases) {
         for (const std::string& path : c.paths)
@@ -270,17 +262,14 @@ TEST_F(Sandbox, ComponentWalkAgreesWithTheKernel) {
         int error; // 0: opens
     } cases[] = {
         {"inside.txt", 0},
-        {"in_link", 0},
         {"sub/up", 0},
         {"./sub/./../inside.txt", 0},
         {"sub/", 0},
         {"..", EACCES},
-        {"sub/../../outside.txt", EACCES},
         {"/etc/passwd", EACCES},
         {"out_link", EACCES},
         {"abs_link", EACCES},
         {"dir_link/outside.txt", EACCES},
-        {"missing", ENOENT},
         {"missing/x.txt", ENOENT},
         {"inside.txt/x", ENOTDIR},
         {"loop", ELOOP},
