@@ -3,6 +3,7 @@
 // make sockets by hand.
 #pragma once
 
+#include "fileio/scratch_directory.h"
 #include "hbsys9u.h"
 #include "vboard/board.h"
 
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -92,18 +92,9 @@ inline int socketAt(const std::string& path, bool listening) {
 
 class VirtualBoardTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/hbboard-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        base_ = directory_ + "/hb";
-        device_ = vboard::Device::create(base_);
-    }
-
     void TearDown() override {
         std::for_each(boards_.begin(), boards_.end(), hbAcceleratorBoardDestroy);
         device_.reset();
-        std::filesystem::remove_all(directory_);
     }
 
     // Serves a board at `index` and opens a board handle on it.
@@ -129,9 +120,10 @@ class VirtualBoardTest : public ::testing::Test {
                              [&](const auto& entry) { return entry.controlCode == controlCode; });
     }
 
-    std::string directory_;
-    std::string base_;
-    std::unique_ptr<vboard::Device> device_;
+    hbtest::ScratchDirectory scratch_;
+    std::string directory_ = scratch_.path();
+    std::string base_ = directory_ + "/hb";
+    std::unique_ptr<vboard::Device> device_ = vboard::Device::create(base_);
     std::vector<AcceleratorBoard*> boards_;
 };
 
