@@ -3,8 +3,8 @@
 // console, files and exit status on each layout, their faults as the host
 // learns of them, resets while they run, boards that go away under them, and
 // several boards at once.
+#include "board/virtual_board_fixture.h"
 #include "fileio/scratch_directory.h"
-#include "hbsys9u.h"
 #include "vboard/emulated_vp.h"
 
 #include <gtest/gtest.h>
@@ -64,17 +64,14 @@ std::string describe(const EmulatedVpStatus& s) {
 // Boards 0 to 3 have the default layout (bus type 2, width 4); 5 and 6 are
 // type-27 boards of width 1 and 2. (The library keeps a board index's layout
 // for the life of the process.)
-class Emulation : public ::testing::Test {
+class Emulation : public hb::test::VirtualBoardTest {
   protected:
     static void SetUpTestSuite() { ::setenv("HBVP_GREETING", "hello from the host", 1); }
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(addBoard(0)); }
     void TearDown() override {
-        for (AcceleratorBoard*& board : boards_) {
-            if (board != nullptr) {
-                hbFileIoShutdown(board);
-                hbAcceleratorBoardDestroy(board);
-            }
-        }
+        for (AcceleratorBoard* board : boards_)
+            hbFileIoShutdown(board);
+        VirtualBoardTest::TearDown();
     }
 
     // Virtual board `index` with an emulated VP, opened through the library
@@ -84,14 +81,13 @@ class Emulation : public ::testing::Test {
         vps_[index] = attachEmulatedVp(device_->addBoard(
             index, narrow ? BoardConfig{.boardType = 27, .busWidth = uint32_t(index - 4)}
                           : BoardConfig{}));
-        boards_[index] = hbAcceleratorBoardCreate(device_->basePath().c_str(), index, 0);
-        ASSERT_NE(boards_[index], nullptr);
+        ASSERT_NE(handles_[index] = open(index), nullptr);
         ASSERT_NO_FATAL_FAILURE(startService(index));
     }
     void startService(int index) {
-        ASSERT_EQ(captureConsole(boards_[index], index, std::make_index_sequence<HB_MAX_BOARDS>{}),
+        ASSERT_EQ(captureConsole(handles_[index], index, std::make_index_sequence<HB_MAX_BOARDS>{}),
                   0u);
-        ASSERT_EQ(hbFileIoStartup(boards_[index]), 0u);
+        ASSERT_EQ(hbFileIoStartup(handles_[index]), 0u);
     }
 
     // Boots `argv[0]` of the SDK with the command line `argv`.
@@ -100,9 +96,9 @@ class Emulation : public ::testing::Test {
         for (const auto& w : argv)
             words.push_back(w.c_str());
         words.push_back(nullptr);
-        ASSERT_EQ(hbFileIoSetCommandLine(boards_[index], words.data()), 0u);
+        ASSERT_EQ(hbFileIoSetCommandLine(handles_[index], words.data()), 0u);
         const std::string image = std::string(HB_VP_IMAGE_DIR) + "/" + argv[0] + ".exe";
-        ASSERT_EQ(hbBootVp(boards_[index], image.c_str(), 10.0), 1) << hbGetLastError();
+        ASSERT_EQ(hbBootVp(handles_[index], image.c_str(), 10.0), 1) << hbGetLastError();
     }
 
     struct Run {
@@ -115,7 +111,7 @@ class Emulation : public ::testing::Test {
         boot(index, argv);
         r.status = vps_[index]->waitUntilEnded(60s);
         if (r.status.state == EmulatedVpState::Halted) {
-            r.exitStatus = hbFileIoWaitForVpExit(boards_[index], 10.0); // answered before the halt
+            r.exitStatus = hbFileIoWaitForVpExit(handles_[index], 10.0); // answered before the halt
         }
         std::tie(r.out, r.err) = console(index);
         return r;
@@ -125,10 +121,8 @@ class Emulation : public ::testing::Test {
         return {std::exchange(consoles[index].out, {}), std::exchange(consoles[index].err, {})};
     }
     hbtest::ScratchDirectory files_;
-    hbtest::ScratchDirectory deviceDirectory_;
-    std::unique_ptr<Device> device_ = Device::create(deviceDirectory_ / "hbboard");
     std::shared_ptr<EmulatedVp> vps_[HB_MAX_BOARDS];
-    AcceleratorBoard* boards_[HB_MAX_BOARDS] = {};
+    AcceleratorBoard* handles_[HB_MAX_BOARDS] = {};
 };
 
 TEST_F(Emulation, ProgramsRunOneAfterAnotherOnEachLayoutWithTheirArgumentsFilesAndConsole) {
@@ -224,7 +218,7 @@ TEST_F(Emulation, AFaultStopsTheProgramAndReachesTheHostByEvent7AndTheFailMessag
         {"exception", HBVP_FAULT_CPU_EXCEPTION, 0},
         {"copy", HBVP_FAULT_BAD_DOORBELL, 0x40000000},
     };
-    AcceleratorBoard* board = boards_[0];
+    AcceleratorBoard* board = handles_[0];
     HbHandle event = hb__EventCreate(0);
     ASSERT_TRUE(hb_DeviceIoAsyncEventRegister(board->deviceHandle, 7, event, 0, 0, 0, 0));
     for (const auto& [how, kind, address] : cases) {
@@ -260,7 +254,7 @@ TEST_F(Emulation, AResetStopsTheProgramWhereverItIsAndAProgramWaitingForALateSer
     for (int i = 0; i < 6000 && (out = console(0).first).empty(); ++i)
         std::this_thread::sleep_for(10ms);
     ASSERT_EQ(out, "fault: loop\n");
-    ASSERT_NE(hb_DeviceIoResetVp(boards_[0]->deviceHandle), 0);
+    ASSERT_NE(hb_DeviceIoResetVp(handles_[0]->deviceHandle), 0);
     EXPECT_EQ(vps_[0]->status().state, EmulatedVpState::InMonitor) << describe(vps_[0]->status());
 
     boot(0, {"fault", "loop"}); // and a boot over the running program replaces it
@@ -269,18 +263,18 @@ TEST_F(Emulation, AResetStopsTheProgramWhereverItIsAndAProgramWaitingForALateSer
     EXPECT_NE(r.out.find("argv[1] = again\n"), std::string::npos) << r.out;
 
     // Without a service the program waits in its first request.
-    hbFileIoShutdown(boards_[0]);
+    hbFileIoShutdown(handles_[0]);
     for (bool reset : {true, false}) {
         boot(0, {"hello"});
         EXPECT_EQ(vps_[0]->waitUntilEnded(50ms).state, EmulatedVpState::Running);
         if (reset) {
-            ASSERT_NE(hb_DeviceIoResetVp(boards_[0]->deviceHandle), 0);
+            ASSERT_NE(hb_DeviceIoResetVp(handles_[0]->deviceHandle), 0);
             EXPECT_EQ(vps_[0]->status().state, EmulatedVpState::InMonitor);
         }
     }
     ASSERT_NO_FATAL_FAILURE(startService(0)); // the waiting program rings again
     EXPECT_EQ(vps_[0]->waitUntilEnded(60s).state, EmulatedVpState::Halted);
-    EXPECT_EQ(hbFileIoWaitForVpExit(boards_[0], 10.0), 0);
+    EXPECT_EQ(hbFileIoWaitForVpExit(handles_[0], 10.0), 0);
     EXPECT_EQ(console(0).first.rfind("hello from the VP\n", 0), 0u);
 }
 
@@ -288,7 +282,7 @@ TEST_F(Emulation, TheServiceOrTheBoardGoingAwayUnderARunningProgramNeitherHangsN
     // The service stops during a copy: the program waits in its next request.
     files_.write("source", pattern(4 * 1024 * 1024, 9));
     boot(0, {"copy", files_ / "source", files_ / "target"});
-    hbFileIoShutdown(boards_[0]);
+    hbFileIoShutdown(handles_[0]);
     EXPECT_NE(vps_[0]->status().state, EmulatedVpState::Faulted);
     // Another VP side replaces a computing one, which stops; the board still answers.
     for (int i = 1; i < 3; ++i) {
@@ -297,13 +291,13 @@ TEST_F(Emulation, TheServiceOrTheBoardGoingAwayUnderARunningProgramNeitherHangsN
     }
     device_->board(1)->setVpSide(nullptr);
     EXPECT_EQ(vps_[1]->status().state, EmulatedVpState::Detached);
-    EXPECT_NE(hb_DeviceIoResetVp(boards_[1]->deviceHandle), 0);
+    EXPECT_NE(hb_DeviceIoResetVp(handles_[1]->deviceHandle), 0);
     // The device goes away under a waiting and a computing program while the
     // host still holds its handles, whose requests then fail cleanly.
     device_.reset();
     EXPECT_EQ(vps_[0]->status().state, EmulatedVpState::Detached);
     EXPECT_EQ(vps_[2]->waitUntilEnded(1s).state, EmulatedVpState::Detached);
-    EXPECT_EQ(hb_DeviceIoResetVp(boards_[0]->deviceHandle), 0);
+    EXPECT_EQ(hb_DeviceIoResetVp(handles_[0]->deviceHandle), 0);
 }
 
 TEST_F(Emulation, FourHostThreadsRunProgramsOnFourBoardsAtOnce) {
@@ -322,7 +316,7 @@ TEST_F(Emulation, FourHostThreadsRunProgramsOnFourBoardsAtOnce) {
                          files_ / ("target" + std::to_string(i))});
             }
             EXPECT_EQ(vps_[i]->waitUntilEnded(120s).state, EmulatedVpState::Halted) << i;
-            EXPECT_EQ(hbFileIoWaitForVpExit(boards_[i], 10.0), 0) << i;
+            EXPECT_EQ(hbFileIoWaitForVpExit(handles_[i], 10.0), 0) << i;
         });
     }
     for (int i = 0; i < 4; ++i) {
