@@ -33,8 +33,6 @@ class ServiceFixture : public hb::test::VirtualBoardTest {
     AcceleratorBoard* board(int index = 0) { return handles_[index]; }
     hb::vboard::Board& virtualBoard(int index = 0) { return VirtualBoardTest::board(index); }
     hbtest::RequestAgent& agent(int index = 0) { return *agents_[index]; }
-    const std::string& deviceBase() const { return base_; }
-    hb::vboard::Device& device() { return *device_; }
 
     ScratchDirectory files_;
 

@@ -80,19 +80,18 @@ TEST_F(Lifecycle, StartupRegistersEventSixOnceAndFailsWhenTheLayoutCannotBeLearn
             events.emplace_back(e.name, e.offset);
     EXPECT_EQ(events, (decltype(events){{"AsyncEventRegister", 6}, {"AsyncEventDeregister", 6}}));
     // Index 9 alone: its bus type is still unknown, and the board refuses to tell.
-    hb::vboard::Board& unknown = device().addBoard(9, {});
+    hb::vboard::Board& unknown = device_->addBoard(9, {});
     unknown.setFaultPlan(hb::vboard::parseFaultPlan("fail:GetHwInfo=31"));
-    AcceleratorBoard* handle = hbAcceleratorBoardCreate(deviceBase().c_str(), 9, 0);
+    AcceleratorBoard* handle = open(9);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(hbFileIoStartup(handle), 31u);
     EXPECT_FALSE(unknown.isEventRegistered(6));
-    hbAcceleratorBoardDestroy(handle);
 }
 
 TEST_F(Lifecycle, AnyHandleOfTheBoardShutsItsServiceDown) {
     // A second handle of the running board: its startup is refused, the
     // running service stays, and its shutdown takes that service down.
-    AcceleratorBoard* second = hbAcceleratorBoardCreate(deviceBase().c_str(), 0, 0);
+    AcceleratorBoard* second = open(0);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(hbFileIoStartup(second), hb::kErrorBusy);
     EXPECT_EQ(hb::fileIoSlot(0)->board.load(), board());
@@ -100,7 +99,6 @@ TEST_F(Lifecycle, AnyHandleOfTheBoardShutsItsServiceDown) {
     hbFileIoShutdown(second);
     EXPECT_EQ(hb::fileIoSlot(0)->board.load(), nullptr);
     EXPECT_FALSE(virtualBoard().isEventRegistered(6));
-    hbAcceleratorBoardDestroy(second);
 }
 
 TEST_F(Lifecycle, CallerTellsTheProgramsExitFromATimeOut) {

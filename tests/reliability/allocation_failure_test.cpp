@@ -89,14 +89,13 @@ class AllocationFailure : public hbtest::RequestSweep {
 };
 
 TEST_F(AllocationFailure, EveryOperationEndsInItsResultOrACleanFailureAndLeavesNothing) {
-    const std::string base = deviceBase();
     addBoard(1, {});
     hbFileIoShutdown(board(1));
     std::vector<Kind> operations = {
         {"board create",
          [&](RequestAgent&) {
              LibraryCall call;
-             AcceleratorBoard* b = hbAcceleratorBoardCreate(base.c_str(), 0, 0);
+             AcceleratorBoard* b = hbAcceleratorBoardCreate(base_.c_str(), 0, 0);
              const uint32_t error = b != nullptr ? 0 : hbGetLastError();
              hbAcceleratorBoardDestroy(b);
              return error == HB_ERROR_INVALID_BLOCK ? 0 : error;
