@@ -270,9 +270,7 @@ std::thread serveRogue(const std::string& path, const Rogue& rogue) {
         const int fd = ::accept(listener, nullptr, nullptr);
         ::close(listener);
         const int memory = rogue.unsealedMemory ? ::memfd_create("rogue", MFD_CLOEXEC) : -1;
-        if (memory >= 0) {
-            EXPECT_EQ(::ftruncate(memory, static_cast<off_t>(wire::mappedFileSize(0x1000))), 0);
-        }
+        EXPECT_EQ(memory < 0 ? 0 : ::ftruncate(memory, off_t(wire::mappedFileSize(0x1000))), 0);
         uint8_t in[wire::kHeaderSize + wire::kHelloPayloadSize];
         ::recv(fd, in, sizeof in, MSG_WAITALL);
         wire::FrameHeader reply = wire::decodeHeader(in);
@@ -323,9 +321,8 @@ TEST_F(TransportTest, ARogueDevicesMemoryOrRepliesAreRefusedAndAReplyInPiecesIsT
             EXPECT_EQ(word, 0xABABABABu);
         } else {
             Bytes buffer(12, 0x11);
-            for (int attempt = 0; attempt < 2; ++attempt) {
+            for (int attempt = 0; attempt < 2; ++attempt)
                 EXPECT_EQ(failure(hb_DeviceIoSharedMemoryRead(handle, 0, buffer.data(), 4)), kGone);
-            }
             EXPECT_EQ(Bytes(buffer.begin() + 4, buffer.end()), Bytes(8, 0x11));
         }
         hb__DeviceIoClose(handle);

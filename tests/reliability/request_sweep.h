@@ -5,7 +5,6 @@
 #pragma once
 
 #include "service_fixture.h"
-#include "virtual_board_fixture.h"
 
 #include <functional>
 #include <string>

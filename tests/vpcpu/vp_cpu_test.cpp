@@ -132,21 +132,19 @@ struct FaultCase {
 TEST(VpCpu, EachFaultStopsTheProgramAndIsRecordedInTheFailMessageRegion) {
     const uint32_t past = HBVP_SHARED_ADDRESS + kSharedSize;
     // The kinds an SDK program can cause: tests/emulation.
+    const uint32_t kCpu = HBVP_FAULT_CPU_EXCEPTION, kContext = HBVP_FAULT_BAD_CONTEXT;
+    const uint32_t kDoorbell = HBVP_FAULT_BAD_DOORBELL, kPort = HBVP_PORT_FILEIO;
+    const uint16_t kDs = HB_SELECTOR_DATA;
     const FaultCase cases[] = {
-        {"software interrupt", Code().raw({0xCD, 0x80}), HBVP_FAULT_CPU_EXCEPTION, kImage + 2,
-         0x80},
-        {"load of a missing selector", Code().raw({0x66, 0xB8, 0x40, 0x00, 0x8E, 0xD8}),
-         HBVP_FAULT_CPU_EXCEPTION, kImage + 4, 13},
+        {"software interrupt", Code().raw({0xCD, 0x80}), kCpu, kImage + 2, 0x80},
+        {"missing selector", Code().raw({0x66, 0xB8, 0x40, 0, 0x8E, 0xD8}), kCpu, kImage + 4, 13},
         {"read past shared memory", Code().loadEax(past), HBVP_FAULT_UNMAPPED_READ, past, 0},
         {"write past shared memory", Code().storeEax(past), HBVP_FAULT_UNMAPPED_WRITE, past, 0},
-        {"doorbell outside shared memory", Code().movEax(0x40000).out(HBVP_PORT_FILEIO),
-         HBVP_FAULT_BAD_DOORBELL, 0x40000, HBVP_PORT_FILEIO},
-        {"misaligned doorbell", Code().movEax(kFileIo + 2).out(HBVP_PORT_FILEIO),
-         HBVP_FAULT_BAD_DOORBELL, kFileIo + 2, HBVP_PORT_FILEIO},
-        {"start context without its data segment", Code().halt(), HBVP_FAULT_BAD_CONTEXT, kImage,
-         0x30, 0x30},
-        {"start context with code in a data segment", Code().halt(), HBVP_FAULT_BAD_CONTEXT, kImage,
-         HB_SELECTOR_DATA, HB_SELECTOR_DATA, HB_SELECTOR_DATA},
+        {"doorbell outside", Code().movEax(0x40000).out(kPort), kDoorbell, 0x40000, kPort},
+        {"unaligned doorbell", Code().movEax(kFileIo + 2).out(kPort), kDoorbell, kFileIo + 2,
+         kPort},
+        {"start without a data segment", Code().halt(), kContext, kImage, 0x30, 0x30},
+        {"code in a data segment", Code().halt(), kContext, kImage, kDs, kDs, kDs},
     };
     Machine m;
     for (const FaultCase& c : cases) {
