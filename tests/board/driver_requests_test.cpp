@@ -4,7 +4,6 @@
 #include "virtual_board_fixture.h"
 
 #include <fstream>
-#include <initializer_list>
 #include <tuple>
 
 namespace hb::test {

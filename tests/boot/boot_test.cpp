@@ -290,10 +290,9 @@ TEST_F(BootTest, SectionsGoByCodeBitAndExactNameAndNoStackFailsOnlyAfterTheHeade
     image.addSection(".idataXY", 0x5000, patternBytes(8, 5), kSectionInitialized);
     image.addSection(".bss", 0x6000, patternBytes(8, 6), kSectionUninitialized);
     image.addSection(".edata", 0x7000, patternBytes(8, 7), kSectionInitialized);
-    for (int i = 0; i < 5; ++i) { // debugging information under long names: 13 sections
+    for (int i = 0; i < 5; ++i) // debugging information under long names: 13 sections
         image.addSection("/" + std::to_string(4 + 14 * i), 0x30000 + 0x1000 * i,
                          patternBytes(16, uint8_t(i)), kSectionInitialized);
-    }
     writeImage(image);
     expectRefused(HB_ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(hb::pe::loaderRefusals(image.build()).empty());

@@ -7,7 +7,6 @@
 #include "support/request_agent.h"
 
 #include <memory>
-#include <string>
 
 namespace hbtest {
 

@@ -38,10 +38,9 @@ TEST(HbpeImage, FixMovesTheHeadersAndEveryFileOffsetBehindThemByWholeAlignments)
     std::memset(&three.sections[0].data[0x100], 0, 28);
     hb::putLe32(&three.sections[0].data[0x100 + 24], 0x400);
     PeImage ten = linkedProgram(); // headers to 1264: end at 1264 + 248 + 400 = 1912
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 8; ++i)
         ten.addSection(".t" + std::to_string(i), 0x3000 + 0x1000 * i,
                        patternBytes(0x10 + i, uint8_t(i)), 0x60000020);
-    }
     for (auto [image, lfanew] : {std::pair{three, 864u}, std::pair{ten, 1264u}}) {
         SCOPED_TRACE(lfanew);
         auto in = image.build();
@@ -132,10 +131,9 @@ TEST(HbpeImage, CheckRefusesOnlyWhatTheLoaderRefusesAndWarnsOfTheRest) {
         PeImage p = linkedProgram();
         p.eLfanew = 864;
         p.addSection(otherNames ? ".edata12" : ".edata", 0x3000, patternBytes(8, 2), 0x40000040);
-        for (uint32_t i = 0; i < 7; ++i) {
+        for (uint32_t i = 0; i < 7; ++i)
             p.addSection(i == 0 && otherNames ? "/16" : "/4", 0x4000 + 0x1000 * i,
                          patternBytes(32, 1), i % 2 ? 0x42000040u : 0x40000040u);
-        }
         auto bytes = p.build();
         const std::string strings("SIZE.debug_info\0.mydata\0", 24);
         hb::putLe32(&bytes[864 + 12], uint32_t(bytes.size()));

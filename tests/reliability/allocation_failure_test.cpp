@@ -19,7 +19,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <functional>
 #include <new>
 
 extern "C" void* __real_malloc(size_t size);
