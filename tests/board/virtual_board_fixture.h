@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,14 +98,15 @@ class VirtualBoardTest : public ::testing::Test {
         device_.reset();
     }
 
-    // Serves a board at `index` and opens a board handle on it.
+    // Serves a board at `index` and opens a board handle on it; a board that
+    // does not open ends the test.
     AcceleratorBoard* open(int index, const vboard::BoardConfig& config = {}) {
         if (device_->board(index) == nullptr)
             device_->addBoard(index, config);
         AcceleratorBoard* board = hbAcceleratorBoardCreate(base_.c_str(), index, 0);
-        if (board != nullptr)
-            boards_.push_back(board);
-        return board;
+        if (board == nullptr)
+            throw std::runtime_error("board " + std::to_string(index) + " does not open");
+        return boards_.emplace_back(board);
     }
 
     void close(AcceleratorBoard* board) {

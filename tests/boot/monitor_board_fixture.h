@@ -39,14 +39,13 @@ class MonitorBoardTest : public VirtualBoardTest {
         vb = &device_->addBoard(index, config);
         monitor = std::make_shared<vboard::Monitor>(options);
         vb->setVpSide(monitor);
-        board = hbAcceleratorBoardCreate(base_.c_str(), index, 0);
-        ASSERT_NE(board, nullptr);
+        board = VirtualBoardTest::open(index);
         imagePath = directory_ + "/image.exe";
         hb::resetTransferWaitStateForTest();
         vb->clearTrace();
     }
     void close() {
-        hbAcceleratorBoardDestroy(board);
+        VirtualBoardTest::close(board);
         board = nullptr;
         if (monitor)
             monitor->stop();

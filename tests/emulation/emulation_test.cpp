@@ -81,7 +81,7 @@ class Emulation : public hb::test::VirtualBoardTest {
         vps_[index] = attachEmulatedVp(device_->addBoard(
             index, narrow ? BoardConfig{.boardType = 27, .busWidth = uint32_t(index - 4)}
                           : BoardConfig{}));
-        ASSERT_NE(handles_[index] = open(index), nullptr);
+        handles_[index] = open(index);
         ASSERT_NO_FATAL_FAILURE(startService(index));
     }
     void startService(int index) {

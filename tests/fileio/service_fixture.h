@@ -24,7 +24,7 @@ class ServiceFixture : public hb::test::VirtualBoardTest {
     void addBoard(int index, const hb::vboard::BoardConfig& config) {
         // Untraced: a mapped host's shared-memory requests stay copies.
         device_->addBoard(index, config).setTracing(false);
-        ASSERT_NE(handles_[index] = open(index), nullptr);
+        handles_[index] = open(index);
         ASSERT_EQ(hbFileIoStartup(handles_[index]), 0u);
         agents_[index] = std::make_unique<hbtest::RequestAgent>(virtualBoard(index));
     }
