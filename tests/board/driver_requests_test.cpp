@@ -45,7 +45,6 @@ std::pair<int32_t, uint32_t> outcome(int32_t result) {
 class DriverRequestsTest : public VirtualBoardTest {
   protected:
     void SetUp() override {
-        VirtualBoardTest::SetUp();
         handle_ = open(0, {.boardType = 27, .busWidth = 1});
         event_ = hb__EventCreate(0);
     }

@@ -21,10 +21,7 @@ inline uint16_t half(const std::vector<uint8_t>& b, size_t at) {
 
 class MonitorBoardTest : public VirtualBoardTest {
   protected:
-    void SetUp() override {
-        VirtualBoardTest::SetUp();
-        open(vboard::MonitorOptions{});
-    }
+    void SetUp() override { open(vboard::MonitorOptions{}); }
     void TearDown() override {
         close();
         VirtualBoardTest::TearDown();

@@ -132,19 +132,17 @@ struct FaultCase {
 TEST(VpCpu, EachFaultStopsTheProgramAndIsRecordedInTheFailMessageRegion) {
     const uint32_t past = HBVP_SHARED_ADDRESS + kSharedSize;
     // The kinds an SDK program can cause: tests/emulation.
-    const uint32_t kCpu = HBVP_FAULT_CPU_EXCEPTION, kContext = HBVP_FAULT_BAD_CONTEXT;
-    const uint32_t kDoorbell = HBVP_FAULT_BAD_DOORBELL, kPort = HBVP_PORT_FILEIO;
-    const uint16_t kDs = HB_SELECTOR_DATA;
+    const uint32_t kCpu = HBVP_FAULT_CPU_EXCEPTION, kBell = HBVP_PORT_FILEIO;
+    const uint32_t kDoorbell = HBVP_FAULT_BAD_DOORBELL, kDs = HB_SELECTOR_DATA;
     const FaultCase cases[] = {
         {"software interrupt", Code().raw({0xCD, 0x80}), kCpu, kImage + 2, 0x80},
         {"missing selector", Code().raw({0x66, 0xB8, 0x40, 0, 0x8E, 0xD8}), kCpu, kImage + 4, 13},
         {"read past shared memory", Code().loadEax(past), HBVP_FAULT_UNMAPPED_READ, past, 0},
         {"write past shared memory", Code().storeEax(past), HBVP_FAULT_UNMAPPED_WRITE, past, 0},
-        {"doorbell outside", Code().movEax(0x40000).out(kPort), kDoorbell, 0x40000, kPort},
-        {"unaligned doorbell", Code().movEax(kFileIo + 2).out(kPort), kDoorbell, kFileIo + 2,
-         kPort},
-        {"start without a data segment", Code().halt(), kContext, kImage, 0x30, 0x30},
-        {"code in a data segment", Code().halt(), kContext, kImage, kDs, kDs, kDs},
+        {"doorbell outside", Code().movEax(0x40000).out(kBell), kDoorbell, 0x40000, kBell},
+        {"doorbell at +2", Code().movEax(kFileIo + 2).out(kBell), kDoorbell, kFileIo + 2, kBell},
+        {"start without a data segment", Code().halt(), HBVP_FAULT_BAD_CONTEXT, kImage, 0x30, 0x30},
+        {"code in a data segment", Code().halt(), HBVP_FAULT_BAD_CONTEXT, kImage, kDs, kDs, kDs},
     };
     Machine m;
     for (const FaultCase& c : cases) {
