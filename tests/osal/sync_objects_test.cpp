@@ -88,15 +88,16 @@ TEST(Event, StaysSetForEveryWaiterUntilOneResetClearsIt) {
     hb__EventDestroy(initiallySet);
     HbHandle event = hb__EventCreate(0);
     EXPECT_EQ(hb__EventOSHandle(event), event);
-    // A deadline that carries into the next second ends the wait there: not
-    // early, and not a second late, when the set at 1.5 s would end it.
+    // A deadline of a second and more that carries into the next second ends
+    // the wait there: not early, and not a second late, when the set at 2.5 s
+    // would end it.
     std::thread late([&] {
-        std::this_thread::sleep_for(1500ms);
+        std::this_thread::sleep_for(2500ms);
         hb__EventSet(event);
     });
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(hb__EventLock(event, 0.999), HB_ERROR_SEM_TIMEOUT);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 990ms);
+    EXPECT_EQ(hb__EventLock(event, 1.999), HB_ERROR_SEM_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1990ms);
     late.join();
     EXPECT_EQ(hb__EventReset(event), 0u);
     std::atomic<int> released{0};
