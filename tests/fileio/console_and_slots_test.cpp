@@ -86,7 +86,8 @@ TEST(DosDateTime, ConvertsUniversalTimeAndClampsToTheFormat) {
         {1213537530, 0x38CF, 0x6DAF}, // 2008-06-15 13:45:30
         {315532800, 0x0021, 0},       // 1980-01-01, the first
         {951825599, (20 << 9) | (2 << 5) | 29, (11 << 11) | (59 << 5) | 29}, // 2000-02-29
-        {0, 0x0021, 0},                                                      // before: the first
+        {4107542400, (120 << 9) | (3 << 5) | 1, 0}, // 2100-03-01: 2100 has no 29 February
+        {0, 0x0021, 0},                             // before: the first
         {-5, 0x0021, 0},
         {int64_t{1} << 40, 0xFF9F, 0xBF7D}, // after 2107: the last
     };
