@@ -1,6 +1,7 @@
 // Every request code end to end: the agent posts into the virtual board's
 // file-I/O block, event 6 wakes the service thread, the dispatcher answers
 // over the driver socket. Each host operation's own codes: host_operations_test.
+#include "fileio/host_operations.h"
 #include "little_endian.h"
 #include "service_fixture.h"
 
@@ -299,6 +300,19 @@ TEST_F(Requests, DefaultWritersStripCarriageReturnsAndInstalledOnesGetTheBytesUn
 // limit. Its exit status: 0, 77 when it could not mount, else the failures.
 int hostErrorsInTheChild(const std::string& scratch) {
     alarm(60); // a hang fails too
+    // Out of descriptors in a process of its own that only opens, before any
+    // thread starts: the sanitizers' own checks need descriptors too.
+    const pid_t opener = fork();
+    if (opener == 0) {
+        const rlimit few{32, 32};
+        setrlimit(RLIMIT_NOFILE, &few);
+        int32_t opened = 0;
+        for (int i = 0; i < 64 && opened != -1; ++i)
+            opened = hb::hostOpen({}, (scratch + "/file").c_str(), HB_O_CREAT | HB_O_RDONLY);
+        std::_Exit(opened == -1 && hbGetLastError() == 4 ? 0 : 1);
+    }
+    int opens = -1;
+    waitpid(opener, &opens, 0);
     const bool mounted =
         unshare(CLONE_NEWNS) == 0 &&
         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
@@ -342,13 +356,8 @@ int hostErrorsInTheChild(const std::string& scratch) {
         expect("rename a directory, EXDEV", {0, across}, {0, 17});
         vp.close(fd);
     }
-    const rlimit few{32, 32};
-    setrlimit(RLIMIT_NOFILE, &few);
-    const std::string file = scratch + "/file";
-    Result opened = vp.open(file, HB_O_CREAT | HB_O_RDONLY);
-    for (int i = 0; i < 64 && opened.value != -1; ++i)
-        opened = vp.open(file, HB_O_RDONLY);
-    expect("open, EMFILE", opened, {-1, 4});
+    if (opens != 0 && ++failures)
+        std::fprintf(stderr, "open, EMFILE: not error 4\n");
     return failures != 0 ? 1 : mounted ? 0 : 77;
 }
 
