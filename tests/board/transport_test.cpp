@@ -234,6 +234,10 @@ TEST_F(TransportTest, MalformedFramesAreRefusedAndNoDescriptorIsLeaked) {
         EXPECT_TRUE(eventually([&] { return board(0).connectionCount() == 0; }));
         EXPECT_EQ(countOpenDescriptors(), baseline);
     }
+    for (uint32_t size : {kNoticePayloadSize, kNoticePayloadSize + 4}) // a notice: offset, length
+        EXPECT_EQ(requestSizesValid(header(HB_IOCTL_SHARED_MEMORY_WRITE, size, 0, 0, kFlagNotice,
+                                           kHeaderSize + size)),
+                  size == kNoticePayloadSize);
 }
 
 TEST_F(TransportTest, AFrameSplitAcrossReadsOrSeveralInOneReadAreEachAnswered) {
