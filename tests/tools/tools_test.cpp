@@ -214,6 +214,7 @@ const struct {
     {2, "hbpe check", "hbpe: a mode (check or fix) and an image are required{...}\n"},
     {2, "hbpe fix x.exe --lfanew -1", "hbpe: --lfanew: '-1' is not a whole number{...}\n"},
     {2, "hbpe fix $W/early.exe -o", "hbpe: {...}'-o'{...}\n"}, // not a read past the arguments
+    {2, "hbpe fix $W/early.exe --lfanew", "hbpe: {...}'--lfanew'{...}\n"},
 };
 
 TEST_F(Tools, EachRunEndsWithItsStatusAndOneLineSayingWhy) {
