@@ -13,10 +13,10 @@
 namespace {
 
 std::string commandLineOf(const AcceleratorBoard& board) {
-    char text[HB_FILEIO_COMMAND_LINE_SIZE];
-    hb::copyCommandLine(*hb::fileIoSlot(board.boardIndex), text);
-    EXPECT_EQ(text[HB_FILEIO_COMMAND_LINE_SIZE - 1], '\0');
-    return text;
+    std::string text(HB_FILEIO_COMMAND_LINE_SIZE, 'x'); // whatever the buffer held goes
+    hb::copyCommandLine(*hb::fileIoSlot(board.boardIndex), text.data());
+    EXPECT_EQ(text.back(), '\0');
+    return text.c_str();
 }
 
 TEST(CommandLine, EachArgumentIsFollowedByABlankAndARefusedCallChangesNothing) {

@@ -214,6 +214,17 @@ TEST_F(Requests, ABlockThatCannotBeReadIsAnsweredWithTheMarkerAlone) {
     EXPECT_GT(agent().environmentSize(), 0u) << "the next request is served";
 }
 
+// An answer whose marker cannot be written never reaches the VP, which
+// therefore cannot end the search it started: the service ends it.
+TEST_F(Requests, ASearchWhoseMarkerCannotBeWrittenIsClosed) {
+    hbtest::RequestAgent quick(virtualBoard(), false, std::chrono::milliseconds(300));
+    virtualBoard().setFaultPlan(hb::vboard::parseFaultPlan("fail:SharedMemoryWrite#2"));
+    const uint32_t search = quick.findFirst(files_.write("found", "x")).handleOrError;
+    EXPECT_FALSE(quick.answered());
+    virtualBoard().setFaultPlan({});
+    EXPECT_EQ(agent().findNext(search).handleOrError, HB_ERROR_INVALID_HANDLE) << search;
+}
+
 // A request the VP posts while the service still handles the previous
 // wake-up is served, whichever step of the dispatcher it meets: the event's
 // reset, the copies and the marker must not lose it. The trace listener posts

@@ -156,7 +156,8 @@ std::string portIn(const std::string& text) {
 
 // Runs of the tools: the words of the command line ('' is an empty word; $VP,
 // $W, $PORT and $LONG stand for the VP programs' folder, the scratch folder, a
-// port in use and 300 letters), then the status, stderr and stdout expected.
+// port in use and the letters that make "hbrun $VP/hello.exe $LONG" one byte
+// longer than the command-line slot), then the status, stderr and stdout expected.
 const struct {
     int status;
     const char* command;
@@ -236,7 +237,7 @@ TEST_F(Tools, EachRunEndsWithItsStatusAndOneLineSayingWhy) {
         for (const auto& [name, value] : {std::pair{"$VP", kVp},
                                           {"$W", work_.path()},
                                           {"$PORT", port},
-                                          {"$LONG", std::string(300, 'x')}}) {
+                                          {"$LONG", std::string(244 - kVp.size(), 'x')}}) {
             for (size_t at; (at = text.find(name)) != std::string::npos;)
                 text.replace(at, std::strlen(name), value);
         }

@@ -56,6 +56,12 @@ static void files(void) {
     CHECK(fd >= 0);
     CHECK(hbvp_read(fd, g_back, 7) == 7 && memcmp(g_back, g_data, 7) == 0);
     CHECK(hbvp_close(fd) == 0);
+    CHECK(hbvp_read(fd, g_back, 7) == -1); /* closed already */
+
+    /* Formatted output longer than the formatter's buffer, onto a file. */
+    fd = hbvp_open(b, HBVP_O_WRONLY | HBVP_O_CREAT | HBVP_O_TRUNC);
+    CHECK(hbvp_fprintf(fd, "%300d", 7) == 300 && hbvp_lseek(fd, 0, HBVP_SEEK_END) == 300);
+    CHECK(hbvp_close(fd) == 0);
 
     CHECK(hbvp_open(path("selftest-missing.tmp"), HBVP_O_RDONLY) == -1);
     CHECK(hbvp_last_error() != 0);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -27,9 +28,11 @@ std::vector<FailedOperation> platformFailures() {
     };
 }
 
-// A trailing dot finds the names without an extension, as on the VP platform.
+// A trailing dot finds the names without an extension, as on the VP platform;
+// a '*' behind the last dot runs to the name's end.
 std::vector<PatternCase> platformPatterns() {
-    return {{"*.", {".", "..", "noext", "note1", "Sub"}}};
+    return {{"*.", {".", "..", "noext", "note1", "Sub"}},
+            {"*.t*.", {"a.txt", "Alpha.TXT", "beta.txt", "data1.txt", "data12.txt"}}};
 }
 
 } // namespace hbtest
@@ -87,12 +90,17 @@ TEST(PosixHostRename, FileMovesToAnotherFileSystemWholeOrNotAtAll) {
     EXPECT_EQ(dir.read("big"), std::string(256 * 1024, 'b'));
 }
 
+// Of a path and of a search's entry alike; a link shows its target's, a link
+// to nothing its own.
 TEST(PosixHostAttributes, FollowTheFileKindPermissionsAndLeadingDot) {
     ScratchDirectory dir;
     dir.write("plain.txt", "x");
     dir.write(".hidden", "x");
     chmod(dir.write("ro", "x").c_str(), 0444);
     mkdir((dir / "sub").c_str(), 0777);
+    mkdir((dir / ".h").c_str(), 0777);
+    symlink("sub", (dir / "link").c_str());
+    symlink("none", (dir / "dangling").c_str());
     mkfifo((dir / "fifo").c_str(), 0666);
     const struct {
         const char* name;
@@ -103,10 +111,18 @@ TEST(PosixHostAttributes, FollowTheFileKindPermissionsAndLeadingDot) {
         {"ro", HB_FILE_ATTRIBUTE_ARCHIVE | HB_FILE_ATTRIBUTE_READONLY},
         {"sub", HB_FILE_ATTRIBUTE_DIRECTORY},
         {"sub/", HB_FILE_ATTRIBUTE_DIRECTORY},
+        {".h/", HB_FILE_ATTRIBUTE_DIRECTORY | HB_FILE_ATTRIBUTE_HIDDEN},
+        {"link", HB_FILE_ATTRIBUTE_DIRECTORY},
+        {"dangling", HB_FILE_ATTRIBUTE_NORMAL}, // the link's own
         {"fifo", HB_FILE_ATTRIBUTE_NORMAL},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(hb::hostGetAttributes((dir / c.name).c_str()), c.attributes) << c.name;
+        hbtest::FoundEntry found;
+        hb::hostFindClose(hbtest::findFirst(dir / c.name, found));
+        EXPECT_TRUE(c.name[std::strlen(c.name) - 1] == '/' || found.attributes == c.attributes)
+            << c.name;
+    }
 }
 
 } // namespace
