@@ -126,7 +126,7 @@ TEST(HbpeImage, CheckRefusesOnlyWhatTheLoaderRefusesAndWarnsOfTheRest) {
     auto optional240 = inPlace([](PeImage&) {});
     hb::putLe16(&optional240[864 + 20], 240);
     // Ten sections: .edata (loaded by name) and, under long names, debugging
-    // information (found in the string table behind no symbols, or discardable).
+    // information (found in the string table behind the symbols, or discardable).
     const auto named = [](bool otherNames) {
         PeImage p = linkedProgram();
         p.eLfanew = 864;
@@ -135,8 +135,10 @@ TEST(HbpeImage, CheckRefusesOnlyWhatTheLoaderRefusesAndWarnsOfTheRest) {
             p.addSection(i == 0 && otherNames ? "/16" : "/4", 0x4000 + 0x1000 * i,
                          patternBytes(32, 1), i % 2 ? 0x42000040u : 0x40000040u);
         auto bytes = p.build();
-        const std::string strings("SIZE.debug_info\0.mydata\0", 24);
+        const std::string strings(std::string(18, '\0') +
+                                  std::string("SIZE.debug_info\0.mydata\0", 24));
         hb::putLe32(&bytes[864 + 12], uint32_t(bytes.size()));
+        hb::putLe32(&bytes[864 + 16], 1); // one symbol of 18 bytes before the strings
         bytes.insert(bytes.end(), strings.begin(), strings.end());
         return bytes;
     };
