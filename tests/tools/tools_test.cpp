@@ -299,13 +299,14 @@ std::vector<std::string> textNames(const std::string& text, const std::string& p
 
 // SIGTERM ends hbsim with status 0 and its sockets gone; on the way
 // its boards replace what a crashed device left, refuse a second daemon, serve
-// hbrun under a fault plan of their own, and trace.
+// hbrun under a fault plan and monitor options of their own, and trace.
 TEST_F(Tools, HbsimServesUntilASignalThenRemovesItsSockets) {
     const std::string base = work_ / "dev", hello = kVp + "/hello.exe";
     hbsim(base); // killed at once, its sockets left behind
     ASSERT_TRUE(std::filesystem::exists(base + "1"));
-    const auto sim = hbsim(base, {"--boards", "2", "--trace", "--trace-json", work_ / "sim.json",
-                                  "--fault", "1@fail:SharedMemoryRead#1=1117"});
+    const auto sim =
+        hbsim(base, {"--boards", "2", "--trace", "--trace-json", work_ / "sim.json", "--fault",
+                     "1@fail:SharedMemoryRead#1=1117", "--monitor-context-length", "40"});
     EXPECT_EQ(runTool({kHbsim, "--path", base}, work_.path()).err,
               "hbsim: " + base + "1 is already served by a live device\n");
     const std::vector<std::string> run{"--device", base, "--board", "1", hello};
@@ -317,6 +318,7 @@ TEST_F(Tools, HbsimServesUntilASignalThenRemovesItsSockets) {
     const Finished ended = sim->finish(30s);
     EXPECT_EQ(ended.status, 0) << ended.err;
     EXPECT_TRUE(matches(ended.out, "{*}hbsim: SIGTERM, stopping\n"));
+    EXPECT_TRUE(matches(ended.out, "{*}offset=0x8 length=40 {*}")) << "the short context reply";
     EXPECT_FALSE(std::filesystem::exists(base + "1") || std::filesystem::exists(base + "2"));
     const auto tracks = checkedTracks(work_ / "sim.json");
     EXPECT_EQ(tracks.at("2/1"), textNames(ended.out, "board 1: "));
