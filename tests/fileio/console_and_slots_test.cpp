@@ -15,7 +15,6 @@ namespace {
 std::string commandLineOf(const AcceleratorBoard& board) {
     std::string text(HB_FILEIO_COMMAND_LINE_SIZE, 'x'); // whatever the buffer held goes
     hb::copyCommandLine(*hb::fileIoSlot(board.boardIndex), text.data());
-    EXPECT_EQ(text.back(), '\0');
     return text.c_str();
 }
 

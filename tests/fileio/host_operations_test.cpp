@@ -188,18 +188,6 @@ TEST(HostWrite, ConsoleDescriptorsGoToTheirWritersAndStaleErrnoNeverDecidesTheMa
     EXPECT_EQ(hbGetLastError(), hb::kRuntimeFileInvalid);
 }
 
-TEST(HostAttributes, ShowDirectoriesAndReadOnlyFiles) {
-    ScratchDirectory dir;
-    fs::create_directory(dir / "sub");
-    const std::string file = dir.write("plain", "x"), readOnly = dir.write("ro", "x");
-    setReadOnly(readOnly, true);
-    const uint32_t kinds = HB_FILE_ATTRIBUTE_DIRECTORY | HB_FILE_ATTRIBUTE_READONLY;
-    EXPECT_EQ(hb::hostGetAttributes((dir / "sub").c_str()) & kinds, HB_FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(hb::hostGetAttributes(readOnly.c_str()) & kinds, HB_FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(hb::hostGetAttributes(file.c_str()) & kinds, 0u);
-    setReadOnly(readOnly, false); // so that it can go
-}
-
 TEST(HostFind, UsesTheWildcardRulesOfTheVpPlatform) {
     ScratchDirectory dir;
     // The same names as the platform rows' (platformPatterns).

@@ -21,7 +21,6 @@ TEST(Timer, ReadsSecondsSinceItsStartOrTheWholeCounterWhenNotStarted) {
     hb__TimerStart(timer);
     EXPECT_LT(hb__TimerRead(timer), sinceStart) << "a new start counts from the new point";
     hb__TimerReset(timer);
-    EXPECT_EQ(timer->startCount, 0);
     EXPECT_GE(hb__TimerRead(timer), sinceOrigin);
     hb__TimerDestroy(timer);
     hb__TimerDestroy(nullptr);
