@@ -80,7 +80,7 @@ TEST(VpCpu,
     for (uint32_t i = 0; i < 7; ++i)
         hb::putLe32(&message[12 + 4 * i], 0x11111111u * (i + 1)); // EAX..EBP
     hb::putLe32(&message[40], 0x180000);
-    const uint16_t selectors[] = {0x18, 0x20, 0x20, 0x20, 0x28, 0x20}; // CS DS ES SS FS GS
+    const uint16_t selectors[] = {0x18, 0x20, 0x20, 0x20, 0x28, 0}; // CS DS ES SS FS, GS null
     for (int i = 0; i < 6; ++i)
         hb::putLe16(&message[44 + 2 * i], selectors[i]);
     hb::putLe32(&message[56], kImage);
