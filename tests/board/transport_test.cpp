@@ -13,6 +13,7 @@
 
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 
 namespace hb::test {
 namespace {
@@ -58,9 +59,11 @@ TEST_F(TransportTest, AMappedHostCopiesTheOneMemoryWithinItsBoundsUntilWatched) 
     const std::pair<HbHandle, HbHandle> pairs[] = {{device, open(0)->deviceHandle},
                                                    {open(1)->deviceHandle, open(1)->deviceHandle}};
     for (const auto& [first, second] : pairs) {
-        ASSERT_EQ(hb_DeviceIoSharedMemoryWrite(first, 0x10, &word, 4), 1);
+        uint32_t at = 0x10, written = 0; // the bytes a write reports, mapped or as a frame
+        ASSERT_TRUE(hb__DeviceIoControl(first, HB_IOCTL_SHARED_MEMORY_WRITE, &at, 4, &word, 4,
+                                        &written, nullptr));
         ASSERT_EQ(hb_DeviceIoSharedMemoryRead(second, 0x10, &back, 4), 1);
-        EXPECT_EQ(back, word);
+        EXPECT_EQ(std::pair(back, written), std::pair(word, 4u));
     }
     // Beyond the memory: refused with 87, nothing touched; the last word and an
     // empty transfer at the end are inside.
@@ -149,7 +152,9 @@ class RawClient {
 
     // `attach`: how many eventfds go with the frame.
     bool send(wire::FrameHeader h, const Bytes& body, int attach = 0) {
-        Bytes bytes = frame(h, body, ++lastId_);
+        return sendBytes(frame(h, body, ++lastId_), attach);
+    }
+    bool sendBytes(Bytes bytes, int attach) {
         std::vector<int> fds;
         while (static_cast<int>(fds.size()) < attach)
             fds.push_back(::eventfd(0, EFD_CLOEXEC));
@@ -246,12 +251,31 @@ TEST_F(TransportTest, AFrameSplitAcrossReadsOrSeveralInOneReadAreEachAnswered) {
     client.sendPieces(frame(kHello, greeting(), 1),
                       {1, wire::kHeaderSize - 1, wire::kHeaderSize + 2});
     EXPECT_EQ(client.receive(), 0u);
-    Bytes three;
+    Bytes batch;
     for (uint32_t id = 2; id <= 4; ++id)
-        three = three + frame(header(HB_IOCTL_GET_HW_INFO, 0, 0, 68), none, id);
-    client.sendPieces(three, {});
-    for (int reply = 0; reply < 3; ++reply)
+        batch = batch + frame(header(HB_IOCTL_GET_HW_INFO, 0, 0, 68), none, id);
+    // An eventfd sent with the first byte of the next frame goes with that frame.
+    const size_t cut = batch.size() + 1;
+    batch = batch + frame(header(HB_IOCTL_ASYNC_EVENT_REGISTER, 24, 0, 0, wire::kFlagDescriptor),
+                          words({6, 0, 0, 0, 0, 1}), 5);
+    client.sendBytes(Bytes(batch.begin(), batch.begin() + cut), 1);
+    client.sendPieces(Bytes(batch.begin() + cut, batch.end()), {});
+    for (int reply = 2; reply <= 5; ++reply)
         EXPECT_EQ(client.receive(), 0u) << reply;
+}
+
+// The board belongs to the process that changed it first as long as it stays connected.
+TEST_F(TransportTest, AnotherProcessIsRefusedTheBoardWhileItsOwnerIsConnected) {
+    ASSERT_EQ(hb_DeviceIoResetVp(open(0)->deviceHandle), 1);
+    const pid_t child = ::fork();
+    if (child == 0) { // a raw client only: no threads in the child; its status is the reply's
+        RawClient other(board(0).socketPath());
+        ::_exit(other.greet() && other.send(header(HB_IOCTL_RESET_VP, 0, 0, 0), none)
+                    ? int(other.receive())
+                    : 1);
+    }
+    int status = -1;
+    EXPECT_TRUE(::waitpid(child, &status, 0) == child && WEXITSTATUS(status) == 170) << status;
 }
 
 // ---- Replies and memory that the library must refuse -----------------------

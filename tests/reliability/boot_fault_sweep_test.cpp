@@ -73,6 +73,7 @@ TEST_F(BootFaultSweep, AnOverlongReplyLengthIsCutToTheMonitorDataArea) {
     std::vector<uint8_t> reply(0x2000, 0xAA);
     ASSERT_EQ(hb_SendRawData(board, getContext, 4, reply.data(), 0x2000, nullptr, 5.0), 1);
     EXPECT_EQ(half(reply, 2), MON_GET_CONTEXT);
+    EXPECT_EQ(word(reply, HB_VPCONTEXT_ENTRY_ADDRESS), vboard::descriptors::kMonitorEntry);
     EXPECT_EQ(std::count(reply.begin() + 0x400 - 8, reply.end(), 0xAA), 0x2000 - 0x400 + 8);
     for (const vboard::TraceEntry& entry : vb->trace())
         EXPECT_LE(entry.offset + entry.length, 0x400u) << entry.text();

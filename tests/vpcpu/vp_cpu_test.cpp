@@ -4,6 +4,7 @@
 // the library, run in tests/emulation.
 #include "board/virtual_board_fixture.h"
 #include "little_endian.h"
+#include "vboard/gdb_stub.h"
 #include "vboard/vp_cpu.h"
 
 #include <atomic>
@@ -79,7 +80,7 @@ TEST(VpCpu,
     for (uint32_t i = 0; i < 7; ++i)
         hb::putLe32(&message[12 + 4 * i], 0x11111111u * (i + 1)); // EAX..EBP
     hb::putLe32(&message[40], 0x180000);
-    const uint16_t selectors[] = {0x18, 0x20, 0x20, 0x20, 0x28, 0x20}; // CS DS ES SS FS GS
+    const uint16_t selectors[] = {0x18, 0x20, 0x20, 0x20, 0x28, 0}; // CS DS ES SS FS, GS null
     for (int i = 0; i < 6; ++i)
         hb::putLe16(&message[44 + 2 * i], selectors[i]);
     hb::putLe32(&message[56], kImage);
@@ -95,6 +96,7 @@ TEST(VpCpu,
     c.raw({0x64, 0xA1}).imm(8).storeEax(kData + 16);    // mov eax, fs:[8]
     c.loadEax(HBVP_INFO_ADDRESS + offsetof(HbVpBoardInfo, magic)).storeEax(kData + 20);
     c.loadEax(HBVP_INFO_ADDRESS + offsetof(HbVpBoardInfo, fileIoOffset)).storeEax(kData + 24);
+    c.raw({0xB9}).imm(HB_SELECTOR_DATA).raw({0x0F, 0x03, 0xC1}).storeEax(kData + 32); // lsl
     c.storeImm(HBVP_SHARED_ADDRESS + 0x100, 0x5A5A1234); // shared memory through the board
     c.loadEax(HBVP_SHARED_ADDRESS + 0x100).storeEax(kData + 28);
     c.loadEax(HBVP_INFO_ADDRESS + offsetof(HbVpBoardInfo, sharedSize)).halt();
@@ -104,9 +106,9 @@ TEST(VpCpu,
     ASSERT_EQ(m.run(s), VpRunState::Halted) << m.cpu.fault().value_or(VpFault{}).text;
     EXPECT_EQ(m.cpu.haltValue(), kSharedSize);
     EXPECT_EQ(m.board.readSharedWord(0x100), 0x5A5A1234u);
-    const uint32_t expected[] = {0x11111111, 0x22222222,      0x77777777, 0x180000,
-                                 0xCAFEF00D, HBVP_INFO_MAGIC, kFileIo,    0x5A5A1234};
-    for (uint32_t i = 0; i < 8; ++i)
+    const uint32_t expected[] = {0x11111111,      0x22222222, 0x77777777, 0x180000,  0xCAFEF00D,
+                                 HBVP_INFO_MAGIC, kFileIo,    0x5A5A1234, 0xFFFFFFFF};
+    for (uint32_t i = 0; i < std::size(expected); ++i)
         EXPECT_EQ(m.word(kData + 4 * i), expected[i]) << i;
 }
 
@@ -143,6 +145,7 @@ TEST(VpCpu, EachFaultStopsTheProgramAndIsRecordedInTheFailMessageRegion) {
         {"doorbell at +2", Code().movEax(kFileIo + 2).out(kBell), kDoorbell, kFileIo + 2, kBell},
         {"start without a data segment", Code().halt(), HBVP_FAULT_BAD_CONTEXT, kImage, 0x30, 0x30},
         {"code in a data segment", Code().halt(), HBVP_FAULT_BAD_CONTEXT, kImage, kDs, kDs, kDs},
+        {"null code selector", Code().halt(), HBVP_FAULT_BAD_CONTEXT, kImage, 0, kDs, 0},
     };
     Machine m;
     for (const FaultCase& c : cases) {
@@ -302,6 +305,11 @@ TEST(VpDebug, CodeAndRegistersWrittenWhileStoppedTakeEffectAndWhatCannotBeWritte
                    EXPECT_TRUE(t.writeRegister(kVpSt0 + 3, one));
                    EXPECT_TRUE(t.readRegister(kVpSt0 + 3, bytes));
                    EXPECT_EQ(std::memcmp(bytes, one, sizeof one), 0) << "an x87 register";
+                   const uint8_t control[4] = {0x7F, 2, 0, 0}, wide[4] = {0, 0, 1, 0};
+                   EXPECT_TRUE(t.writeRegister(kVpFctrl, control));
+                   EXPECT_FALSE(t.writeRegister(kVpFctrl, wide)) << "0x10000: beyond 16 bits";
+                   EXPECT_TRUE(t.readRegister(kVpFctrl, bytes));
+                   EXPECT_EQ(hb::getLe32(bytes), 0x27Fu) << "the x87 control word";
                    return VpResume::Continue;
                }});
     ASSERT_TRUE(d->end);
@@ -342,18 +350,25 @@ TEST(VpDebug, AnInterruptStopsARunningLoopAndADetachLetsItFinish) {
     EXPECT_EQ(m.cpu.haltValue(), 5u);
 }
 
+// Also while gdb's stub still waits for a debugger to connect.
 TEST(VpDebug, AStopWhileTheDebuggerHoldsTheProgramEndsItAtOnce) {
-    Machine m;
+    std::atomic<bool> announced{false};
     auto d = std::make_shared<Scripted>(
         std::vector<Scripted::Answer>{[](VpDebugTarget& t, const VpStop&) {
             EXPECT_TRUE(eventually([&] { return t.stopRequested(); }));
             return VpResume::Continue;
         }});
-    m.cpu.setDebugger(d);
-    ASSERT_TRUE(m.cpu.start(m.startFor(Code().raw({0xEB, 0xFE}))));
-    ASSERT_TRUE(eventually([&] { return d->waiting.load(); }));
-    m.cpu.stop();
-    EXPECT_EQ(m.cpu.state(), VpRunState::Stopped);
+    const std::shared_ptr<VpDebugger> debuggers[] = {
+        d, std::make_shared<GdbStub>(0, [&](const std::string&) { announced = true; })};
+    for (const auto& debugger : debuggers) {
+        Machine m;
+        m.cpu.setDebugger(debugger);
+        ASSERT_TRUE(m.cpu.start(m.startFor(Code().raw({0xEB, 0xFE}))));
+        ASSERT_TRUE(
+            eventually([&] { return debugger == d ? d->waiting.load() : announced.load(); }));
+        m.cpu.stop();
+        EXPECT_EQ(m.cpu.state(), VpRunState::Stopped);
+    }
     ASSERT_TRUE(d->end);
     EXPECT_EQ(d->end->reason, VpEnd::Reason::Stopped);
 }

@@ -49,7 +49,7 @@ sockaddr_un socketAddress(const std::string& path) {
     if (path.empty() || path.size() >= sizeof address.sun_path) {
         throw std::invalid_argument("socket path empty or too long: " + path);
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    std::memcpy(address.sun_path, path.data(), path.size()); // zero-filled: terminated
     return address;
 }
 

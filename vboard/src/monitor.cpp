@@ -459,17 +459,6 @@ std::vector<uint8_t> Monitor::readMemory(uint32_t address, uint32_t length) cons
     return {memory_.begin() + address, memory_.begin() + address + length};
 }
 
-bool Monitor::writeMemory(uint32_t address, const void* data, uint32_t length) {
-    std::lock_guard lock(mutex_);
-    if (static_cast<uint64_t>(address) + length > memory_.size()) {
-        return false;
-    }
-    if (length != 0) {
-        std::memcpy(memory_.data() + address, data, length);
-    }
-    return true;
-}
-
 std::array<uint8_t, context::kSize> Monitor::context() const {
     std::lock_guard lock(mutex_);
     return context_;

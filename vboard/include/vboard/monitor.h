@@ -135,7 +135,6 @@ class Monitor : public VpSide {
     // ---- State, for tests --------------------------------------------------
     uint32_t memorySize() const;
     std::vector<uint8_t> readMemory(uint32_t address, uint32_t length) const; // empty if outside
-    bool writeMemory(uint32_t address, const void* data, uint32_t length);
     std::array<uint8_t, context::kSize> context() const;
     uint32_t contextWord(uint32_t messageOffset) const; // u32 at a VpContext offset
     uint16_t contextHalf(uint32_t messageOffset) const; // u16 at a VpContext offset
