@@ -39,14 +39,14 @@ std::vector<uint8_t> PeImage::build() const {
     // MS-DOS header fields with values, so a copy can be compared.
     for (uint32_t at = 2; at < 60; at += 2)
         putLe16(&file[at], static_cast<uint16_t>(0x1100 + at));
-    putLe16(&file[0], magic);
+    putLe16(&file[0], 0x5A4D); // "MZ"
     putLe32(&file[60], eLfanew);
-    putLe32(&file[nt], signature);
-    putLe16(&file[nt + 4], machine);
+    putLe32(&file[nt], 0x00004550); // "PE\0\0"
+    putLe16(&file[nt + 4], 0x014C); // i386
     putLe16(&file[nt + 6], static_cast<uint16_t>(sections.size()));
     putLe16(&file[nt + 20], 224);    // SizeOfOptionalHeader
     putLe16(&file[nt + 22], 0x0103); // relocs stripped, executable, 32-bit
-    putLe16(&file[nt + 24], optionalMagic);
+    putLe16(&file[nt + 24], 0x010B); // PE32
     putLe32(&file[nt + 40], entryPoint);
     putLe32(&file[nt + 44], baseOfCode);
     putLe32(&file[nt + 48], baseOfData);
@@ -66,7 +66,7 @@ std::vector<uint8_t> PeImage::build() const {
         putLe32(h + 8, s.virtualSize);
         putLe32(h + 12, s.virtualAddress);
         putLe32(h + 16, s.sizeOfRawData.value_or(static_cast<uint32_t>(s.data.size())));
-        putLe32(h + 20, s.pointerToRawData.value_or(s.data.empty() ? 0 : dataAt[i]));
+        putLe32(h + 20, s.data.empty() ? 0 : dataAt[i]);
         putLe32(h + 36, s.characteristics);
         std::copy(s.data.begin(), s.data.end(), file.begin() + dataAt[i]);
     }

@@ -22,18 +22,13 @@ struct PeSection {
     std::array<char, 8> name{}; // the raw 8-byte Name field
     uint32_t virtualSize = 0;
     uint32_t virtualAddress = 0;
-    std::vector<uint8_t> data;                // raw data placed in the file
-    std::optional<uint32_t> sizeOfRawData;    // default: data.size()
-    std::optional<uint32_t> pointerToRawData; // default: where the writer puts data
+    std::vector<uint8_t> data;             // raw data placed in the file
+    std::optional<uint32_t> sizeOfRawData; // default: data.size()
     uint32_t characteristics = kSectionInitialized | kSectionRead;
 };
 
 struct PeImage {
-    uint32_t eLfanew = 0x380;        // 896: inside the loader's 864 .. 1264
-    uint16_t magic = 0x5A4D;         // "MZ"
-    uint32_t signature = 0x00004550; // "PE\0\0"
-    uint16_t machine = 0x014C;       // i386; 0x8664 is AMD64
-    uint16_t optionalMagic = 0x010B; // PE32; 0x20B is PE32+
+    uint32_t eLfanew = 0x380; // 896: inside the loader's 864 .. 1264
     uint32_t imageBase = 0x00400000;
     uint32_t entryPoint = 0x1000; // relative to imageBase
     uint32_t baseOfCode = 0x1000;

@@ -26,7 +26,7 @@ class BoardVpSide : public VpBoard {
                virtualBoard_.waitForSharedWord(offset, ScriptedVp::kMarker, timeout);
     }
 
-  protected:
+  private:
     hb::vboard::Board& virtualBoard_;
 };
 
@@ -35,8 +35,6 @@ class RequestAgent : private BoardVpSide, public ScriptedVp {
     explicit RequestAgent(hb::vboard::Board& board, bool useCustomerMemory = false,
                           std::chrono::milliseconds timeout = std::chrono::seconds(20))
         : BoardVpSide(board), ScriptedVp(*this, useCustomerMemory, timeout) {}
-
-    hb::vboard::Board& board() { return virtualBoard_; }
 };
 
 // Where the board's file-I/O buffer lies for the switch setting.
