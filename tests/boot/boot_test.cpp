@@ -64,7 +64,7 @@ class BootTest : public MonitorBoardTest {
     }
     void expectRefused(uint32_t code) {
         EXPECT_EQ(failure(boot()), code);
-        EXPECT_FALSE(monitor->startedImage());
+        EXPECT_FALSE(sent("START"));
     }
 };
 
@@ -100,7 +100,6 @@ TEST_F(BootTest, BadArgumentsSendNothingABootAnnouncesResetsSetsTheBridgeThenLoa
         EXPECT_EQ(std::pair(t[i].controlCode, t[i].offset), std::pair(code, offset)) << i;
         EXPECT_TRUE(value == kAny || t[i].value == value) << i;
     }
-    EXPECT_EQ(hb::transferWaitModeForTest(), hb::WAIT_EVENT);
 }
 
 TEST_F(BootTest, EveryBootResetsAndLoadsAgainInEitherWaitModeUnlessTheBoardIsBusy) {
@@ -264,7 +263,6 @@ TEST_F(BootTest, ImagesAreRefusedWith2Or3AndNeverStartedButTakenAtTheLimits) {
                 << "hbpe takes what the loader refuses";
         }
         expectRefused(size == NoFile ? HB_ERROR_PATH_NOT_FOUND : HB_ERROR_FILE_NOT_FOUND);
-        EXPECT_FALSE(sent("START"));
         if (outcome == BeforeAnyWrite) {
             EXPECT_EQ(commandList(), (std::vector<std::string>{"V 0=0", "V 6=1", "PREPARE",
                                                                "GET_CONTEXT", "SET_CONTEXT"}));
@@ -295,7 +293,6 @@ TEST_F(BootTest, SectionsGoByCodeBitAndExactNameAndNoStackFailsOnlyAfterTheHeade
                          patternBytes(16, uint8_t(i)), kSectionInitialized);
     writeImage(image);
     expectRefused(HB_ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(hb::pe::loaderRefusals(image.build()).empty());
     EXPECT_TRUE(sent("W 00410000 18 8")) << ".stack with the code bit goes as code";
     EXPECT_TRUE(sent("W 00407000 20 8")) << ".edata";
     EXPECT_FALSE(sent("W 00405000 20 8")) << ".idataXY is not .idata";

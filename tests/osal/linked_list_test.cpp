@@ -42,7 +42,6 @@ TEST(List, RemoveTakesOnlyTheFirstMatchBehindTheGivenNode) {
     EXPECT_EQ(hb_listGetNextNode(list), older) << "the first match went, the later one stays";
     EXPECT_EQ(hb_listRemove(9, list), 9u);
     EXPECT_EQ(hb_listGetNextNode(list), nullptr);
-    EXPECT_EQ(list->next->next, nullptr) << "head -> tail";
     hb_listDestroy(list);
 }
 

@@ -141,7 +141,6 @@ TEST(VpCpu, EachFaultStopsTheProgramAndIsRecordedInTheFailMessageRegion) {
         {"missing selector", Code().raw({0x66, 0xB8, 0x40, 0, 0x8E, 0xD8}), kCpu, kImage + 4, 13},
         {"read past shared memory", Code().loadEax(past), HBVP_FAULT_UNMAPPED_READ, past, 0},
         {"write past shared memory", Code().storeEax(past), HBVP_FAULT_UNMAPPED_WRITE, past, 0},
-        {"doorbell outside", Code().movEax(0x40000).out(kBell), kDoorbell, 0x40000, kBell},
         {"doorbell at +2", Code().movEax(kFileIo + 2).out(kBell), kDoorbell, kFileIo + 2, kBell},
         {"start without a data segment", Code().halt(), HBVP_FAULT_BAD_CONTEXT, kImage, 0x30, 0x30},
         {"code in a data segment", Code().halt(), HBVP_FAULT_BAD_CONTEXT, kImage, kDs, kDs, kDs},
