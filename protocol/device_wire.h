@@ -79,9 +79,14 @@ inline constexpr uint32_t kControlPageSize = 4096;
 //             bytes stand (host or device), then wakes the futex sleepers on
 //             it when `sleepers` is not 0
 //   sleepers: how many threads of the device sleep on `changes`
+//   noticed offset, noticed length: the range of the shared memory whose
+//             writes the device wants a notice of while kWriteNotices is set
+//             (a write that touches no byte of it needs none)
 inline constexpr uint32_t kControlRouteWord = 0;
 inline constexpr uint32_t kControlChangesWord = 4;
 inline constexpr uint32_t kControlSleepersWord = 8;
+inline constexpr uint32_t kControlNoticedOffsetWord = 12;
+inline constexpr uint32_t kControlNoticedLengthWord = 16;
 inline constexpr uint32_t kRouteThroughFrames = 0x1;
 inline constexpr uint32_t kWriteNotices = 0x2;
 

@@ -46,10 +46,20 @@ class ControlPage {
     bool routedThroughFrames() const {
         return (word(kControlRouteWord).load(std::memory_order_acquire) & kRouteThroughFrames) != 0;
     }
-    bool noticesWanted() const {
-        return (word(kControlRouteWord).load(std::memory_order_acquire) & kWriteNotices) != 0;
+    // Whether the device wants a notice of a write of `length` bytes at
+    // `offset` (not 0 bytes).
+    bool noticeWanted(uint32_t offset, uint32_t length) const {
+        if ((word(kControlRouteWord).load(std::memory_order_acquire) & kWriteNotices) == 0) {
+            return false;
+        }
+        const uint32_t from = word(kControlNoticedOffsetWord).load(std::memory_order_relaxed);
+        const uint32_t size = word(kControlNoticedLengthWord).load(std::memory_order_relaxed);
+        return uint64_t{offset} < uint64_t{from} + size && from < uint64_t{offset} + length;
     }
-    void setRoute(bool frames, bool notices) {
+    // The range is set before the route that lets it be read.
+    void setRoute(bool frames, bool notices, uint32_t noticedOffset, uint32_t noticedLength) {
+        word(kControlNoticedOffsetWord).store(noticedOffset, std::memory_order_relaxed);
+        word(kControlNoticedLengthWord).store(noticedLength, std::memory_order_relaxed);
         word(kControlRouteWord)
             .store((frames ? kRouteThroughFrames : 0) | (notices ? kWriteNotices : 0),
                    std::memory_order_seq_cst);

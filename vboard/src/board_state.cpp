@@ -137,13 +137,17 @@ void BoardState::setTracing(bool on) {
 
 void BoardState::updateRoute() {
     bool frames, notices;
+    VpSide::WriteRange noticed;
     {
         std::lock_guard lock(mutex_);
         frames = planWatchesSharedMemory_ || traceListener_ != nullptr || tracing();
         // Without a VP side no hook reacts; waiters wake by the change count.
         notices = notices_.load() && vp_ != nullptr;
+        if (notices) {
+            noticed = vp_->writesOfInterest();
+        }
     }
-    control_.setRoute(frames, notices);
+    control_.setRoute(frames, notices, noticed.offset, noticed.length);
 }
 
 bool BoardState::noteMappedWrite(uint32_t offset, uint32_t length) {

@@ -137,6 +137,10 @@ void Monitor::onReset(Board&) {
     resetLocked();
 }
 
+VpSide::WriteRange Monitor::writesOfInterest() const {
+    return {options_.areaOffset + HB_MONITOR_MESSAGE_STATE, 4};
+}
+
 void Monitor::onSharedMemoryWrite(Board& board, uint32_t offset, uint32_t length) {
     const uint32_t stateWord = options_.areaOffset + HB_MONITOR_MESSAGE_STATE;
     // Only a write that covers the handshake word can post a request.

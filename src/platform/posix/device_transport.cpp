@@ -228,7 +228,9 @@ class SharedMapping {
     bool mapped() const { return base_ != nullptr; }
     // The device wants shared-memory requests as frames right now.
     bool routedThroughFrames() const { return control_.routedThroughFrames(); }
-    bool noticesWanted() const { return control_.noticesWanted(); }
+    bool noticeWanted(uint32_t offset, uint32_t length) const {
+        return control_.noticeWanted(offset, length);
+    }
     bool inRange(uint32_t offset, uint32_t length) const {
         return offset <= size_ && length <= size_ - offset;
     }
@@ -327,7 +329,8 @@ class DeviceConnection final : public Object {
             ok = true;
         } else {
             mapping_.write(offset, outBuffer, length);
-            ok = length == 0 || !mapping_.noticesWanted() || sendNotice(offset, length);
+            ok =
+                length == 0 || !mapping_.noticeWanted(offset, length) || sendNotice(offset, length);
         }
         if (ok) {
             *bytesReturned = length;

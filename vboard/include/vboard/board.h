@@ -93,6 +93,13 @@ class VpSide {
     virtual void onSharedMemoryWrite(Board&, uint32_t /*offset*/, uint32_t /*length*/) {}
     virtual void onRegisterWrite(Board&, uint32_t /*offset*/, uint32_t /*value*/) {}
     virtual void onSignal(Board&, uint32_t /*code*/) {}
+    // The shared memory whose writes onSharedMemoryWrite wants to hear of (a
+    // mapped host sends no notice of others): all of it unless told.
+    struct WriteRange {
+        uint32_t offset = 0;
+        uint32_t length = 0xFFFFFFFF;
+    };
+    virtual WriteRange writesOfInterest() const { return {}; }
     // The board no longer serves this side: another side replaced it, or the
     // device stopped serving. No hook runs after this; the side must stop
     // using the board (its threads included) before returning, since the

@@ -83,6 +83,7 @@ class EmulatedVp final : public VpSide {
     // VpSide; run on the device's thread (onDetach on the detaching thread).
     void onReset(Board& board) override;
     void onSharedMemoryWrite(Board& board, uint32_t offset, uint32_t length) override;
+    WriteRange writesOfInterest() const override { return monitor_.writesOfInterest(); }
     void onDetach(Board& board) override;
 
   private:

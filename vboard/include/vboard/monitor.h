@@ -113,6 +113,8 @@ class Monitor : public VpSide {
     // VpSide
     void onReset(Board& board) override;
     void onSharedMemoryWrite(Board& board, uint32_t offset, uint32_t length) override;
+    // Only a write of the handshake word posts a request.
+    WriteRange writesOfInterest() const override;
 
     // Test options; they take effect from the next request.
     void setRaiseEvent3(bool raise);
