@@ -34,6 +34,12 @@
 // registration carries exactly one descriptor (the event's eventfd) as
 // SCM_RIGHTS ancillary data on the frame's bytes, marked by kFlagDescriptor.
 //
+// A client with the mapping that owns the board may post the registration
+// and deregistration of an event that answers its own requests (kFlagPosted:
+// the device sends no reply), when it knows the device cannot refuse them:
+// the device handles the frames of a connection in order, so the event is
+// registered before any request it answers arrives, and withdrawn after.
+//
 // Sizes are checked before anything is allocated: a header whose sizes do not
 // add up, or whose payload exceeds kMaxPayload, is a broken frame and ends the
 // connection.
@@ -43,6 +49,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "driver_requests.h"
 #include "little_endian.h"
 
 namespace hb::wire {
@@ -62,7 +69,9 @@ inline constexpr uint32_t kFlagReply = 0x1;      // set on every device-to-libra
 inline constexpr uint32_t kFlagHello = 0x2;      // the opening exchange
 inline constexpr uint32_t kFlagDescriptor = 0x4; // one descriptor accompanies the frame
 inline constexpr uint32_t kFlagNotice = 0x8;     // a mapped write took place; no reply
-inline constexpr uint32_t kKnownFlags = kFlagReply | kFlagHello | kFlagDescriptor | kFlagNotice;
+inline constexpr uint32_t kFlagPosted = 0x10;    // a request that wants no reply
+inline constexpr uint32_t kKnownFlags =
+    kFlagReply | kFlagHello | kFlagDescriptor | kFlagNotice | kFlagPosted;
 
 // Hello features.
 inline constexpr uint32_t kFeatureMappedMemory = 0x1;
@@ -73,7 +82,7 @@ inline constexpr uint32_t kMaxMappedMemory = 1u << 30;
 inline constexpr uint32_t kControlPageSize = 4096;
 // Words of the control page, by byte offset:
 //   route:    kRouteThroughFrames while the device wants shared-memory
-//             requests as frames; kWriteNotices while it wants a notice of
+//             requests and registrations as round trips; kWriteNotices while it wants a notice of
 //             each mapped write (its VP side reacts to writes)
 //   changes:  a count that every write to the shared memory raises after its
 //             bytes stand (host or device), then wakes the futex sleepers on
@@ -148,6 +157,32 @@ inline constexpr bool secondBufferGoesToDevice(uint32_t controlCode) {
     return (controlCode & 3u) == 1u;
 }
 
+// Requests that change the board rather than only look at it: the device
+// takes them only from the process that owns the board.
+inline constexpr bool changesBoard(uint32_t controlCode) {
+    switch (controlCode) {
+    case HB_IOCTL_RESET_VP:
+    case HB_IOCTL_PLX_REGISTER_WRITE:
+    case HB_IOCTL_SHARED_MEMORY_WRITE:
+    case HB_IOCTL_ASYNC_EVENT_REGISTER:
+    case HB_IOCTL_ASYNC_EVENT_DEREGISTER:
+    case HB_IOCTL_VP_READ:
+    case HB_IOCTL_VP_WRITE:
+    case HB_IOCTL_SIGNAL_VP:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The requests a client may post, and the event they may name: the monitor's
+// reply, which the board raises only in answer to a request.
+inline constexpr bool mayBePosted(uint32_t controlCode) {
+    return controlCode == HB_IOCTL_ASYNC_EVENT_REGISTER ||
+           controlCode == HB_IOCTL_ASYNC_EVENT_DEREGISTER;
+}
+inline constexpr uint32_t kPostedEvent = HB_EVENT_MONITOR_REPLY;
+
 // A request header whose sizes are consistent and within limits. Checked by
 // the device before it reserves room for the payload.
 inline bool requestSizesValid(const FrameHeader& h) {
@@ -166,7 +201,10 @@ inline bool requestSizesValid(const FrameHeader& h) {
     }
     if (h.flags & kFlagNotice) {
         return h.inputSize == kNoticePayloadSize && h.dataSize == 0 && h.outputCapacity == 0 &&
-               (h.flags & kFlagDescriptor) == 0;
+               (h.flags & (kFlagDescriptor | kFlagPosted)) == 0;
+    }
+    if ((h.flags & kFlagPosted) && (!mayBePosted(h.controlCode) || h.outputCapacity != 0)) {
+        return false;
     }
     if (!secondBufferGoesToDevice(h.controlCode) && h.dataSize != 0) {
         return false;

@@ -417,14 +417,19 @@ bool BoardServer::handleFrame(Connection& c, const wire::FrameHeader& header,
         return sendReply(c, header.requestId, 0, wire::kStatusInvalidParameter, 0, nullptr, 0);
     }
 
-    if (changesBoard(header.controlCode) && !claimBoard(c)) {
+    const bool posted = (header.flags & wire::kFlagPosted) != 0;
+    if (posted && !c.mapped) {
+        closeUnkept(descriptors);
+        return false; // only a host with the mapping knows when it may post
+    }
+    if (wire::changesBoard(header.controlCode) && !claimBoard(c)) {
         closeUnkept(descriptors);
         TraceEntry refused; // seen on the trace like any other answer
         refused.controlCode = header.controlCode;
         refused.name = requestName(header.controlCode);
         refused.status = kStatusBusy;
         board_.appendTrace(std::move(refused));
-        return sendReply(c, header.requestId, 0, kStatusBusy, 0, nullptr, 0);
+        return posted || sendReply(c, header.requestId, 0, kStatusBusy, 0, nullptr, 0);
     }
 
     RawRequest request;
@@ -444,8 +449,10 @@ bool BoardServer::handleFrame(Connection& c, const wire::FrameHeader& header,
         outcome.bytesReturned = 0; // never more than the caller has room for
         replyPayload_.clear();
     }
-    return sendReply(c, header.requestId, 0, outcome.status, outcome.bytesReturned,
-                     replyPayload_.data(), replyPayload_.size(), outcome.replyFault);
+    // A posted request's outcome stays on the trace: the host made sure it
+    // could not fail.
+    return posted || sendReply(c, header.requestId, 0, outcome.status, outcome.bytesReturned,
+                               replyPayload_.data(), replyPayload_.size(), outcome.replyFault);
 }
 
 // The opening exchange: the protocol version, and the shared memory for a

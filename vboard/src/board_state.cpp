@@ -64,10 +64,12 @@ bool mappingWanted(MemoryTransport transport) {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-bool planWatchesSharedMemory(const FaultPlan& plan) {
+// Requests a mapped host makes without a round trip: shared-memory reads and
+// writes, posted registrations.
+bool planWatchesShortcuts(const FaultPlan& plan) {
     return std::any_of(plan.requests.begin(), plan.requests.end(), [](const RequestFault& f) {
         return f.controlCode == kAnyRequest || f.controlCode == HB_IOCTL_SHARED_MEMORY_READ ||
-               f.controlCode == HB_IOCTL_SHARED_MEMORY_WRITE;
+               f.controlCode == HB_IOCTL_SHARED_MEMORY_WRITE || wire::mayBePosted(f.controlCode);
     });
 }
 
@@ -118,7 +120,7 @@ BoardState::~BoardState() {
 void BoardState::setFaultPlan(const FaultPlan& plan) {
     {
         std::lock_guard lock(mutex_);
-        planWatchesSharedMemory_ = planWatchesSharedMemory(plan);
+        planWatchesShortcuts_ = planWatchesShortcuts(plan);
     }
     // Frames first, then the plan: no mapped request slips past its count.
     updateRoute();
@@ -140,7 +142,7 @@ void BoardState::updateRoute() {
     VpSide::WriteRange noticed;
     {
         std::lock_guard lock(mutex_);
-        frames = planWatchesSharedMemory_ || traceListener_ != nullptr || tracing();
+        frames = planWatchesShortcuts_ || traceListener_ != nullptr || tracing();
         // Without a VP side no hook reacts; waiters wake by the change count.
         notices = notices_.load() && vp_ != nullptr;
         if (notices) {

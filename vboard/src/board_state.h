@@ -148,7 +148,7 @@ class BoardState final : public Board {
     // Asks mapped hosts to send shared-memory requests as frames while a
     // trace or a fault plan wants to see them.
     void updateRoute();
-    bool planWatchesSharedMemory_ = false; // under mutex_
+    bool planWatchesShortcuts_ = false; // under mutex_
 };
 
 } // namespace hb::vboard::detail

@@ -94,22 +94,6 @@ std::string requestName(uint32_t controlCode) {
 
 namespace detail {
 
-bool changesBoard(uint32_t controlCode) {
-    switch (shapeOf(controlCode).kind) {
-    case Kind::ResetVp:
-    case Kind::PlxRegisterWrite:
-    case Kind::SharedMemoryWrite:
-    case Kind::AsyncEventRegister:
-    case Kind::AsyncEventDeregister:
-    case Kind::VpRead:
-    case Kind::VpWrite:
-    case Kind::SignalVp:
-        return true;
-    default:
-        return false;
-    }
-}
-
 namespace {
 
 // One request on its way through the board: what came in, what the fault

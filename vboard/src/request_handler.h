@@ -26,11 +26,6 @@ struct Outcome {
     ReplyFault replyFault; // what the fault plan does to the reply
 };
 
-// Whether the request acts on the board (its VP, shared memory, registers or
-// events) rather than only looking at it: such requests are taken only from
-// the process that owns the board's VP.
-bool changesBoard(uint32_t controlCode);
-
 // Carries out one request, as the board's fault plan lets it. `payload` receives the bytes
 // returned, never more than the request's output capacity. A descriptor that the board keeps is
 // replaced by -1 in `descriptors`; the caller closes the rest.

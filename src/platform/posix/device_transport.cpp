@@ -356,6 +356,11 @@ class DeviceConnection final : public Object {
             setLastError(wire::kStatusDeviceNotConnected);
             return false;
         }
+        const bool posted = mayPost(controlCode, inBuffer, inSize);
+        if (posted) {
+            request.flags |= wire::kFlagPosted;
+            request.outputCapacity = 0;
+        }
         request.requestId = nextRequestId_++;
         uint8_t header[wire::kHeaderSize];
         wire::encodeHeader(request, header);
@@ -370,18 +375,23 @@ class DeviceConnection final : public Object {
         }
         wire::FrameHeader reply;
         if (!wire::sendWhole(fd_, iov, static_cast<size_t>(count), descriptor) ||
-            !receiveReply(fd_, request, reply, toDevice ? nullptr : outBuffer,
-                          toDevice ? 0 : request.outputCapacity)) {
+            (!posted && !receiveReply(fd_, request, reply, toDevice ? nullptr : outBuffer,
+                                      toDevice ? 0 : request.outputCapacity))) {
             // Nothing more can be trusted on this stream: the device is gone or
             // no longer speaks the protocol.
             markBroken();
             setLastError(wire::kStatusDeviceNotConnected);
             return false;
         }
+        if (posted) {
+            notePosted(controlCode);
+            return true;
+        }
         if (reply.status != wire::kStatusSuccess) {
             setLastError(reply.status);
             return false;
         }
+        noteAnswered(controlCode, inBuffer, inSize);
         *bytesReturned = reply.bytesReturned;
         return true;
     }
@@ -425,6 +435,31 @@ class DeviceConnection final : public Object {
         ::shutdown(fd_, SHUT_RDWR);
     }
 
+    // Whether a request may go without waiting for its answer, because the
+    // device cannot refuse it: a registration of the posted event by a host
+    // that owns the board, and the withdrawal of the one it made. Only while
+    // the device does not want round trips (a fault plan, a trace).
+    bool mayPost(uint32_t controlCode, const void* inBuffer, uint32_t inSize) const {
+        if (!wire::mayBePosted(controlCode) || inSize < 4 || !ownsBoard_ || !mapping_.mapped() ||
+            mapping_.routedThroughFrames() ||
+            wire::getLe32(static_cast<const uint8_t*>(inBuffer)) != wire::kPostedEvent) {
+            return false;
+        }
+        return controlCode == HB_IOCTL_ASYNC_EVENT_REGISTER || postedEventRegistered_;
+    }
+    void notePosted(uint32_t controlCode) {
+        postedEventRegistered_ = controlCode == HB_IOCTL_ASYNC_EVENT_REGISTER;
+    }
+    // A board-changing request that succeeded made this process the board's
+    // owner, for as long as this connection is open.
+    void noteAnswered(uint32_t controlCode, const void* inBuffer, uint32_t inSize) {
+        ownsBoard_ = ownsBoard_ || wire::changesBoard(controlCode);
+        if (wire::mayBePosted(controlCode) && inSize >= 4 &&
+            wire::getLe32(static_cast<const uint8_t*>(inBuffer)) == wire::kPostedEvent) {
+            notePosted(controlCode);
+        }
+    }
+
     // Tells the device of a write that took place on the mapping.
     bool sendNotice(uint32_t offset, uint32_t length) {
         wire::FrameHeader notice;
@@ -455,6 +490,8 @@ class DeviceConnection final : public Object {
     int fd_;
     std::atomic<bool> broken_{false};
     uint32_t nextRequestId_ = 1;
+    bool ownsBoard_ = false;             // under mutex_
+    bool postedEventRegistered_ = false; // by this connection; under mutex_
     SharedMapping mapping_;
 };
 
