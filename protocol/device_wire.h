@@ -82,8 +82,9 @@ inline constexpr uint32_t kMaxMappedMemory = 1u << 30;
 inline constexpr uint32_t kControlPageSize = 4096;
 // Words of the control page, by byte offset:
 //   route:    kRouteThroughFrames while the device wants shared-memory
-//             requests and registrations as round trips; kWriteNotices while it wants a notice of
-//             each mapped write (its VP side reacts to writes)
+//             requests and registrations as round trips; kWriteNotices
+//             while it wants a notice of mapped writes (its VP side reacts
+//             to writes)
 //   changes:  a count that every write to the shared memory raises after its
 //             bytes stand (host or device), then wakes the futex sleepers on
 //             it when `sleepers` is not 0

@@ -96,6 +96,34 @@ TEST_F(TransportTest, AMappedHostCopiesTheOneMemoryWithinItsBoundsUntilWatched) 
     EXPECT_EQ(countRequests(0, HB_IOCTL_SHARED_MEMORY_WRITE), 1u) << "untraced: a copy again";
 }
 
+// The owner of a mapped board posts the reply event's registration and its
+// withdrawal: in place for its next request, withdrawn after; what the device
+// could refuse, or a plan wants to see, still waits for its answer.
+TEST_F(TransportTest, APostedRegistrationTakesEffectInOrderAndOnlyWhereItCannotFail) {
+    device_->addBoard(0, {.transport = vboard::MemoryTransport::Mapped}).setTracing(false);
+    const HbHandle device = open(0)->deviceHandle, event = hb__EventCreate(0);
+    const auto registerReply = [&] {
+        return hb_DeviceIoAsyncEventRegister(device, HB_EVENT_MONITOR_REPLY, event, 0, 0, 0, 1);
+    };
+    EXPECT_EQ(failure(hb_DeviceIoAsyncEventDeregister(device, HB_EVENT_MONITOR_REPLY)), 87u);
+    ASSERT_EQ(hb_DeviceIoResetVp(device), 1); // the board is this process's now
+    uint32_t value = 0;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(registerReply(), 1);
+        ASSERT_EQ(hb_DeviceIoPlxRegisterRead(device, 0, &value), 1); // the next request
+        EXPECT_TRUE(board(0).raiseEvent(HB_EVENT_MONITOR_REPLY));
+        EXPECT_EQ(hb__EventLock(event, 10.0), 0u);
+        hb__EventReset(event);
+        ASSERT_EQ(hb_DeviceIoAsyncEventDeregister(device, HB_EVENT_MONITOR_REPLY), 1);
+        ASSERT_EQ(hb_DeviceIoPlxRegisterRead(device, 0, &value), 1);
+        EXPECT_FALSE(board(0).isEventRegistered(HB_EVENT_MONITOR_REPLY));
+    }
+    EXPECT_EQ(failure(hb_DeviceIoAsyncEventDeregister(device, HB_EVENT_MONITOR_REPLY)), 87u);
+    board(0).setFaultPlan(vboard::parseFaultPlan("fail:AsyncEventRegister#1=1450"));
+    EXPECT_EQ(failure(registerReply()), 1450u);
+    hb__EventDestroy(event);
+}
+
 // ---- Frames that a device must refuse --------------------------------------
 
 constexpr uint32_t kClosed = 0xFFFFFFFF;
@@ -221,6 +249,10 @@ TEST_F(TransportTest, MalformedFramesAreRefusedAndNoDescriptorIsLeaked) {
          kStatusInvalidParameter},
         {"descriptor without the flag", header(kHw, 0, 0, 68), none, kStatusInvalidParameter, 1},
         {"unknown control code", header(0x80012FFC, 0, 0, 0), none, kStatusInvalidFunction},
+        {"a read posted", header(kRead, 4, 0, 0, kFlagPosted), words({0}), kClosed},
+        {"posted without the mapping",
+         header(HB_IOCTL_ASYNC_EVENT_REGISTER, 24, 0, 0, kFlagDescriptor | kFlagPosted),
+         words({HB_EVENT_MONITOR_REPLY, 0, 0, 0, 0, 1}), kClosed, 1},
     };
     device_->addBoard(0, {});
     const int baseline = countOpenDescriptors();
