@@ -92,11 +92,14 @@ inline constexpr uint32_t kControlPageSize = 4096;
 //   noticed offset, noticed length: the range of the shared memory whose
 //             writes the device wants a notice of while kWriteNotices is set
 //             (a write that touches no byte of it needs none)
+//   closes:   a count the device raises before it ends a connection, so a
+//             host learns at once that its own may have ended
 inline constexpr uint32_t kControlRouteWord = 0;
 inline constexpr uint32_t kControlChangesWord = 4;
 inline constexpr uint32_t kControlSleepersWord = 8;
 inline constexpr uint32_t kControlNoticedOffsetWord = 12;
 inline constexpr uint32_t kControlNoticedLengthWord = 16;
+inline constexpr uint32_t kControlClosesWord = 20;
 inline constexpr uint32_t kRouteThroughFrames = 0x1;
 inline constexpr uint32_t kWriteNotices = 0x2;
 

@@ -65,6 +65,10 @@ class ControlPage {
                    std::memory_order_seq_cst);
     }
 
+    uint32_t closes() const { return word(kControlClosesWord).load(std::memory_order_acquire); }
+    // Before the device ends a connection.
+    void announceClose() { word(kControlClosesWord).fetch_add(1, std::memory_order_seq_cst); }
+
     // Before a read: everything written before the writes announced so far
     // is seen (pairs with announceWrite).
     void observeWrites() const {

@@ -254,6 +254,7 @@ bool BoardState::deregisterEvent(uint32_t eventId) {
 }
 
 void BoardState::releaseConnection(ConnectionId owner) {
+    control_.announceClose(); // mapped hosts look at their connection now
     std::lock_guard lock(mutex_);
     std::erase_if(events_, [&](const auto& entry) {
         if (entry.second.owner != owner) {

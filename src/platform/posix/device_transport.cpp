@@ -28,6 +28,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -228,6 +230,7 @@ class SharedMapping {
     bool mapped() const { return base_ != nullptr; }
     // The device wants shared-memory requests as frames right now.
     bool routedThroughFrames() const { return control_.routedThroughFrames(); }
+    uint32_t closes() const { return control_.closes(); }
     bool noticeWanted(uint32_t offset, uint32_t length) const {
         return control_.noticeWanted(offset, length);
     }
@@ -416,19 +419,31 @@ class DeviceConnection final : public Object {
         return granted ? mapping_.map(memory, hello.memorySize) : wire::kStatusSuccess;
     }
 
-    // A device that went away shows as a hang-up on the socket at once,
-    // whether or not a request is in flight.
+    // A device that went away shows as a hang-up on the socket, whether or
+    // not a request is in flight. The socket is looked at when the device
+    // has ended a connection since the last look (it says so on the control
+    // page before it does), and at least every kAliveLook for a device that
+    // died without a word; in between a mapped copy costs no system call.
     bool deviceAlive() {
         if (broken_.load(std::memory_order_acquire)) {
             return false;
+        }
+        const uint32_t closes = mapping_.closes();
+        const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+        if (closes == seenCloses_.load(std::memory_order_relaxed) &&
+            now - lastLook_.load(std::memory_order_relaxed) < kAliveLook.count()) {
+            return true;
         }
         pollfd p{fd_, POLLRDHUP, 0};
         if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0) {
             markBroken();
             return false;
         }
+        seenCloses_.store(closes, std::memory_order_relaxed);
+        lastLook_.store(now, std::memory_order_relaxed);
         return true;
     }
+    static constexpr std::chrono::steady_clock::duration kAliveLook = std::chrono::milliseconds(50);
 
     void markBroken() {
         broken_.store(true, std::memory_order_release);
@@ -490,8 +505,10 @@ class DeviceConnection final : public Object {
     int fd_;
     std::atomic<bool> broken_{false};
     uint32_t nextRequestId_ = 1;
-    bool ownsBoard_ = false;             // under mutex_
-    bool postedEventRegistered_ = false; // by this connection; under mutex_
+    std::atomic<uint32_t> seenCloses_{0};          // the device's count at the last look
+    std::atomic<int64_t> lastLook_{INT64_MIN / 2}; // steady-clock ticks
+    bool ownsBoard_ = false;                       // under mutex_
+    bool postedEventRegistered_ = false;           // by this connection; under mutex_
     SharedMapping mapping_;
 };
 
