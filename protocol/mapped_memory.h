@@ -5,6 +5,7 @@
 #pragma once
 
 #include "device_wire.h"
+#include "spin_wait.h"
 
 #include <atomic>
 #include <chrono>
@@ -89,7 +90,15 @@ class ControlPage {
     // Sleeps until `ready` holds or `timeout` passes; `ready` is checked
     // after each change the writers announce. Whatever a writer stored
     // before it announced is seen by `ready`.
-    template <typename Ready> bool sleepUntil(Ready ready, std::chrono::milliseconds timeout) {
+    template <typename Ready>
+    bool sleepUntil(Ready ready, std::chrono::milliseconds timeout, SpinBudget& spin) {
+        if (spin.look([&] {
+                word(kControlChangesWord).load(std::memory_order_acquire);
+                return ready();
+            })) {
+            takeOver();
+            return true;
+        }
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         word(kControlSleepersWord).fetch_add(1, std::memory_order_seq_cst);
         bool done = false;

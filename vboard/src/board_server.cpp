@@ -192,7 +192,13 @@ void BoardServer::run() {
     enterDeviceThread();
     epoll_event events[16];
     while (!stopping_) {
-        const int n = ::epoll_wait(epollFd_, events, std::size(events), -1);
+        int n = 0;
+        // Frames of one transfer come microseconds apart: look for the next
+        // before sleeping, sparing the host the wait for this thread's wake-up.
+        if (!frameSpin_.look(
+                [&] { return (n = ::epoll_wait(epollFd_, events, std::size(events), 0)) != 0; })) {
+            n = ::epoll_wait(epollFd_, events, std::size(events), -1);
+        }
         if (n < 0) {
             continue; // EINTR; nothing else can fail with a valid epoll set
         }

@@ -11,6 +11,7 @@
 
 #include "board_state.h"
 #include "device_wire.h"
+#include "spin_wait.h"
 
 #include <atomic>
 #include <memory>
@@ -68,6 +69,7 @@ class BoardServer {
     // Held while one of its connections that changed the board is open.
     pid_t owner_ = 0;
     std::vector<uint8_t> replyPayload_;
+    wire::SpinBudget frameSpin_; // how long the thread looks for a frame before it sleeps
 
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> dropsRequested_{0};

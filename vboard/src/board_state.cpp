@@ -200,7 +200,7 @@ bool BoardState::waitForSharedWord(uint32_t offset, uint32_t value,
     if (!inRange(offset, 4, memorySize_)) {
         return false;
     }
-    return control_.sleepUntil([&] { return readSharedWord(offset) == value; }, timeout);
+    return control_.sleepUntil([&] { return readSharedWord(offset) == value; }, timeout, wordSpin_);
 }
 
 // ---- Events ----------------------------------------------------------------

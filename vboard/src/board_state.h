@@ -123,6 +123,7 @@ class BoardState final : public Board {
     size_t mappedLength_ = 0;
     uint8_t* memory_ = nullptr;
     mutable wire::ControlPage control_; // waiters sleep here, writers wake them
+    mutable wire::SpinBudget wordSpin_; // how long a waiter for a word looks first
     const bool offersMapping_;
 
     mutable std::mutex mutex_; // everything below

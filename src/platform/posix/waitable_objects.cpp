@@ -11,6 +11,7 @@
 #include "platform/posix/error_mapping.h"
 #include "platform/posix/library_descriptors.h"
 #include "platform/posix/object_table.h"
+#include "spin_wait.h"
 
 #include "hbsys9u.h"
 
@@ -95,6 +96,9 @@ class EventObject final : public Object {
 
     WaitOutcome wait(uint32_t milliseconds) {
         pollfd pfd{fd_, POLLIN, 0};
+        if (milliseconds != 0 && spin_.look([&] { return ::poll(&pfd, 1, 0) > 0; })) {
+            return (pfd.revents & POLLIN) ? WaitOutcome::Signalled : WaitOutcome::Failed;
+        }
         const bool infinite = milliseconds == kInfiniteWait;
         const timespec deadline = addMilliseconds(monotonicNow(), infinite ? 0 : milliseconds);
         for (;;) {
@@ -115,6 +119,7 @@ class EventObject final : public Object {
 
   private:
     int fd_;
+    wire::SpinBudget spin_;
 };
 
 class MutexObject final : public Object {

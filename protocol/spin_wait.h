@@ -1,0 +1,93 @@
+// How a waiter on one side of a board (the library's channel and events, the
+// virtual board's threads) looks for the other side's answer before it
+// sleeps. Linux only: the machine's load is read from /proc/loadavg.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+
+namespace hb::wire {
+
+// The other side usually answers within microseconds, and on a machine with
+// a core to spare looking for the answer costs less than a sleep and the
+// wake-up after it (on a virtual machine an idle core takes tens of
+// microseconds to wake). Where every core is busy, the answer cannot come
+// while the waiter holds a core, so it sleeps at once. The budget also
+// follows the waits before it: a wait that looking ended keeps the full
+// budget, one that had to sleep halves it, and at zero every 32nd wait
+// looks again.
+class SpinBudget {
+  public:
+    static constexpr std::chrono::microseconds kFull{50};
+
+    // Looks for `ready` within the budget; false: sleep now.
+    template <typename Ready> bool look(Ready&& ready) {
+        const int64_t budget = nextBudget();
+        if (budget == 0 || !coreToSpare()) {
+            return false;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            for (int i = 0; i < 32; ++i) {
+                if (ready()) {
+                    budgetNs_.store(kFullNs, std::memory_order_relaxed);
+                    return true;
+                }
+                pause();
+            }
+            if (std::chrono::steady_clock::now() - start >= std::chrono::nanoseconds(budget)) {
+                budgetNs_.store(budget / 2 < kFloorNs ? 0 : budget / 2, std::memory_order_relaxed);
+                return false;
+            }
+        }
+    }
+
+  private:
+    static constexpr int64_t kFullNs = std::chrono::nanoseconds(kFull).count();
+    static constexpr int64_t kFloorNs = 1000;
+    static constexpr int64_t kLoadAgeNs = 10'000'000; // how long a look at the load holds
+
+    int64_t nextBudget() {
+        const int64_t budget = budgetNs_.load(std::memory_order_relaxed);
+        if (budget != 0) {
+            return budget;
+        }
+        return (skipped_.fetch_add(1, std::memory_order_relaxed) % 32 == 31) ? kFullNs : 0;
+    }
+
+    // Whether fewer threads are running than there are cores (this one
+    // counted), as the kernel said at most kLoadAgeNs ago.
+    static bool coreToSpare() {
+        static std::atomic<int64_t> lookedAt{INT64_MIN / 2};
+        static std::atomic<bool> spare{false};
+        const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+        if (now - lookedAt.load(std::memory_order_relaxed) < kLoadAgeNs) {
+            return spare.load(std::memory_order_relaxed);
+        }
+        lookedAt.store(now, std::memory_order_relaxed);
+        unsigned running = 0;
+        if (std::FILE* f = std::fopen("/proc/loadavg", "re")) {
+            if (std::fscanf(f, "%*f %*f %*f %u", &running) != 1) {
+                running = 0;
+            }
+            std::fclose(f);
+        }
+        const bool answer = running != 0 && running < std::thread::hardware_concurrency() + 1;
+        spare.store(answer, std::memory_order_relaxed);
+        return answer;
+    }
+
+    static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+
+    std::atomic<int64_t> budgetNs_{kFullNs};
+    std::atomic<uint32_t> skipped_{0};
+};
+
+} // namespace hb::wire
