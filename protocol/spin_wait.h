@@ -1,13 +1,14 @@
 // How a waiter on one side of a board (the library's channel and events, the
 // virtual board's threads) looks for the other side's answer before it
-// sleeps. Linux only: the machine's load is read from /proc/loadavg.
+// sleeps. Linux only: the machine's load comes from sysinfo().
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <thread>
+
+#include <sys/sysinfo.h>
 
 namespace hb::wire {
 
@@ -58,8 +59,10 @@ class SpinBudget {
         return (skipped_.fetch_add(1, std::memory_order_relaxed) % 32 == 31) ? kFullNs : 0;
     }
 
-    // Whether fewer threads are running than there are cores (this one
-    // counted), as the kernel said at most kLoadAgeNs ago.
+    // Whether the machine's load (its last minute's average of running
+    // threads) leaves a core idle, as the kernel said at most kLoadAgeNs ago.
+    // (No file is opened for it: a descriptor that comes and goes would
+    // surprise a program that counts its own.)
     static bool coreToSpare() {
         static std::atomic<int64_t> lookedAt{INT64_MIN / 2};
         static std::atomic<bool> spare{false};
@@ -68,14 +71,9 @@ class SpinBudget {
             return spare.load(std::memory_order_relaxed);
         }
         lookedAt.store(now, std::memory_order_relaxed);
-        unsigned running = 0;
-        if (std::FILE* f = std::fopen("/proc/loadavg", "re")) {
-            if (std::fscanf(f, "%*f %*f %*f %u", &running) != 1) {
-                running = 0;
-            }
-            std::fclose(f);
-        }
-        const bool answer = running != 0 && running < std::thread::hardware_concurrency() + 1;
+        struct sysinfo info {};
+        const bool answer = ::sysinfo(&info) == 0 &&
+                            info.loads[0] < (uint64_t{std::thread::hardware_concurrency()} << 16);
         spare.store(answer, std::memory_order_relaxed);
         return answer;
     }
