@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <string_view>
 #include <thread>
 
 #include <sys/sysinfo.h>
@@ -19,7 +21,8 @@ namespace hb::wire {
 // while the waiter holds a core, so it sleeps at once. The budget also
 // follows the waits before it: a wait that looking ended keeps the full
 // budget, one that had to sleep halves it, and at zero every 32nd wait
-// looks again.
+// looks again. The environment variable HB_WAIT_POLICY overrides the load:
+// "active" looks whatever the load, "passive" never looks.
 class SpinBudget {
   public:
     static constexpr std::chrono::microseconds kFull{50};
@@ -27,7 +30,7 @@ class SpinBudget {
     // Looks for `ready` within the budget; false: sleep now.
     template <typename Ready> bool look(Ready&& ready) {
         const int64_t budget = nextBudget();
-        if (budget == 0 || !coreToSpare()) {
+        if (budget == 0 || !mayLook()) {
             return false;
         }
         const auto start = std::chrono::steady_clock::now();
@@ -57,6 +60,22 @@ class SpinBudget {
             return budget;
         }
         return (skipped_.fetch_add(1, std::memory_order_relaxed) % 32 == 31) ? kFullNs : 0;
+    }
+
+    enum class Policy { ByLoad, Active, Passive };
+    static Policy policy() {
+        static const Policy chosen = [] {
+            const char* text = std::getenv("HB_WAIT_POLICY");
+            const std::string_view name = text != nullptr ? text : "";
+            return name == "active"    ? Policy::Active
+                   : name == "passive" ? Policy::Passive
+                                       : Policy::ByLoad;
+        }();
+        return chosen;
+    }
+    static bool mayLook() {
+        const Policy p = policy();
+        return p == Policy::Active || (p == Policy::ByLoad && coreToSpare());
     }
 
     // Whether the machine's load (its last minute's average of running
