@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
-#include <thread>
 
+#include <sched.h>
 #include <sys/sysinfo.h>
 
 namespace hb::wire {
@@ -80,8 +80,8 @@ class SpinBudget {
 
     // Whether the machine's load (its last minute's average of running
     // threads) leaves a core idle, as the kernel said at most kLoadAgeNs ago.
-    // (No file is opened for it: a descriptor that comes and goes would
-    // surprise a program that counts its own.)
+    // (No file is opened for it, nor for the count of cores: a descriptor
+    // that comes and goes would surprise a program that counts its own.)
     static bool coreToSpare() {
         static std::atomic<int64_t> lookedAt{INT64_MIN / 2};
         static std::atomic<bool> spare{false};
@@ -91,10 +91,20 @@ class SpinBudget {
         }
         lookedAt.store(now, std::memory_order_relaxed);
         struct sysinfo info {};
-        const bool answer = ::sysinfo(&info) == 0 &&
-                            info.loads[0] < (uint64_t{std::thread::hardware_concurrency()} << 16);
+        const bool answer = ::sysinfo(&info) == 0 && info.loads[0] < (uint64_t{cores()} << 16);
         spare.store(answer, std::memory_order_relaxed);
         return answer;
+    }
+
+    // The cores this process may run on, from its affinity mask
+    // (std::thread::hardware_concurrency reads a file under /sys for it).
+    static unsigned cores() {
+        static const unsigned count = [] {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            return ::sched_getaffinity(0, sizeof set, &set) == 0 ? unsigned(CPU_COUNT(&set)) : 1u;
+        }();
+        return count;
     }
 
     static void pause() {
